@@ -1,0 +1,93 @@
+// The resilient row parser: a byte buffer in, one record at a time out, never
+// an error. Damaged quoting is absorbed; with `repair_quotes` on, a quote
+// inside a quoted field stays text when a later quote on the same line can
+// still close the field.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace rowvane {
+
+// One record: the decoded (valid UTF-8) bytes of its fields back to back, and
+// the end offset of each field in `bytes`. Field i spans
+// [i == 0 ? 0 : ends[i-1], ends[i]). Reused from record to record, so a parse
+// in steady state allocates nothing.
+struct RowBuf {
+  std::string bytes;          // field texts, concatenated, valid UTF-8
+  std::vector<size_t> ends;   // one end offset per field
+
+  void clear() noexcept {
+    bytes.clear();
+    ends.clear();
+  }
+  size_t field_count() const noexcept { return ends.size(); }
+  std::string_view field(size_t i) const noexcept {
+    size_t begin = i == 0 ? 0 : ends[i - 1];
+    return std::string_view(bytes).substr(begin, ends[i] - begin);
+  }
+  std::vector<std::string> to_strings() const;
+};
+
+// Offset of the first record: 3 past a leading UTF-8 byte-order mark, else 0.
+size_t bom_offset(std::string_view input) noexcept;
+
+// The parser record. Its user fills the fields directly (or calls
+// make_parser); only next_row moves `pos` and `line`.
+struct ResilientParser {
+  std::string_view input;          // the whole text, borrowed, never modified
+  size_t pos = 0;                  // offset at which the next record begins
+  size_t line = 1;                 // 1-based line on which the next record begins
+  bool has_escape = false;         // whether `escape_char` is present
+  unsigned char escape_char = 0;   // escape byte inside quoted fields, if present
+  bool repair_quotes = true;       // tell stray quotes from closing ones
+  bool trim_leading_blanks = false;  // skip spaces and TABs at each field start
+  unsigned char delimiter = ',';   // field separator
+  unsigned char quote_char = '"';  // quote byte
+
+  // Closing-quote look-ahead cache: the stretch [la_begin, la_end) is the rest
+  // of one physical line, and la_good the offset of its last quote that could
+  // close a field (or npos). Keeps the look-ahead linear per line.
+  size_t la_begin = 0;             // first offset the cached answer covers
+  size_t la_end = 0;               // end of the cached line (CR, LF or end of input)
+  size_t la_good = 0;              // last closing-capable quote in the line, or npos
+  bool la_valid = false;           // whether the cache holds a line
+};
+
+// A parser over `input` with the construction rule shared by every user:
+// start past a byte-order mark, line 1, no escape byte, no blank trimming.
+ResilientParser make_parser(std::string_view input, unsigned char delimiter,
+                            unsigned char quote_char, bool repair_quotes) noexcept;
+
+// Parses the next record into `row` (cleared first). Returns false, leaving
+// `row` empty, at the end of input. May throw std::bad_alloc.
+bool next_row(ResilientParser& parser, RowBuf& row);
+
+// Convenience form for tests and cold paths.
+std::optional<std::vector<std::string>> next_row(ResilientParser& parser);
+
+// UTF-8 helpers shared by the parser and the writers.
+
+// True when [data, data + size) is valid UTF-8.
+bool is_valid_utf8(const char* data, size_t size) noexcept;
+
+// Replaces, in place from offset `begin` to the end of `text`, every maximal
+// invalid subsequence by U+FFFD (substitution of maximal subparts). A no-op
+// for valid text.
+void repair_utf8_tail(std::string& text, size_t begin);
+
+// Appends the UTF-8 form of the code point equal to `byte` (one byte below
+// 0x80, two bytes from 0x80 to 0xFF).
+inline void append_byte_as_utf8(std::string& out, unsigned char byte) {
+  if (byte < 0x80) {
+    out.push_back(static_cast<char>(byte));
+  } else {
+    out.push_back(static_cast<char>(0xC0 | (byte >> 6)));
+    out.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
+  }
+}
+
+}  // namespace rowvane
