@@ -55,6 +55,11 @@ struct ResilientParser {
   size_t la_end = 0;               // end of the cached line (CR, LF or end of input)
   size_t la_good = 0;              // last closing-capable quote in the line, or npos
   bool la_valid = false;           // whether the cache holds a line
+  // The last run of look-ahead blanks skipped: every offset in
+  // [la_run_begin, la_run_end) is a blank that is not the delimiter. Only a
+  // blank quote byte can ask about the same run twice; this keeps that linear.
+  size_t la_run_begin = 0;
+  size_t la_run_end = 0;
 };
 
 // A parser over `input` with the construction rule shared by every user:

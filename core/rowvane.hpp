@@ -63,4 +63,24 @@ Expected<RunSummary, RowvaneError> rowvane_file(const std::string& input_path,
                                                 const std::optional<std::string>& quarantine_path,
                                                 const RunOptions& options);
 
+class ByteTarget;  // core/file.hpp
+
+// Which file of a run a writer writes.
+enum class RunFile { Output, Quarantine };
+
+// Seams of the file run, for fault injection in tests. When `wrap_target` is
+// set it receives each writer's open file and returns the target the writer
+// writes through instead (typically a wrapper that forwards to `file`).
+struct FileRunHooks {
+  ByteTarget* (*wrap_target)(void* context, ByteTarget& file, RunFile which) = nullptr;
+  void* context = nullptr;
+};
+
+// rowvane_file with its writers' targets passed through `hooks`.
+Expected<RunSummary, RowvaneError> rowvane_file(const std::string& input_path,
+                                                const std::string& output_path,
+                                                const std::optional<std::string>& quarantine_path,
+                                                const RunOptions& options,
+                                                const FileRunHooks& hooks);
+
 }  // namespace rowvane

@@ -1,0 +1,132 @@
+// File handles of the file run: a move-only descriptor owner, whole-file
+// reading, and the output file that is written beside the input and renamed
+// into place when it would otherwise truncate the input it was read from.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "core/error.hpp"
+
+namespace rowvane {
+
+// Outcome of an I/O step that yields no value: empty on success.
+using IoStatus = std::optional<IoError>;
+
+// Where a writer's bytes go. write_some returns the number of bytes accepted
+// (it may be fewer than `size`, or 0) or, on failure, the negated errno. A
+// seam so tests can put short writes, EINTR or ENOSPC under a writer.
+class ByteTarget {
+ public:
+  virtual ssize_t write_some(const char* data, size_t size) noexcept = 0;
+
+ protected:
+  ByteTarget() = default;
+  ByteTarget(const ByteTarget&) = default;
+  ByteTarget& operator=(const ByteTarget&) = default;
+  ~ByteTarget() = default;
+};
+
+// The message of a path that holds a NUL byte, which no system call can take.
+inline constexpr const char* kNulInPathMessage = "file name contained an unexpected NUL byte";
+
+inline bool has_nul(const std::string& path) noexcept {
+  return path.find('\0') != std::string::npos;
+}
+
+// What the run knows about its opened input: enough to tell whether another
+// path names the same file, and which permission bits a replacement keeps.
+struct FileIdentity {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  mode_t mode = 0;   // st_mode, type and permission bits
+  size_t size = 0;   // st_size, a hint for reading
+};
+
+// Owns one file descriptor and closes it when destroyed.
+class FileHandle final : public ByteTarget {
+ public:
+  FileHandle() noexcept = default;
+  explicit FileHandle(int fd) noexcept : fd_(fd) {}
+  FileHandle(FileHandle&& other) noexcept : ByteTarget(), fd_(std::exchange(other.fd_, -1)) {}
+  FileHandle& operator=(FileHandle&& other) noexcept {
+    if (this != &other) {
+      close();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  ~FileHandle() { close(); }
+
+  // open(2) with O_RDONLY | O_CLOEXEC, retried when interrupted.
+  static Expected<FileHandle, IoError> open_read(const std::string& path);
+  // open(2) with O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC and mode 0666 (the
+  // umask applies), retried when interrupted.
+  static Expected<FileHandle, IoError> create_truncate(const std::string& path);
+
+  int get() const noexcept { return fd_; }
+  bool is_open() const noexcept { return fd_ >= 0; }
+  // fstat of the open file; empty when fstat fails.
+  std::optional<FileIdentity> identity() const noexcept;
+  // The outcome of close(2) is not reported: there is nothing a caller could
+  // do with it, and the bytes were handed to the kernel already.
+  void close() noexcept;
+
+  ssize_t write_some(const char* data, size_t size) noexcept override;
+
+ private:
+  int fd_ = -1;
+};
+
+// Reads `file` to its end. `size_hint` (the size fstat reported) sizes the
+// buffer up front so a regular file is read without regrowing; the buffer
+// grows when the file turns out longer. Interrupted reads are retried; a read
+// of 0 bytes ends the file.
+Expected<std::string, IoError> read_all(const FileHandle& file, size_t size_hint);
+
+// A file the run writes. Normally the path itself, opened as by
+// FileHandle::create_truncate. When the path names the regular file the run
+// read its input from, truncating it would destroy the input if the run then
+// failed halfway; such a file is written to a temporary file in the same
+// directory (".<name>.rowvane-XXXXXX", the input's permission bits) and
+// commit() renames it over the path. Until committed, destroying the object
+// removes the temporary file, so a failed run leaves the input untouched.
+class OutputFile {
+ public:
+  static Expected<OutputFile, IoError> create(const std::string& path,
+                                              const std::optional<FileIdentity>& input);
+
+  OutputFile(OutputFile&& other) noexcept
+      : file_(std::move(other.file_)),
+        temp_path_(std::exchange(other.temp_path_, std::string())),
+        final_path_(std::exchange(other.final_path_, std::string())) {}
+  OutputFile& operator=(OutputFile&&) = delete;
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  ~OutputFile();
+
+  FileHandle& file() noexcept { return file_; }
+  // True when the bytes go to a temporary file that commit() moves into place.
+  bool via_temporary() const noexcept { return !temp_path_.empty(); }
+  const std::string& temporary_path() const noexcept { return temp_path_; }
+
+  // Call once every byte was handed to the file: renames a temporary file
+  // over the target path. A no-op for a file written in place.
+  [[nodiscard]] IoStatus commit();
+
+ private:
+  OutputFile(FileHandle file, std::string temp_path, std::string final_path) noexcept
+      : file_(std::move(file)), temp_path_(std::move(temp_path)), final_path_(std::move(final_path)) {}
+
+  FileHandle file_;
+  std::string temp_path_;   // empty unless writing to a temporary file
+  std::string final_path_;  // where the temporary file goes on commit
+};
+
+}  // namespace rowvane

@@ -1,0 +1,130 @@
+// Delimiter sniffing and column-count inference. Both look only at the first
+// non-blank rows of a buffer, so their cost does not grow with the file.
+#include "core/heuristics.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace rowvane {
+namespace {
+
+constexpr size_t kSniffRows = 50;
+constexpr size_t kInferRows = 100;
+
+// Parses from the start of `input` (past a byte-order mark) with the double
+// quote and quote repair on, whatever the run itself uses, and collects the
+// field counts of up to `limit` non-blank rows. Blank rows neither count nor
+// use up the limit.
+std::vector<size_t> sample_field_counts(std::string_view input, unsigned char delimiter,
+                                        size_t limit) {
+  ResilientParser parser = make_parser(input, delimiter, '"', true);
+  RowBuf row;
+  std::vector<size_t> counts;
+  counts.reserve(limit);
+  while (counts.size() < limit && next_row(parser, row)) {
+    if (!is_blank_row(row)) counts.push_back(row.field_count());
+  }
+  return counts;
+}
+
+struct Mode {
+  size_t count = 0;  // 0 when no count qualified
+  size_t tally = 0;
+};
+
+// The most frequent count of at least `min_count`; among equal tallies the
+// larger count wins, so the answer never depends on an iteration order.
+Mode most_frequent(std::vector<size_t> counts, size_t min_count) {
+  std::sort(counts.begin(), counts.end());
+  Mode best;
+  for (size_t i = 0; i < counts.size();) {
+    size_t j = i;
+    while (j < counts.size() && counts[j] == counts[i]) ++j;
+    if (counts[i] >= min_count && j - i >= best.tally) best = {counts[i], j - i};
+    i = j;
+  }
+  return best;
+}
+
+// Decodes one code point of valid UTF-8 at `p`; returns its length, or 0 when
+// the bytes are damaged (a RowBuf filled by hand need not be valid).
+size_t decode_utf8(const unsigned char* p, const unsigned char* end, char32_t& cp) noexcept {
+  const unsigned char lead = p[0];
+  size_t len;
+  if (lead < 0x80) {
+    cp = lead;
+    return 1;
+  } else if (lead >= 0xC2 && lead <= 0xDF) {
+    len = 2;
+    cp = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    len = 3;
+    cp = lead & 0x0F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    len = 4;
+    cp = lead & 0x07;
+  } else {
+    return 0;
+  }
+  if (end - p < static_cast<std::ptrdiff_t>(len)) return 0;
+  for (size_t i = 1; i < len; ++i) {
+    if ((p[i] & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (p[i] & 0x3F);
+  }
+  return len;
+}
+
+}  // namespace
+
+bool is_unicode_white_space(char32_t cp) noexcept {
+  if (cp <= 0x20) return cp == 0x20 || (cp >= 0x09 && cp <= 0x0D);
+  if (cp < 0x85) return false;
+  if (cp < 0x2000) return cp == 0x85 || cp == 0xA0 || cp == 0x1680;
+  if (cp <= 0x200A) return true;
+  return cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F || cp == 0x3000;
+}
+
+bool is_blank_row(const RowBuf& row) noexcept {
+  // Two or more fields are never blank, even when all of them are empty.
+  if (row.field_count() != 1) return false;
+  const std::string_view text = row.field(0);
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* const end = p + text.size();
+  while (p < end) {
+    char32_t cp;
+    const size_t len = decode_utf8(p, end, cp);
+    if (len == 0 || !is_unicode_white_space(cp)) return false;
+    p += len;
+  }
+  return true;
+}
+
+unsigned char sniff_delimiter(std::string_view sample) {
+  unsigned char best = ',';
+  double best_score = -1.0;
+  for (const unsigned char candidate : kSniffCandidates) {
+    const std::vector<size_t> counts = sample_field_counts(sample, candidate, kSniffRows);
+    double score = 0.0;
+    if (counts.size() >= 2) {
+      // A single column says nothing about the delimiter, so the mode needs 2.
+      const Mode mode = most_frequent(counts, 2);
+      if (mode.count != 0) {
+        score = std::max(std::log(static_cast<double>(mode.count)), 1.0) *
+                (static_cast<double>(mode.tally) / static_cast<double>(counts.size()));
+      }
+    }
+    // Strictly greater: among equal scores the earlier candidate stays.
+    if (score > best_score) {
+      best = candidate;
+      best_score = score;
+    }
+  }
+  return best;
+}
+
+size_t infer_column_count(std::string_view buffer, unsigned char delimiter) {
+  return most_frequent(sample_field_counts(buffer, delimiter, kInferRows), 1).count;
+}
+
+}  // namespace rowvane

@@ -1,0 +1,412 @@
+// The resilient row parser. The state machine is the byte-at-a-time one of
+// the design (FieldStart, Unquoted, Quoted, AfterQuote), but the two states in
+// which most bytes are spent jump over runs of ordinary bytes eight at a time
+// and append each run to the record in one go.
+#include "core/parser.hpp"
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+namespace rowvane {
+namespace {
+
+constexpr size_t kNone = static_cast<size_t>(-1);
+
+constexpr unsigned char kCR = 0x0D;
+constexpr unsigned char kLF = 0x0A;
+
+inline bool is_line_break(unsigned char c) noexcept { return c == kCR || c == kLF; }
+inline bool is_blank(unsigned char c) noexcept { return c == ' ' || c == '\t'; }
+
+constexpr uint64_t kOnes = 0x0101010101010101ULL;
+constexpr uint64_t kHighs = 0x8080808080808080ULL;
+
+inline uint64_t load8(const unsigned char* p) noexcept {
+  uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// High bit set in each zero byte of `v`. Borrows can flag bytes above the
+// first zero byte, never below it, so the lowest flag is always exact.
+inline uint64_t zero_bytes(uint64_t v) noexcept { return (v - kOnes) & ~v & kHighs; }
+
+// First byte in [p, end) equal to a, b or c, or `end`. The bytes passed over
+// are ORed into `seen`, so that a caller can tell an all-ASCII span (no high
+// bit in `seen`) without reading it again. A few bytes past the stop may be
+// ORed in too: that only costs a needless UTF-8 check, never a wrong answer.
+inline const unsigned char* find_any(const unsigned char* p, const unsigned char* end,
+                                     unsigned char a, unsigned char b, unsigned char c,
+                                     uint64_t& seen) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    const uint64_t ma = kOnes * a, mb = kOnes * b, mc = kOnes * c;
+    while (end - p >= 8) {
+      const uint64_t v = load8(p);
+      const uint64_t hit = zero_bytes(v ^ ma) | zero_bytes(v ^ mb) | zero_bytes(v ^ mc);
+      seen |= v;
+      if (hit != 0) return p + (std::countr_zero(hit) >> 3);
+      p += 8;
+    }
+  }
+  while (p < end && *p != a && *p != b && *p != c) seen |= *p++;
+  return p;
+}
+
+inline const unsigned char* find_line_break(const unsigned char* p,
+                                            const unsigned char* end) noexcept {
+  uint64_t ignored = 0;
+  return find_any(p, end, kCR, kLF, kLF, ignored);
+}
+
+// Ends a record at the line break at `pos`: CR, LF and CR LF are one break
+// each, so LF CR is two.
+inline size_t step_over_break(const unsigned char* base, size_t n, size_t pos) noexcept {
+  if (base[pos] == kCR) ++pos;
+  if (pos < n && base[pos] == kLF) ++pos;
+  return pos;
+}
+
+// Length of the well-formed UTF-8 sequence at p (lead byte >= 0x80), or, when
+// it is not well-formed, the length of its maximal subpart with `ok` false:
+// the longest start of a well-formed sequence, at least one byte.
+inline size_t utf8_sequence(const unsigned char* p, const unsigned char* end, bool& ok) noexcept {
+  const unsigned char lead = p[0];
+  size_t need;
+  unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+  if (lead < 0xC2 || lead > 0xF4) {
+    ok = false;
+    return 1;
+  } else if (lead <= 0xDF) {
+    need = 1;
+  } else if (lead <= 0xEF) {
+    need = 2;
+    if (lead == 0xE0) lo = 0xA0;       // no overlong forms
+    else if (lead == 0xED) hi = 0x9F;  // no surrogates
+  } else {
+    need = 3;
+    if (lead == 0xF0) lo = 0x90;       // no overlong forms
+    else if (lead == 0xF4) hi = 0x8F;  // nothing past U+10FFFF
+  }
+  for (size_t i = 1; i <= need; ++i) {
+    if (p + i >= end || p[i] < lo || p[i] > hi) {
+      ok = false;
+      return i;
+    }
+    lo = 0x80;
+    hi = 0xBF;
+  }
+  ok = true;
+  return need + 1;
+}
+
+// Offset of the first invalid byte in [p, end), or `end`.
+inline const unsigned char* first_invalid_utf8(const unsigned char* p,
+                                               const unsigned char* end) noexcept {
+  while (p < end) {
+    // Text is mostly ASCII: skip it a word at a time.
+    while (end - p >= 8 && (load8(p) & kHighs) == 0) p += 8;
+    while (p < end && *p < 0x80) ++p;
+    if (p == end) break;
+    bool ok;
+    const size_t len = utf8_sequence(p, end, ok);
+    if (!ok) return p;
+    p += len;
+  }
+  return end;
+}
+
+// Offset just past the run of blanks (that are not the delimiter) starting at
+// `from`. Remembers the run, so that asking again from inside it costs
+// nothing.
+size_t skip_blank_run(ResilientParser& ps, const unsigned char* base, size_t n,
+                      size_t from) noexcept {
+  if (from >= ps.la_run_begin && from < ps.la_run_end) return ps.la_run_end;
+  size_t j = from;
+  while (j < n && is_blank(base[j]) && base[j] != ps.delimiter) ++j;
+  ps.la_run_begin = from;
+  ps.la_run_end = j;
+  return j;
+}
+
+// Caches, for the physical line from q on, the last quote that could close a
+// field: a quote followed, past blanks that are not the delimiter, by the end
+// of input, the delimiter, CR or LF. Scanning backwards from the line end
+// finds it with one pass however many quotes the line holds.
+void fill_lookahead(ResilientParser& ps, const unsigned char* base, size_t n,
+                    size_t q) noexcept {
+  const size_t line_end = static_cast<size_t>(find_line_break(base + q + 1, base + n) - base);
+  size_t good = kNone;
+  bool tail_closes = true;  // the bytes after i lead, past blanks, to an end
+  for (size_t i = line_end; i > q;) {
+    --i;
+    const unsigned char c = base[i];
+    if (c == ps.quote_char && tail_closes) {
+      good = i;
+      break;
+    }
+    if (c == ps.delimiter) {
+      tail_closes = true;
+    } else if (!is_blank(c)) {
+      tail_closes = false;
+    }
+  }
+  ps.la_begin = q;
+  ps.la_end = line_end;
+  ps.la_good = good;
+  ps.la_valid = true;
+  ps.la_run_begin = ps.la_run_end = 0;
+}
+
+// The closing-quote test for the quote at q, which is neither the last byte
+// nor followed by another quote. It closes when it is followed, past blanks,
+// by an end; otherwise a stray quote stays text when a later quote on the
+// same line can still close the field.
+bool quote_closes(ResilientParser& ps, const unsigned char* base, size_t n, size_t q) noexcept {
+  const unsigned char next = base[q + 1];
+  // The delimiter is tested before blanks, as AfterQuote does, so a TAB or
+  // space delimiter right after the quote closes the field.
+  if (next == ps.delimiter || is_line_break(next)) return true;
+  if (!ps.la_valid || q < ps.la_begin || q >= ps.la_end) fill_lookahead(ps, base, n, q);
+  // No closing-capable quote after q (or q is the last one): q closes.
+  if (ps.la_good == kNone || ps.la_good <= q) return true;
+  // A later quote could close the field, so q closes only when it can itself.
+  if (!is_blank(next)) return false;
+  const size_t j = skip_blank_run(ps, base, n, q + 1);
+  return j >= n || base[j] == ps.delimiter || is_line_break(base[j]);
+}
+
+// Decodes the field from `begin` to the end of `text` in place when it is not
+// valid UTF-8. Kept out of line: the parser's loop only calls it for fields
+// with bytes above 0x7F.
+[[gnu::noinline]] void check_field_utf8(std::string& text, size_t begin) {
+  if (!is_valid_utf8(text.data() + begin, text.size() - begin)) repair_utf8_tail(text, begin);
+}
+
+enum class State { FieldStart, Unquoted, Quoted, AfterQuote };
+
+}  // namespace
+
+std::vector<std::string> RowBuf::to_strings() const {
+  std::vector<std::string> out;
+  out.reserve(ends.size());
+  for (size_t i = 0; i < ends.size(); ++i) out.emplace_back(field(i));
+  return out;
+}
+
+size_t bom_offset(std::string_view input) noexcept {
+  return input.size() >= 3 && input.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+}
+
+ResilientParser make_parser(std::string_view input, unsigned char delimiter,
+                            unsigned char quote_char, bool repair_quotes) noexcept {
+  ResilientParser ps;
+  ps.input = input;
+  ps.pos = bom_offset(input);
+  ps.line = 1;
+  ps.has_escape = false;
+  ps.repair_quotes = repair_quotes;
+  ps.trim_leading_blanks = false;
+  ps.delimiter = delimiter;
+  ps.quote_char = quote_char;
+  return ps;
+}
+
+bool next_row(ResilientParser& ps, RowBuf& row) {
+  row.clear();
+  const size_t n = ps.input.size();
+  size_t pos = ps.pos;
+  if (pos >= n) return false;
+
+  const auto* const base = reinterpret_cast<const unsigned char*>(ps.input.data());
+  const auto* const end = base + n;
+  const unsigned char delim = ps.delimiter;
+  const unsigned char quote = ps.quote_char;
+  // The quoted scan stops at the quote, at LF (to count lines) and at the
+  // escape byte when there is one; without one the quote stands in for it.
+  const unsigned char quoted_stop = ps.has_escape ? ps.escape_char : quote;
+  std::string& out = row.bytes;
+  size_t field_start = 0;
+  uint64_t field_bits = 0;  // OR of the field's raw bytes: high bit = not ASCII
+  size_t line = ps.line;
+  State state = State::FieldStart;
+
+  // Raw bytes go straight into the record. A field is checked only when it
+  // holds a byte above 0x7F, and rewritten only when it is not valid UTF-8.
+  auto finish_field = [&]() __attribute__((always_inline)) {
+    if ((field_bits & kHighs) != 0) {
+      check_field_utf8(out, field_start);
+      field_bits = 0;
+    }
+    row.ends.push_back(out.size());
+    field_start = out.size();
+  };
+  auto append = [&](const unsigned char* from, const unsigned char* to) {
+    out.append(reinterpret_cast<const char*>(from), static_cast<size_t>(to - from));
+  };
+
+  for (;;) {
+    switch (state) {
+      case State::FieldStart: {
+        if (ps.trim_leading_blanks) {
+          while (pos < n && is_blank(base[pos])) ++pos;
+        }
+        if (pos >= n) {
+          if (row.ends.empty()) {  // only blanks were left
+            ps.pos = pos;
+            return false;
+          }
+          finish_field();  // right after a delimiter: one more, empty field
+          goto end_of_input;
+        }
+        const unsigned char c = base[pos];
+        if (c == quote) {  // tested before the delimiter
+          ++pos;
+          state = State::Quoted;
+        } else if (c == delim) {
+          finish_field();
+          ++pos;
+        } else if (is_line_break(c)) {
+          pos = step_over_break(base, n, pos);
+          finish_field();
+          goto end_of_record;
+        } else {
+          state = State::Unquoted;  // the unquoted scan takes this byte too
+        }
+        break;
+      }
+
+      case State::Unquoted: {
+        const unsigned char* stop = find_any(base + pos, end, delim, kCR, kLF, field_bits);
+        append(base + pos, stop);
+        pos = static_cast<size_t>(stop - base);
+        if (pos >= n) {
+          finish_field();
+          goto end_of_input;
+        }
+        if (base[pos] == delim) {  // tested before line breaks
+          finish_field();
+          ++pos;
+          state = State::FieldStart;
+          break;
+        }
+        pos = step_over_break(base, n, pos);
+        finish_field();
+        goto end_of_record;
+      }
+
+      case State::Quoted: {
+        const unsigned char* stop = find_any(base + pos, end, quote, kLF, quoted_stop, field_bits);
+        append(base + pos, stop);
+        pos = static_cast<size_t>(stop - base);
+        if (pos >= n) {  // an unclosed quote takes the rest of the input
+          finish_field();
+          goto end_of_input;
+        }
+        const unsigned char c = base[pos];
+        if (ps.has_escape && c == ps.escape_char && pos + 1 < n) {
+          field_bits |= base[pos + 1];
+          out.push_back(static_cast<char>(base[pos + 1]));
+          pos += 2;
+        } else if (c == quote) {
+          if (pos + 1 == n) {  // closes at the very end
+            ++pos;
+            finish_field();
+            goto end_of_input;
+          }
+          if (base[pos + 1] == quote) {
+            field_bits |= quote;
+            out.push_back(static_cast<char>(quote));
+            pos += 2;
+          } else if (!ps.repair_quotes || quote_closes(ps, base, n, pos)) {
+            ++pos;
+            state = State::AfterQuote;
+          } else {
+            field_bits |= quote;
+            out.push_back(static_cast<char>(quote));
+            ++pos;
+          }
+        } else {
+          // LF, or an escape byte with nothing after it.
+          if (c == kLF) ++line;
+          field_bits |= c;
+          out.push_back(static_cast<char>(c));
+          ++pos;
+        }
+        break;
+      }
+
+      case State::AfterQuote: {
+        // Blanks between a closing quote and what follows are dropped; the
+        // delimiter is tested first, so a blank delimiter still separates.
+        while (pos < n && base[pos] != delim && is_blank(base[pos])) ++pos;
+        if (pos >= n) {
+          finish_field();
+          goto end_of_input;
+        }
+        const unsigned char c = base[pos];
+        if (c == delim) {
+          finish_field();
+          ++pos;
+          state = State::FieldStart;
+        } else if (is_line_break(c)) {
+          pos = step_over_break(base, n, pos);
+          finish_field();
+          goto end_of_record;
+        } else {
+          state = State::Unquoted;  // text after the quote continues the field
+        }
+        break;
+      }
+    }
+  }
+
+end_of_record:
+  ++line;
+end_of_input:
+  ps.pos = pos;
+  ps.line = line;
+  return true;
+}
+
+std::optional<std::vector<std::string>> next_row(ResilientParser& parser) {
+  RowBuf row;
+  if (!next_row(parser, row)) return std::nullopt;
+  return row.to_strings();
+}
+
+bool is_valid_utf8(const char* data, size_t size) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(data);
+  return first_invalid_utf8(p, p + size) == p + size;
+}
+
+void repair_utf8_tail(std::string& text, size_t begin) {
+  const auto* const base = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* const end = base + text.size();
+  const unsigned char* p = first_invalid_utf8(base + begin, end);
+  if (p == end) return;
+
+  // U+FFFD is three bytes and may replace a single one, so the repaired tail
+  // is built aside and copied back. Only damaged fields get here.
+  const size_t keep = static_cast<size_t>(p - base);
+  std::string fixed;
+  fixed.reserve(static_cast<size_t>(end - p) + 8);
+  while (p < end) {
+    if (*p < 0x80) {
+      fixed.push_back(static_cast<char>(*p++));
+      continue;
+    }
+    bool ok;
+    const size_t len = utf8_sequence(p, end, ok);
+    if (ok) {
+      fixed.append(reinterpret_cast<const char*>(p), len);
+    } else {
+      fixed.append("\xEF\xBF\xBD");
+    }
+    p += len;
+  }
+  text.resize(keep);
+  text += fixed;
+}
+
+}  // namespace rowvane

@@ -1,0 +1,261 @@
+#include "core/rowvane.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+#include "core/file.hpp"
+#include "core/heuristics.hpp"
+#include "core/writer.hpp"
+
+namespace rowvane {
+
+namespace {
+
+// Number of LF bytes in `text`, eight bytes at a time. Gives the sinks a row
+// count to reserve for before the parse (multi-line quoted fields only make
+// it an overestimate, which costs untouched address space).
+size_t count_line_feeds(std::string_view text) noexcept {
+  constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+  constexpr uint64_t kLf = 0x0A0A0A0A0A0A0A0Aull;
+  const char* p = text.data();
+  size_t left = text.size();
+  size_t count = 0;
+  while (left >= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    uint64_t x = word ^ kLf;  // zero bytes where the LFs are
+    // Exact per byte: the high bit ends up set only for bytes that were 0.
+    uint64_t zero = ~(((x & kLow7) + kLow7) | x | kLow7);
+    count += static_cast<size_t>(std::popcount(zero));
+    p += 8;
+    left -= 8;
+  }
+  for (; left > 0; --left) count += *p++ == '\n';
+  return count;
+}
+
+std::string column_reason(const char* prefix, size_t columns) {
+  std::string reason(prefix);
+  reason += std::to_string(columns);
+  reason += ')';
+  return reason;
+}
+
+// Pads `row` to `m` fields with empty ones.
+void pad_row(RowBuf& row, size_t m) {
+  row.ends.resize(m, row.bytes.size());
+}
+
+// Joins fields m-1 .. n-1 of `row` into its m-th and last field with `sep`
+// between neighbours. Done in place from the back: each surplus field moves
+// right by the separators that now precede it, so nothing is overwritten
+// before it has moved.
+void merge_row_tail(RowBuf& row, size_t m, std::string_view sep) {
+  const size_t n = row.field_count();
+  const size_t old_size = row.bytes.size();
+  row.bytes.resize(old_size + (n - m) * sep.size());
+  char* data = row.bytes.data();
+  for (size_t i = n - 1; i >= m; --i) {
+    const size_t begin = row.ends[i - 1];
+    const size_t shift = (i - (m - 1));
+    std::memmove(data + begin + shift, data + begin, row.ends[i] - begin);
+    std::memcpy(data + begin + shift - sep.size(), sep.data(), sep.size());
+  }
+  row.ends.resize(m);
+  row.ends[m - 1] = row.bytes.size();
+}
+
+// What the row loop settled before its first row.
+struct SliceSetup {
+  unsigned char delimiter;
+  size_t columns;         // 0: no count enforced
+  size_t expected_rows;   // LF count + 1
+  size_t buffer_bytes;
+};
+
+// The reconciliation loop, shared by the reader (kept rows into a RowStore)
+// and the file run (kept rows encoded straight into output records). A Sink
+// has begin(const SliceSetup&) and keep(const RowBuf&).
+template <class Sink>
+RunSummary reconcile(std::string_view buffer, const RunOptions& options, Sink& sink,
+                     std::vector<QuarantineRecord>& quarantine) {
+  RunSummary summary;  // "," and all counts 0, which is the empty buffer's answer
+  if (buffer.empty()) return summary;
+
+  const unsigned char delimiter = options.delimiter ? *options.delimiter : sniff_delimiter(buffer);
+  const size_t m =
+      options.expected_columns ? *options.expected_columns : infer_column_count(buffer, delimiter);
+
+  sink.begin(SliceSetup{delimiter, m, count_line_feeds(buffer) + 1, buffer.size()});
+
+  std::string sep;
+  append_byte_as_utf8(sep, delimiter);
+
+  ResilientParser parser = make_parser(buffer, delimiter, options.quote_char, options.repair_quotes);
+  RowBuf row;
+  size_t seen = 0;
+  size_t kept = 0;
+  size_t repaired = 0;
+  for (;;) {
+    const size_t line = parser.line;  // the line on which the coming row begins
+    if (!next_row(parser, row)) break;
+    ++seen;
+    const size_t n = row.field_count();
+    if (m == 0 || n == m) {
+      sink.keep(row);
+      ++kept;
+    } else if (n < m) {
+      if (options.fill_ragged_rows) {
+        pad_row(row, m);
+        sink.keep(row);
+        ++kept;
+        ++repaired;
+      } else {
+        quarantine.push_back(QuarantineRecord{
+            row.to_strings(), column_reason("Row has too few columns (expected ", m), line});
+      }
+    } else if (options.merge_overflow) {
+      merge_row_tail(row, m, sep);
+      sink.keep(row);
+      ++kept;
+      ++repaired;
+    } else {
+      quarantine.push_back(QuarantineRecord{
+          row.to_strings(), column_reason("Row has extra columns (expected ", m), line});
+    }
+  }
+
+  summary.detected_delimiter = static_cast<char32_t>(delimiter);
+  summary.total_rows = seen;
+  summary.rowvaned_rows = kept;
+  summary.repaired_rows = repaired;
+  summary.quarantined_rows = quarantine.size();
+  summary.inferred_columns = m;
+  return summary;
+}
+
+// Kept rows into the compact store handed to Python by the reader.
+struct StoreSink {
+  RowStore& store;
+
+  void begin(const SliceSetup& s) {
+    // Field texts never exceed the input (delimiters, quotes and line breaks
+    // drop out) except through U+FFFD repairs, which are rare enough to pay
+    // for one regrowth. Each kept row holds `columns` fields; capped by what
+    // the input can yield without padding, so an absurd expected_columns
+    // cannot make the reservation itself fail.
+    const size_t rows = s.expected_rows;
+    const size_t per_row = std::max<size_t>(s.columns, 1);
+    const size_t field_cap = s.buffer_bytes + rows;
+    const size_t fields = per_row > field_cap / rows ? field_cap : rows * per_row;
+    store.reserve(rows, s.buffer_bytes, fields);
+  }
+  void keep(const RowBuf& row) { store.push(row); }
+};
+
+// Kept rows encoded as output records, for the file run.
+struct EncodeSink {
+  EncodedRecords& records;
+  unsigned char quote;
+
+  void begin(const SliceSetup& s) {
+    records.begin(s.delimiter, quote, s.expected_rows, s.buffer_bytes);
+  }
+  void keep(const RowBuf& row) { records.push(row); }
+};
+
+RowvaneError io_failure(IoError error) { return RowvaneError{std::move(error)}; }
+
+ByteTarget& writer_target(const FileRunHooks& hooks, FileHandle& file, RunFile which) {
+  if (hooks.wrap_target == nullptr) return file;
+  return *hooks.wrap_target(hooks.context, file, which);
+}
+
+}  // namespace
+
+SliceResult rowvane_slice(std::string_view buffer, const RunOptions& options) {
+  SliceResult result;
+  StoreSink sink{result.rows};
+  result.summary = reconcile(buffer, options, sink, result.quarantine);
+  return result;
+}
+
+Expected<std::string, IoError> read_whole_file(const std::string& path) {
+  auto file = FileHandle::open_read(path);  // refuses a NUL byte before opening
+  if (!file) return std::move(file).error();
+  std::optional<FileIdentity> id = file.value().identity();
+  return read_all(file.value(), id ? id->size : 0);
+}
+
+Expected<RunSummary, RowvaneError> rowvane_file(const std::string& input_path,
+                                                const std::string& output_path,
+                                                const std::optional<std::string>& quarantine_path,
+                                                const RunOptions& options) {
+  return rowvane_file(input_path, output_path, quarantine_path, options, FileRunHooks{});
+}
+
+Expected<RunSummary, RowvaneError> rowvane_file(const std::string& input_path,
+                                                const std::string& output_path,
+                                                const std::optional<std::string>& quarantine_path,
+                                                const RunOptions& options,
+                                                const FileRunHooks& hooks) {
+  // A name with a NUL byte cannot be opened; refuse the run before any file
+  // is opened rather than after the output was written.
+  if (has_nul(input_path) || has_nul(output_path) ||
+      (quarantine_path && has_nul(*quarantine_path))) {
+    return io_failure(IoError::fixed(IoErrorKind::InvalidInput, kNulInPathMessage));
+  }
+
+  // Destruction runs in reverse: the quarantine file (inner scope) closes
+  // first, then the output, then the input.
+  auto input = FileHandle::open_read(input_path);
+  if (!input) return io_failure(std::move(input).error());
+  const std::optional<FileIdentity> input_id = input.value().identity();
+
+  EncodedRecords records;
+  std::vector<QuarantineRecord> quarantine;
+  RunSummary summary;
+  {
+    auto bytes = read_all(input.value(), input_id ? input_id->size : 0);
+    if (!bytes) return io_failure(std::move(bytes).error());
+    EncodeSink sink{records, options.quote_char};
+    summary = reconcile(bytes.value(), options, sink, quarantine);
+  }  // the input text is released before anything is written
+
+  // Only now, with the input read whole, may the output replace it.
+  auto output = OutputFile::create(output_path, input_id);
+  if (!output) return io_failure(std::move(output).error());
+  {
+    BufferedWriter writer(writer_target(hooks, output.value().file(), RunFile::Output));
+    IoStatus status = records.for_each([&](std::string_view record) { return writer.write(record); });
+    if (!status) status = writer.flush();
+    if (status) return io_failure(std::move(*status));
+  }
+  if (IoStatus status = output.value().commit()) return io_failure(std::move(*status));
+
+  if (quarantine_path) {
+    auto qfile = OutputFile::create(*quarantine_path, input_id);
+    if (!qfile) return io_failure(std::move(qfile).error());
+    {
+      BufferedWriter writer(writer_target(hooks, qfile.value().file(), RunFile::Quarantine));
+      IoStatus status = writer.write(kQuarantineHeader);
+      std::string line;
+      const unsigned char delimiter = static_cast<unsigned char>(summary.detected_delimiter);
+      for (size_t i = 0; !status && i < quarantine.size(); ++i) {
+        const QuarantineRecord& rec = quarantine[i];
+        line.clear();
+        append_quarantine_line(line, rec.line, rec.reason, rec.fields, delimiter);
+        status = writer.write(line);
+      }
+      if (!status) status = writer.flush();
+      if (status) return io_failure(std::move(*status));
+    }
+    if (IoStatus status = qfile.value().commit()) return io_failure(std::move(*status));
+  }
+  return summary;
+}
+
+}  // namespace rowvane

@@ -1,0 +1,270 @@
+// The RowvaneReader class: the kept rows of one file, handed out one list of
+// str at a time.
+#include "module/reader.hpp"
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "core/row_store.hpp"
+#include "core/rowvane.hpp"
+#include "module/frame.hpp"
+#include "module/summary.hpp"
+
+namespace rowvane::py {
+
+namespace {
+
+struct PyRowvaneReader {
+  PyObject_HEAD
+  RowStore rows;           /* kept rows of the run, in input order */
+  RunSummary run_summary;  /* counts of the run */
+  size_t position;         /* index of the next row __next__ returns */
+  Py_ssize_t access;       /* 0 free, n > 0 shared holders, -1 exclusive */
+};
+
+PyRowvaneReader* as_reader(PyObject* op) noexcept {
+  return reinterpret_cast<PyRowvaneReader*>(op);
+}
+
+std::atomic<PyObject*> g_reader_type{nullptr};
+
+// Shared access to a reader for the duration of a call.
+class SharedAccess {
+ public:
+  explicit SharedAccess(PyRowvaneReader* reader) : reader_(reader) {
+    if (reader_->access < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
+    ++reader_->access;
+  }
+  SharedAccess(const SharedAccess&) = delete;
+  SharedAccess& operator=(const SharedAccess&) = delete;
+  ~SharedAccess() { --reader_->access; }
+
+ private:
+  PyRowvaneReader* reader_;  // the reader held
+};
+
+// Exclusive access to a reader while its position moves.
+class ExclusiveAccess {
+ public:
+  explicit ExclusiveAccess(PyRowvaneReader* reader) : reader_(reader) {
+    if (reader_->access != 0) raise(PyExc_RuntimeError, "Already borrowed");
+    reader_->access = -1;
+  }
+  ExclusiveAccess(const ExclusiveAccess&) = delete;
+  ExclusiveAccess& operator=(const ExclusiveAccess&) = delete;
+  ~ExclusiveAccess() { reader_->access = 0; }
+
+ private:
+  PyRowvaneReader* reader_;  // the reader held
+};
+
+constexpr const char* kReaderParams[] = {
+    "file_path",      "delimiter",        "quote_char",    "fill_ragged_rows",
+    "merge_overflow", "expected_columns", "repair_quotes",
+};
+
+constexpr Signature kNewSignature = {"__new__", "RowvaneReader", kReaderParams, 7, 1};
+constexpr Signature kOpenSignature = {"open", nullptr, kReaderParams, 7, 1};
+
+constexpr const char* kExitParams[] = {"_exc_type", "_exc_val", "_exc_tb"};
+constexpr Signature kExitSignature = {"__exit__", "RowvaneReader", kExitParams, 3, 0};
+
+// What a reader keeps of its run.
+struct ReaderContents {
+  RowStore rows;       // kept rows
+  RunSummary summary;  // counts
+};
+
+// Converts the arguments, reads the file and reconciles its rows. The file
+// buffer and the quarantine records are gone when this returns.
+ReaderContents load(const Signature& sig, const BoundArgs& args) {
+  std::string path = convert(sig.params[0], [&] { return std::string(to_text(args[0])); });
+  RunOptions options = convert_run_options(sig, args, 1);
+  Expected<std::string, IoError> buffer = read_whole_file(path);
+  if (!buffer) raise_io_error(buffer.error());
+  SliceResult result = rowvane_slice(buffer.value(), options);
+  return ReaderContents{std::move(result.rows), result.summary};
+}
+
+PyRef new_reader(PyTypeObject* tp, ReaderContents&& contents) {
+  PyRef obj = PyRef::steal(tp->tp_alloc(tp, 0));
+  if (!obj) throw PyErrorRaised{};
+  PyRowvaneReader* self = as_reader(obj.get());
+  new (&self->rows) RowStore(std::move(contents.rows));
+  new (&self->run_summary) RunSummary(contents.summary);
+  self->position = 0;
+  self->access = 0;
+  return obj;
+}
+
+bool is_ascii(const char* data, size_t size) noexcept {
+  uint64_t bits = 0;
+  size_t i = 0;
+  for (; i + 8 <= size; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, data + i, 8);
+    bits |= word;
+  }
+  for (; i < size; ++i) bits |= static_cast<unsigned char>(data[i]);
+  return (bits & 0x8080808080808080ull) == 0;
+}
+
+// A new str for one field (valid UTF-8), or null with the error set.
+PyObject* field_str(std::string_view field) noexcept {
+  size_t size = field.size();
+  if (size == 0) return Py_GetConstant(Py_CONSTANT_EMPTY_STR);
+  if (is_ascii(field.data(), size)) {
+    if (size == 1) return PyUnicode_FromOrdinal(static_cast<unsigned char>(field[0]));
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
+    if (s != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(s), field.data(), size);
+    return s;
+  }
+  return PyUnicode_DecodeUTF8(field.data(), static_cast<Py_ssize_t>(size), nullptr);
+}
+
+PyRef row_list(const RowStore& rows, size_t index) {
+  size_t count = rows.field_count(index);
+  PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(count)));
+  RowStore::FieldCursor cursor = rows.fields(index);
+  for (size_t k = 0; k < count; ++k) {
+    PyRef item = checked(field_str(cursor.next()));
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item.release());
+  }
+  return list;
+}
+
+PyObject* reader_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    BoundArgs bound = bind_tuple_dict(kNewSignature, args, kwargs);
+    return new_reader(tp, load(kNewSignature, bound));
+  });
+}
+
+PyObject* open_reader(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  return guarded([&] {
+    BoundArgs bound = bind_vectorcall(kOpenSignature, args, static_cast<size_t>(nargs), kwnames);
+    ReaderContents contents = load(kOpenSignature, bound);
+    return new_reader(reinterpret_cast<PyTypeObject*>(reader_type()), std::move(contents));
+  });
+}
+
+void reader_dealloc(PyObject* op) {
+  PyTypeObject* tp = Py_TYPE(op);
+  as_reader(op)->rows.~RowStore();
+  tp->tp_free(op);
+  Py_DECREF(tp);
+}
+
+PyObject* reader_iter(PyObject* op) {
+  return guarded([&] {
+    SharedAccess access(as_reader(op));
+    return PyRef::borrow(op);
+  });
+}
+
+PyObject* reader_next(PyObject* op) {
+  return guarded([&]() -> PyRef {
+    PyRowvaneReader* self = as_reader(op);
+    size_t index;
+    {
+      ExclusiveAccess access(self);
+      if (self->position >= self->rows.size()) return PyRef();
+      index = self->position++;
+    }
+    // The rows never change after construction, so the list is built
+    // without holding the reader.
+    return row_list(self->rows, index);
+  });
+}
+
+Py_ssize_t reader_length(PyObject* op) {
+  return guarded([&] {
+    SharedAccess access(as_reader(op));
+    return static_cast<Py_ssize_t>(as_reader(op)->rows.size());
+  });
+}
+
+PyObject* reader_get_summary(PyObject* op, void* /*closure*/) {
+  return guarded([&] {
+    SharedAccess access(as_reader(op));
+    return make_summary_object(as_reader(op)->run_summary);
+  });
+}
+
+PyObject* reader_enter(PyObject* op, PyObject* /*unused*/) {
+  return guarded([&] {
+    SharedAccess access(as_reader(op));
+    return PyRef::borrow(op);
+  });
+}
+
+PyObject* reader_exit(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    SharedAccess access(as_reader(op));
+    // The three values are accepted and not looked at.
+    bind_vectorcall(kExitSignature, args, static_cast<size_t>(nargs), kwnames);
+    return PyRef::borrow(Py_False);
+  });
+}
+
+PyGetSetDef reader_getset[] = {
+    {"summary", reader_get_summary, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef reader_methods[] = {
+    {"__enter__", reader_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(reader_exit)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "__exit__($self, _exc_type=None, _exc_val=None, _exc_tb=None)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot reader_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "RowvaneReader(file_path, delimiter=None, quote_char=\"\\\"\", "
+                    "fill_ragged_rows=True, merge_overflow=True, expected_columns=None, "
+                    "repair_quotes=True)\n--\n\n"
+                    "In-memory streaming reader iterating over rowvaned rows.")},
+    {Py_tp_new, reinterpret_cast<void*>(reader_new)},
+    {Py_tp_iter, reinterpret_cast<void*>(reader_iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(reader_next)},
+    {Py_mp_length, reinterpret_cast<void*>(reader_length)},
+    {Py_tp_getset, reader_getset},
+    {Py_tp_methods, reader_methods},
+    {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec reader_type_desc = {
+    .name = "builtins.RowvaneReader",
+    .basicsize = sizeof(PyRowvaneReader),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = reader_slots,
+};
+
+PyObject* new_reader_type() { return PyType_FromSpec(&reader_type_desc); }
+
+PyMethodDef open_def = {
+    "open",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(open_reader)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "open(file_path, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
+    "merge_overflow=True, expected_columns=None, repair_quotes=True)\n--\n\n"
+    "Convenience function to open and stream a rowvaned CSV file.",
+};
+
+}  // namespace
+
+PyObject* reader_type() { return create_once(g_reader_type, new_reader_type); }
+
+PyMethodDef* open_method_def() { return &open_def; }
+
+}  // namespace rowvane::py

@@ -1,0 +1,595 @@
+#include "core/rowvane.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/file.hpp"
+#include "core/writer.hpp"
+
+namespace rowvane {
+namespace {
+
+namespace fs = std::filesystem;
+using Rows = std::vector<std::vector<std::string>>;
+
+Rows rows_of(const RowStore& store) {
+  Rows rows;
+  for (size_t i = 0; i < store.size(); ++i) rows.push_back(store.row_strings(i));
+  return rows;
+}
+
+RunOptions opts(std::optional<unsigned char> delimiter = std::nullopt,
+                std::optional<size_t> columns = std::nullopt, bool fill = true,
+                bool merge = true, unsigned char quote = '"') {
+  RunOptions o;
+  o.delimiter = delimiter;
+  o.expected_columns = columns;
+  o.fill_ragged_rows = fill;
+  o.merge_overflow = merge;
+  o.quote_char = quote;
+  return o;
+}
+
+// ---------------------------------------------------------------------------
+// Reconciliation over a buffer
+
+struct Quarantined {
+  std::vector<std::string> fields;
+  std::string reason;
+  size_t line;
+};
+
+struct SliceCase {
+  const char* name;
+  std::string input;
+  RunOptions options;
+  Rows rows;
+  std::vector<Quarantined> quarantine;
+  char32_t delimiter;
+  size_t columns;
+  size_t repaired;
+};
+
+const std::string kFew2 = "Row has too few columns (expected 2)";
+const std::string kExtra2 = "Row has extra columns (expected 2)";
+
+TEST(RowvaneSliceTest, Table) {
+  const SliceCase cases[] = {
+      {"empty buffer ignores options", "", opts(';', 5), {}, {}, U',', 0, 0},
+      {"bom only", "\xEF\xBB\xBF", opts(), {}, {}, U',', 0, 0},
+      {"bom never reaches a field", "\xEF\xBB\xBF" "a,b\n1,2\n", opts(), {{"a", "b"}, {"1", "2"}}, {},
+       U',', 2, 0},
+      {"sniffed delimiter, inferred columns", "a;b;c\n1;2;3\n4;5\n", opts(),
+       {{"a", "b", "c"}, {"1", "2", "3"}, {"4", "5", ""}}, {}, U';', 3, 1},
+      {"given delimiter is used as is", "a,b;c\n", opts(';'), {{"a,b", "c"}}, {}, U';', 2, 0},
+      {"zero columns keeps every row", "a,b\nc\n", opts(std::nullopt, 0), {{"a", "b"}, {"c"}}, {},
+       U',', 0, 0},
+      {"blank lines only infer zero", "\n  \n\n", opts(), {{""}, {"  "}, {""}}, {}, U',', 0, 0},
+      {"pad short and blank rows", "a,b\n\nx,y,z\n", opts(std::nullopt, 3),
+       {{"a", "b", ""}, {"", "", ""}, {"x", "y", "z"}}, {}, U',', 3, 2},
+      {"merge into the last column", "a;b;c;d\n", opts(';', 2), {{"a", "b;c;d"}}, {}, U';', 2, 1},
+      {"merge everything into one column", "a,b,c\n,\n", opts(',', 1), {{"a,b,c"}, {","}}, {},
+       U',', 1, 2},
+      {"merge loses the quotes of merged fields", "a,\"b,c\",,d\n", opts(',', 2),
+       {{"a", "b,c,,d"}}, {}, U',', 2, 1},
+      {"merge separator is the delimiter as UTF-8", "a\xA7" "b\xA7" "c\n", opts(0xA7, 2),
+       {{"a", "b\xC2\xA7" "c"}}, {}, U'\u00A7', 2, 1},
+      {"short rows quarantined", "a,b\nx\n\n", opts(',', 2, false),
+       {{"a", "b"}}, {{{"x"}, kFew2, 2}, {{""}, kFew2, 3}}, U',', 2, 0},
+      {"long rows quarantined", "a,b,c\nx,y\n", opts(',', 2, true, false),
+       {{"x", "y"}}, {{{"a", "b", "c"}, kExtra2, 1}}, U',', 2, 0},
+      {"reason in plain decimal", "a\n", opts(',', 12, false),
+       {}, {{{"a"}, "Row has too few columns (expected 12)", 1}}, U',', 12, 0},
+      // The line is where the row begins: after a multi-line quoted field the
+      // count jumps, and an unterminated last line keeps its own number.
+      {"quarantine lines", "h1,h2\n\"x\ny\",z,extra\nq\r\nlast", opts(',', 2, false, false),
+       {{"h1", "h2"}},
+       {{{"x\ny", "z", "extra"}, kExtra2, 2}, {{"q"}, kFew2, 4}, {{"last"}, kFew2, 5}}, U',', 2, 0},
+      // Inference always parses with the double quote; only the row loop uses
+      // the quote option.
+      {"quote option reaches the row loop only", "'a,b',c\n", opts(',', std::nullopt, true, true, '\''),
+       {{"a,b", "c", ""}}, {}, U',', 3, 1},
+  };
+  for (const SliceCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    SliceResult r = rowvane_slice(c.input, c.options);
+    EXPECT_EQ(rows_of(r.rows), c.rows);
+    ASSERT_EQ(r.quarantine.size(), c.quarantine.size());
+    for (size_t i = 0; i < c.quarantine.size(); ++i) {
+      EXPECT_EQ(r.quarantine[i].fields, c.quarantine[i].fields);
+      EXPECT_EQ(r.quarantine[i].reason, c.quarantine[i].reason);
+      EXPECT_EQ(r.quarantine[i].line, c.quarantine[i].line);
+    }
+    const RunSummary& s = r.summary;
+    EXPECT_EQ(s.detected_delimiter, c.delimiter);
+    EXPECT_EQ(s.inferred_columns, c.columns);
+    EXPECT_EQ(s.rowvaned_rows, c.rows.size());
+    EXPECT_EQ(s.quarantined_rows, c.quarantine.size());
+    EXPECT_EQ(s.total_rows, s.rowvaned_rows + s.quarantined_rows);
+    EXPECT_EQ(s.repaired_rows, c.repaired);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Record encoding and quarantine lines
+
+struct EncodeCase {
+  const char* name;
+  unsigned char delimiter;
+  unsigned char quote;
+  std::vector<std::string> fields;
+  std::string record;
+};
+
+RowBuf row_buf(const std::vector<std::string>& fields) {
+  RowBuf row;
+  for (const std::string& f : fields) {
+    row.bytes += f;
+    row.ends.push_back(row.bytes.size());
+  }
+  return row;
+}
+
+TEST(CsvRecordEncoderTest, Table) {
+  const EncodeCase cases[] = {
+      {"plain", ',', '"', {"a", "b"}, "a,b\n"},
+      {"quote doubled", ',', '"', {"c,d", "e\"f"}, "\"c,d\",\"e\"\"f\"\n"},
+      {"lone CR quoted", ',', '"', {"\r"}, "\"\r\"\n"},
+      {"LF quoted", ',', '"', {"x\ny"}, "\"x\ny\"\n"},
+      {"blanks and controls stay bare", ',', '"', {" a\t", "\x01", "\xC3\xA9"},
+       " a\t,\x01,\xC3\xA9\n"},
+      {"empty fields are nothing", ',', '"', {"", ""}, ",\n"},
+      {"single empty field is an empty line", ',', '"', {""}, "\n"},
+      {"comma is text under ;", ';', '"', {"a,b", "c;d"}, "a,b;\"c;d\"\n"},
+      {"apostrophe quote", ',', '\'', {"it's", "say \"x\""}, "'it''s',say \"x\"\n"},
+      {"two-byte separator", 0xA7, '"', {"b\xC2\xA7" "c", "\xC2\xA9"},
+       "\"b\xC2\xA7" "c\"\xC2\xA7\xC2\xA9\n"},
+      {"two-byte quote", ',', 0xA7, {"x\xC2\xA7y", "\xC2\xA9"},
+       "\xC2\xA7x\xC2\xA7\xC2\xA7y\xC2\xA7,\xC2\xA9\n"},
+  };
+  for (const EncodeCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    CsvRecordEncoder enc(c.delimiter, c.quote);
+    RowBuf row = row_buf(c.fields);
+    std::string out;
+    enc.append_record(row, out);
+    EXPECT_EQ(out, c.record);
+    EXPECT_LE(out.size(), CsvRecordEncoder::max_record_size(row));
+  }
+}
+
+TEST(QuarantineLineTest, Format) {
+  std::string out;
+  append_quarantine_line(out, 7, kExtra2, {"x\"y", "z", "w"}, ';');
+  EXPECT_EQ(out, "7,\"Row has extra columns (expected 2)\",\"x\"\"y;z;w\"\n");
+  out.clear();
+  append_quarantine_line(out, 12, "r\"", {"a\r\nb", ""}, 0xA7);
+  EXPECT_EQ(out, "12,\"r\"\"\",\"a\r\nb\xC2\xA7\"\n");
+  EXPECT_EQ(kQuarantineHeader.size(), 24u);
+}
+
+// ---------------------------------------------------------------------------
+// Buffered writer under injected faults
+
+// Records every call; answers from a script, then accepts up to `limit`.
+struct ScriptedTarget final : ByteTarget {
+  std::vector<ssize_t> script;  // answers consumed first; >0 = accept that many
+  size_t limit = SIZE_MAX;
+  std::vector<size_t> calls;
+  std::string data;
+  ssize_t write_some(const char* p, size_t n) noexcept override {
+    calls.push_back(n);
+    ssize_t r = static_cast<ssize_t>(std::min(n, limit));
+    if (!script.empty()) {
+      r = std::min<ssize_t>(script.front(), static_cast<ssize_t>(n));
+      script.erase(script.begin());
+    }
+    if (r > 0) data.append(p, static_cast<size_t>(r));
+    return r;
+  }
+};
+
+TEST(BufferedWriterTest, WritePattern) {
+  struct Case {
+    const char* name;
+    std::vector<size_t> writes;
+    std::vector<size_t> calls;  // sizes handed to the target, flush included
+  };
+  const Case cases[] = {
+      {"held until full", {3000, 3000, 3000}, {6000, 3000}},
+      {"exactly the free space is held", {8000, 192, 1}, {8192, 1}},
+      {"large record in one piece of its own", {10, 9000, 5}, {10, 9000, 5}},
+      {"8192 bytes into an empty buffer go straight out", {8192}, {8192}},
+      {"8191 and 1 byte fill the buffer", {8191, 1}, {8192}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedTarget t;
+    std::string expected;
+    {
+      BufferedWriter w(t);
+      char fill = 'a';
+      for (size_t n : c.writes) {
+        std::string text(n, fill++);
+        expected += text;
+        ASSERT_FALSE(w.write(text));
+      }
+      ASSERT_FALSE(w.flush());
+    }
+    EXPECT_EQ(t.calls, c.calls);
+    EXPECT_EQ(t.data, expected);
+  }
+}
+
+TEST(BufferedWriterTest, Faults) {
+  struct Case {
+    const char* name;
+    std::vector<ssize_t> script;
+    size_t record;  // < 8192: held and flushed; otherwise written straight
+    std::string error;  // empty: success
+  };
+  const Case cases[] = {
+      {"short writes continue", {100, 1, 5000}, 6000, ""},
+      {"EINTR is retried", {-EINTR, -EINTR}, 6000, ""},
+      {"EINTR is retried when writing straight", {-EINTR, 10}, 9000, ""},
+      {"zero while emptying the buffer", {10, 0}, 6000, "failed to write the buffered data"},
+      {"zero while writing straight", {0}, 9000, "failed to write whole buffer"},
+      {"ENOSPC", {-ENOSPC}, 6000, "No space left on device (os error 28)"},
+      {"ENOSPC when writing straight", {100, -ENOSPC}, 9000, "No space left on device (os error 28)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedTarget t;
+    t.script = c.script;
+    const std::string text(c.record, 'x');
+    BufferedWriter w(t);
+    IoStatus status = w.write(text);
+    if (!status) status = w.flush();
+    if (c.error.empty()) {
+      EXPECT_FALSE(status);
+      EXPECT_EQ(t.data, text);
+    } else {
+      ASSERT_TRUE(status);
+      EXPECT_EQ(status->display(), c.error);
+      EXPECT_EQ(status->kind(), c.error.rfind("failed", 0) == 0 ? IoErrorKind::WriteZero
+                                                                : IoErrorKind::Other);
+    }
+  }
+}
+
+TEST(BufferedWriterTest, ClosingAttemptWritesTheRest) {
+  ScriptedTarget t;
+  t.script = {100, 0};
+  {
+    BufferedWriter w(t);
+    ASSERT_FALSE(w.write(std::string(500, 'y')));
+    ASSERT_TRUE(w.flush());
+    EXPECT_EQ(w.buffered(), 400u);  // the accepted 100 bytes left the buffer
+  }
+  EXPECT_EQ(t.data, std::string(500, 'y'));
+}
+
+// ---------------------------------------------------------------------------
+// File run
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/rowvane_test.XXXXXX";
+    path_ = ::mkdtemp(tmpl);
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  std::vector<std::string> names() const {
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(path_)) out.push_back(e.path().filename());
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+ private:
+  std::string path_;
+};
+
+void put(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string get(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+struct FileCase {
+  const char* name;
+  std::string input;
+  RunOptions options;
+  std::string output;
+  std::string quarantine;
+};
+
+TEST(RowvaneFileTest, OutputAndQuarantineBytes) {
+  const std::string header(kQuarantineHeader);
+  const FileCase cases[] = {
+      {"quoting", "a,b\n\"c,d\",\"e\"\"f\"\n", opts(),
+       "\x61\x2C\x62\x0A\x22\x63\x2C\x64\x22\x2C\x22\x65\x22\x22\x66\x22\x0A", header},
+      {"quarantine line", "a;b\na;b\na;b\na;b\na;b\na;b\n\"x\"\"y\";z;w\n", opts(std::nullopt, 2, true, false),
+       "a;b\na;b\na;b\na;b\na;b\na;b\n",
+       header + "7,\"Row has extra columns (expected 2)\",\"x\"\"y;z;w\"\n"},
+      {"apostrophe quote; quarantine keeps double quotes", "'it''s',\"q\"\nx\n",
+       opts(',', 2, false, true, '\''), "'it''s',\"q\"\n",
+       header + "2,\"Row has too few columns (expected 2)\",\"x\"\n"},
+      {"BOM dropped, CRLF to LF", "\xEF\xBB\xBF" "a,b\r\nc,d\r\n", opts(), "a,b\nc,d\n", header},
+      {"no rows kept: empty output", "a\nb\n", opts(',', 2, false), "",
+       header + "1,\"Row has too few columns (expected 2)\",\"a\"\n"
+                "2,\"Row has too few columns (expected 2)\",\"b\"\n"},
+      {"empty input", "", opts(), "", header},
+  };
+  for (const FileCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    put(dir / "in.csv", c.input);
+    put(dir / "out.csv", "stale content to be truncated");
+    auto r = rowvane_file(dir / "in.csv", dir / "out.csv", dir / "q.csv", c.options);
+    ASSERT_TRUE(r) << r.error().display();
+    EXPECT_EQ(get(dir / "out.csv"), c.output);
+    EXPECT_EQ(get(dir / "q.csv"), c.quarantine);
+    EXPECT_EQ(get(dir / "in.csv"), c.input);
+  }
+}
+
+TEST(RowvaneFileTest, SummaryAndNoQuarantineFile) {
+  TempDir dir;
+  put(dir / "in.csv", "a|b|c\n1|2\n1|2|3|4\n");
+  auto r = rowvane_file(dir / "in.csv", dir / "out.csv", std::nullopt, opts(std::nullopt, std::nullopt, false, false));
+  ASSERT_TRUE(r);
+  const RunSummary& s = r.value();
+  EXPECT_EQ(s.detected_delimiter, U'|');
+  EXPECT_EQ(s.total_rows, 3u);
+  EXPECT_EQ(s.rowvaned_rows, 1u);
+  EXPECT_EQ(s.quarantined_rows, 2u);
+  EXPECT_EQ(dir.names(), (std::vector<std::string>{"in.csv", "out.csv"}));
+}
+
+TEST(RowvaneFileTest, Failures) {
+  struct Case {
+    const char* name;
+    std::string input;  // relative names inside the temp dir
+    std::string output;
+    std::optional<std::string> quarantine;
+    std::string error;
+    std::vector<std::string> files_after;  // besides in.csv and the dir "d"
+    bool output_complete;
+  };
+  const std::string nul("x\0y", 3);
+  const Case cases[] = {
+      {"missing input", "missing.csv", "out.csv", "q.csv", "No such file or directory (os error 2)", {}, false},
+      {"input is a directory", "d", "out.csv", "q.csv", "Is a directory (os error 21)", {}, false},
+      {"output in a missing directory", "in.csv", "nodir/out.csv", "q.csv",
+       "No such file or directory (os error 2)", {}, false},
+      {"output is a directory", "in.csv", "d", "q.csv", "Is a directory (os error 21)", {}, false},
+      {"unwritable quarantine after complete output", "in.csv", "out.csv", "d",
+       "Is a directory (os error 21)", {"out.csv"}, true},
+      {"NUL in the input path", nul, "out.csv", "q.csv", kNulInPathMessage, {}, false},
+      {"NUL in the quarantine path opens nothing", "in.csv", "out.csv", nul, kNulInPathMessage, {}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    fs::create_directory(dir / "d");
+    put(dir / "in.csv", "a,b\n1,2\n");
+    auto r = rowvane_file(dir / c.input, dir / c.output,
+                          c.quarantine ? std::optional(dir / *c.quarantine) : std::nullopt, opts());
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().display(), c.error);
+    std::vector<std::string> expected = {"d", "in.csv"};
+    expected.insert(expected.end(), c.files_after.begin(), c.files_after.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(dir.names(), expected);
+    if (c.output_complete) {
+      EXPECT_EQ(get(dir / "out.csv"), "a,b\n1,2\n");
+    }
+  }
+}
+
+TEST(RowvaneFileTest, DeviceFiles) {
+  TempDir dir;
+  put(dir / "in.csv", "a,b\n");
+  auto full = rowvane_file(dir / "in.csv", "/dev/full", std::nullopt, opts());
+  ASSERT_FALSE(full);
+  EXPECT_EQ(full.error().display(), "No space left on device (os error 28)");
+
+  // A device as input and output at once has one inode too, but is no file
+  // to replace. A private null device keeps a faulty run away from the
+  // system's own.
+  const std::string null = dir / "null";
+  if (::mknod(null.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) GTEST_SKIP() << "mknod not permitted";
+  auto r = rowvane_file(null, null, null, opts());
+  if (!r && r.error().io.kind() == IoErrorKind::PermissionDenied) GTEST_SKIP() << "nodev filesystem";
+  ASSERT_TRUE(r) << r.error().display();
+  EXPECT_EQ(r.value().total_rows, 0u);
+  EXPECT_TRUE(fs::is_character_file(null));
+  EXPECT_EQ(dir.names(), (std::vector<std::string>{"in.csv", "null"}));
+}
+
+// Forwards to the real file, failing with `err` once `budget` bytes went by.
+struct FailAfter final : ByteTarget {
+  ByteTarget* file = nullptr;
+  RunFile only = RunFile::Output;
+  size_t budget = 0;
+  int err = ENOSPC;
+  std::vector<size_t> calls;
+  ssize_t write_some(const char* p, size_t n) noexcept override {
+    calls.push_back(n);
+    if (budget == 0) return -err;
+    ssize_t r = file->write_some(p, std::min(n, budget));
+    if (r > 0) budget -= static_cast<size_t>(r);
+    return r;
+  }
+  static ByteTarget* wrap(void* ctx, ByteTarget& file, RunFile which) {
+    auto* self = static_cast<FailAfter*>(ctx);
+    if (which != self->only) return &file;
+    self->file = &file;
+    return self;
+  }
+};
+
+std::string numbered_rows(size_t n) {
+  std::string s;
+  for (size_t i = 0; i < n; ++i) s += std::to_string(i) + ",row " + std::to_string(i) + "\n";
+  return s;
+}
+
+TEST(RowvaneFileTest, PartialFilesAfterWriteFailure) {
+  const std::string input = numbered_rows(2000);  // well over one buffer
+  for (RunFile which : {RunFile::Output, RunFile::Quarantine}) {
+    SCOPED_TRACE(which == RunFile::Output ? "output" : "quarantine");
+    TempDir dir;
+    put(dir / "in.csv", input);
+    FailAfter fault;
+    fault.only = which;
+    fault.budget = which == RunFile::Output ? 8192 + 100 : 10;
+    auto r = rowvane_file(dir / "in.csv", dir / "out.csv", dir / "q.csv", opts(),
+                          FileRunHooks{&FailAfter::wrap, &fault});
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().display(), "No space left on device (os error 28)");
+    if (which == RunFile::Output) {
+      EXPECT_EQ(get(dir / "out.csv"), input.substr(0, 8192 + 100));
+      EXPECT_FALSE(fs::exists(dir / "q.csv"));
+    } else {
+      EXPECT_EQ(get(dir / "out.csv"), input);
+      EXPECT_EQ(get(dir / "q.csv"), std::string(kQuarantineHeader.substr(0, 10)));
+    }
+  }
+}
+
+TEST(RowvaneFileTest, BlocksOfAtMost8192BytesExceptLargeRecords) {
+  TempDir dir;
+  std::string input = numbered_rows(1000) + "big," + std::string(10000, 'z') + "\n" + numbered_rows(10);
+  put(dir / "in.csv", input);
+  FailAfter spy;
+  spy.budget = SIZE_MAX;
+  auto r = rowvane_file(dir / "in.csv", dir / "out.csv", std::nullopt, opts(),
+                        FileRunHooks{&FailAfter::wrap, &spy});
+  ASSERT_TRUE(r);
+  EXPECT_EQ(get(dir / "out.csv"), input);
+  size_t large = 0;
+  for (size_t n : spy.calls) {
+    if (n > 8192) {
+      EXPECT_EQ(n, 10000u + 5u);
+      ++large;
+    }
+  }
+  EXPECT_EQ(large, 1u);
+}
+
+TEST(RowvaneFileTest, InPlaceRewrite) {
+  struct Case {
+    const char* name;
+    bool output_is_input;       // else the quarantine file is the input
+    bool via_symlink;           // the path names the input through a link
+    size_t fail_after;          // SIZE_MAX: no failure
+  };
+  const Case cases[] = {
+      {"output is the input", true, false, SIZE_MAX},
+      {"output links to the input", true, true, SIZE_MAX},
+      {"quarantine is the input", false, false, SIZE_MAX},
+      {"failure midway leaves the input", true, false, 9000},
+      {"quarantine failure leaves the input", false, false, 10},
+  };
+  const std::string input = "\xEF\xBB\xBF" + numbered_rows(1500) + "short\r\n";
+  const std::string repaired = numbered_rows(1500) + "short,\n";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    put(dir / "in.csv", input);
+    ASSERT_EQ(::chmod((dir / "in.csv").c_str(), 0640), 0);
+    if (c.via_symlink) fs::create_symlink(dir / "in.csv", dir / "link.csv");
+    const std::string self = c.via_symlink ? dir / "link.csv" : dir / "in.csv";
+    struct stat before;
+    ::stat((dir / "in.csv").c_str(), &before);
+
+    FailAfter fault;
+    fault.only = c.output_is_input ? RunFile::Output : RunFile::Quarantine;
+    fault.budget = c.fail_after;
+    const FileRunHooks hooks{&FailAfter::wrap, &fault};
+    auto r = c.output_is_input
+                 ? rowvane_file(dir / "in.csv", self, std::nullopt, opts(), hooks)
+                 : rowvane_file(dir / "in.csv", dir / "out.csv", self, opts(std::nullopt, 2, false), hooks);
+
+    std::vector<std::string> names = {"in.csv"};
+    if (c.via_symlink) names.push_back("link.csv");
+    if (!c.output_is_input) names.insert(names.begin() + 1, "out.csv");
+    EXPECT_EQ(dir.names(), names);  // no temporary file left either way
+    if (c.via_symlink) {
+      EXPECT_TRUE(fs::is_symlink(dir / "link.csv"));
+    }
+    struct stat after;
+    ::stat((dir / "in.csv").c_str(), &after);
+    EXPECT_EQ(after.st_mode & 07777, 0640u);
+
+    if (c.fail_after != SIZE_MAX) {
+      ASSERT_FALSE(r);
+      EXPECT_EQ(get(dir / "in.csv"), input);
+      EXPECT_EQ(after.st_ino, before.st_ino);
+    } else if (c.output_is_input) {
+      ASSERT_TRUE(r) << r.error().display();
+      EXPECT_EQ(get(dir / "in.csv"), repaired);
+    } else {
+      ASSERT_TRUE(r) << r.error().display();
+      EXPECT_EQ(get(dir / "in.csv"),
+                std::string(kQuarantineHeader) + "1501,\"Row has too few columns (expected 2)\",\"short\"\n");
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Reading whole files
+
+TEST(ReadWholeFileTest, SizesAndFailures) {
+  TempDir dir;
+  const std::string big = numbered_rows(20000);
+  put(dir / "big.csv", big);
+  put(dir / "empty.csv", "");
+  EXPECT_EQ(read_whole_file(dir / "big.csv").value(), big);
+  EXPECT_EQ(read_whole_file(dir / "empty.csv").value(), "");
+  // procfs reports size 0: read by growing the buffer.
+  auto proc = read_whole_file("/proc/self/status");
+  ASSERT_TRUE(proc);
+  EXPECT_NE(proc.value().find("\nPid:"), std::string::npos);
+
+  struct Case {
+    std::string path;
+    std::string error;
+    IoErrorKind kind;
+  };
+  const Case cases[] = {
+      {dir / "missing", "No such file or directory (os error 2)", IoErrorKind::NotFound},
+      {dir / "", "Is a directory (os error 21)", IoErrorKind::IsADirectory},
+      {std::string("big.csv\0x", 9), kNulInPathMessage, IoErrorKind::InvalidInput},
+  };
+  for (const Case& c : cases) {
+    auto r = read_whole_file(c.path);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().display(), c.error);
+    EXPECT_EQ(r.error().kind(), c.kind);
+  }
+}
+
+}  // namespace
+}  // namespace rowvane
