@@ -678,15 +678,18 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--memory-only", action="store_true", help="run only the memory mode")
     ap.add_argument("--out", type=Path, default=HERE / "RESULTS.md")
     ap.add_argument("--json", type=Path, default=None, help="raw results (default bench/data/results-s<SIZE>.json)")
-    ap.add_argument("--from-json", type=Path, default=None,
-                    help="only rewrite the report from a results JSON of an earlier run")
+    ap.add_argument("--from-json", type=Path, nargs="+", default=None,
+                    help="only rewrite the report from results JSON files of earlier runs (the per-file "
+                         "results of the first that has them, the memory mode of the first that has it)")
     args = ap.parse_args(argv)
     if args.from_json:
-        d = json.loads(args.from_json.read_text())
+        docs = [json.loads(p.read_text()) for p in args.from_json]
+        d = next((x for x in docs if x.get("results")), docs[0])
+        mem = next((x["memory"] for x in docs if x.get("memory")), None)
         a = d["args"]
         args.size_mb, args.seed = float(a["size_mb"]), int(a["seed"])
         args.repeat, args.budget = int(a["repeat"]), float(a["budget"])
-        write_report(args.out, args, d["manifest"], d["results"], d.get("memory"), read_install_notes(),
+        write_report(args.out, args, d["manifest"], d["results"], mem, read_install_notes(),
                      d.get("started", "?"), d.get("elapsed", 0.0), tuple(d.get("loads", ("?", "?"))))
         print("wrote %s" % args.out, file=sys.stderr)
         return 0

@@ -97,6 +97,8 @@ Expected<std::string, IoError> read_all(const FileHandle& file, size_t size_hint
 // directory (".<name>.rowvane-XXXXXX", the input's permission bits) and
 // commit() renames it over the path. Until committed, destroying the object
 // removes the temporary file, so a failed run leaves the input untouched.
+// (A second hard link to the input is replaced the same way, so the input's
+// own name keeps the original text.)
 class OutputFile {
  public:
   static Expected<OutputFile, IoError> create(const std::string& path,

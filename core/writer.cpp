@@ -64,56 +64,130 @@ IoStatus BufferedWriter::write_direct(std::string_view text) noexcept {
 // ---------------------------------------------------------------------------
 // CsvRecordEncoder
 
+namespace {
+
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kHighs = 0x8080808080808080ull;
+
+// Nonzero in the high bit of some byte exactly when `v` has a zero byte
+// somewhere (as a yes/no answer; which byte it marks may be off).
+inline uint64_t zero_byte_bits(uint64_t v) noexcept { return (v - kOnes) & ~v; }
+
+}  // namespace
+
 CsvRecordEncoder::CsvRecordEncoder(unsigned char delimiter, unsigned char quote) noexcept {
-  // Both texts are at most two bytes: within the small-string buffer, so
-  // building them cannot allocate.
-  append_byte_as_utf8(sep_, delimiter);
-  append_byte_as_utf8(quote_, quote);
+  std::string sep;
+  std::string q;
+  append_byte_as_utf8(sep, delimiter);  // at most two bytes: no allocation
+  append_byte_as_utf8(q, quote);
+  sep_len_ = sep.size();
+  quote_len_ = q.size();
+  std::memcpy(sep_, sep.data(), sep_len_);
+  std::memcpy(quote_, q.data(), quote_len_);
   trigger_['\n'] = true;
   trigger_['\r'] = true;
   trigger_[static_cast<unsigned char>(sep_[0])] = true;
   trigger_[static_cast<unsigned char>(quote_[0])] = true;
-  ascii_only_ = sep_.size() == 1 && quote_.size() == 1;
+  lead_sep_ = kOnes * static_cast<unsigned char>(sep_[0]);
+  lead_quote_ = kOnes * static_cast<unsigned char>(quote_[0]);
+  ascii_only_ = sep_len_ == 1 && quote_len_ == 1;
+}
+
+bool CsvRecordEncoder::may_need_quotes(const char* p, size_t n) const noexcept {
+  for (; n >= 8; p += 8, n -= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    const uint64_t hits = zero_byte_bits(w ^ (kOnes * '\n')) | zero_byte_bits(w ^ (kOnes * '\r')) |
+                          zero_byte_bits(w ^ lead_sep_) | zero_byte_bits(w ^ lead_quote_);
+    if (hits & kHighs) return true;
+  }
+  for (; n > 0; ++p, --n) {
+    if (trigger_[static_cast<unsigned char>(*p)]) return true;
+  }
+  return false;
 }
 
 bool CsvRecordEncoder::needs_quotes(std::string_view field) const noexcept {
-  const auto* p = reinterpret_cast<const unsigned char*>(field.data());
-  const auto* end = p + field.size();
-  while (p != end && !trigger_[*p]) ++p;
-  if (p == end) return false;
+  if (!may_need_quotes(field.data(), field.size())) return false;
   if (ascii_only_) return true;
   // A two-byte separator or quote: its lead byte (C2 or C3) also starts other
   // characters, so test the texts themselves.
-  return field.find(quote_) != std::string_view::npos ||
-         field.find(sep_) != std::string_view::npos ||
+  const std::string_view sep(sep_, sep_len_);
+  const std::string_view quote(quote_, quote_len_);
+  return field.find(quote) != std::string_view::npos || field.find(sep) != std::string_view::npos ||
          field.find_first_of("\n\r") != std::string_view::npos;
 }
 
-void CsvRecordEncoder::append_quoted(std::string_view field, std::string& out) const {
-  out += quote_;
-  for (;;) {
-    size_t at = field.find(quote_);
-    if (at == std::string_view::npos) break;
-    out.append(field.data(), at + quote_.size());
-    out += quote_;
-    field.remove_prefix(at + quote_.size());
+size_t CsvRecordEncoder::quoted_size(std::string_view field) const noexcept {
+  const std::string_view quote(quote_, quote_len_);
+  size_t size = field.size() + 2 * quote_len_;
+  for (size_t at = field.find(quote); at != std::string_view::npos;
+       at = field.find(quote, at + quote_len_)) {
+    size += quote_len_;
   }
-  out.append(field);
-  out += quote_;
+  return size;
+}
+
+char* CsvRecordEncoder::write_quoted(std::string_view field, char* dst) const noexcept {
+  const std::string_view quote(quote_, quote_len_);
+  std::memcpy(dst, quote_, quote_len_);
+  dst += quote_len_;
+  for (;;) {
+    const size_t at = field.find(quote);
+    const size_t take = at == std::string_view::npos ? field.size() : at + quote_len_;
+    std::memcpy(dst, field.data(), take);
+    dst += take;
+    if (at == std::string_view::npos) break;
+    std::memcpy(dst, quote_, quote_len_);  // the doubling
+    dst += quote_len_;
+    field.remove_prefix(take);
+  }
+  std::memcpy(dst, quote_, quote_len_);
+  return dst + quote_len_;
+}
+
+CsvRecordEncoder::Plan CsvRecordEncoder::plan(const RowBuf& row) const noexcept {
+  const size_t n = row.field_count();
+  const size_t frame = (n > 0 ? (n - 1) * sep_len_ : 0) + 1;  // separators and the LF
+  if (!may_need_quotes(row.bytes.data(), row.bytes.size())) {
+    return Plan{row.bytes.size() + frame, true};
+  }
+  size_t size = frame;
+  for (size_t i = 0; i < n; ++i) {
+    const std::string_view field = row.field(i);
+    size += needs_quotes(field) ? quoted_size(field) : field.size();
+  }
+  return Plan{size, false};
+}
+
+char* CsvRecordEncoder::write(const RowBuf& row, const Plan& plan, char* dst) const noexcept {
+  const size_t n = row.field_count();
+  const char* bytes = row.bytes.data();
+  size_t begin = 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (i != 0) {
+      std::memcpy(dst, sep_, sep_len_);
+      dst += sep_len_;
+    }
+    const size_t end = row.ends[i];
+    const std::string_view field(bytes + begin, end - begin);
+    if (!plan.plain && needs_quotes(field)) {
+      dst = write_quoted(field, dst);
+    } else {
+      std::memcpy(dst, field.data(), field.size());
+      dst += field.size();
+    }
+    begin = end;
+  }
+  *dst++ = '\n';
+  return dst;
 }
 
 void CsvRecordEncoder::append_record(const RowBuf& row, std::string& out) const {
-  const size_t n = row.field_count();
-  for (size_t i = 0; i < n; ++i) {
-    if (i != 0) out += sep_;
-    std::string_view field = row.field(i);
-    if (needs_quotes(field)) {
-      append_quoted(field, out);
-    } else {
-      out.append(field);
-    }
-  }
-  out += '\n';
+  const Plan p = plan(row);
+  const size_t at = out.size();
+  out.resize(at + p.size);
+  write(row, p, out.data() + at);
 }
 
 // ---------------------------------------------------------------------------
@@ -126,23 +200,22 @@ void EncodedRecords::begin(unsigned char delimiter, unsigned char quote, size_t 
   lengths_.clear();
   lengths_.reserve(expected_rows);
   count_ = 0;
-  // A small input gets a small first chunk; a large one starts with the
-  // usual chunk size. Spare capacity is never touched, so it costs address
-  // space, not resident memory.
+  // A small input gets a small first chunk; a large one the usual size.
   first_chunk_ = std::clamp<size_t>(expected_bytes + expected_bytes / 8 + 64, 4096, kChunkBytes);
 }
 
 void EncodedRecords::push(const RowBuf& row) {
-  const size_t bound = CsvRecordEncoder::max_record_size(row);
-  if (chunks_.empty() || chunks_.back().capacity() - chunks_.back().size() < bound) {
-    std::string chunk;
-    chunk.reserve(std::max(bound, chunks_.empty() ? first_chunk_ : kChunkBytes));
-    chunks_.push_back(std::move(chunk));
+  const CsvRecordEncoder::Plan plan = encoder_.plan(row);
+  if (chunks_.empty() || chunks_.back().capacity - chunks_.back().size < plan.size) {
+    const size_t capacity = std::max(plan.size, chunks_.empty() ? first_chunk_ : kChunkBytes);
+    // Uninitialised on purpose: pages are first touched by the records
+    // themselves, so unused capacity costs no resident memory.
+    chunks_.push_back(Chunk{std::make_unique_for_overwrite<char[]>(capacity), 0, capacity});
   }
-  std::string& chunk = chunks_.back();
-  const size_t before = chunk.size();
-  encoder_.append_record(row, chunk);
-  const uint64_t n = chunk.size() - before;
+  Chunk& chunk = chunks_.back();
+  encoder_.write(row, plan, chunk.data.get() + chunk.size);
+  chunk.size += plan.size;
+  const uint64_t n = plan.size;
   if (n < kLongRecord) {
     lengths_.push_back(static_cast<uint32_t>(n));
   } else {

@@ -6,6 +6,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -59,39 +61,54 @@ class BufferedWriter {
 // inner quotes doubled, an empty field written as nothing, LF after each
 // record. Separator and quote are the delimiter and quote bytes taken as code
 // points, so from 0x80 on they are two UTF-8 bytes each.
+//
+// Sizing and writing are split so that a record can be written straight into
+// memory of exactly the right size.
 class CsvRecordEncoder {
  public:
   CsvRecordEncoder() noexcept : CsvRecordEncoder(',', '"') {}
   CsvRecordEncoder(unsigned char delimiter, unsigned char quote) noexcept;
 
+  // How a row is written: its exact record size, and whether any field needs
+  // quotes (when none does, the record is the fields and separators only).
+  struct Plan {
+    size_t size;
+    bool plain;
+  };
+  Plan plan(const RowBuf& row) const noexcept;
+
+  // Writes the record of `row` to `dst`, which holds at least plan.size
+  // bytes; returns the end of what was written.
+  char* write(const RowBuf& row, const Plan& plan, char* dst) const noexcept;
+
   // Appends the record text of `row` to `out`.
   void append_record(const RowBuf& row, std::string& out) const;
-
-  // An upper bound of what append_record appends for `row`: every byte
-  // doubled, two quotes and one separator per field, the LF.
-  static size_t max_record_size(const RowBuf& row) noexcept {
-    return 2 * row.bytes.size() + 6 * row.field_count() + 1;
-  }
 
   bool needs_quotes(std::string_view field) const noexcept;
 
  private:
-  void append_quoted(std::string_view field, std::string& out) const;
+  // True when some byte of [p, p + n) may start a trigger: LF, CR, or the
+  // first byte of the separator or quote. Eight bytes per step; most rows of
+  // a real file contain none and are copied without a look at each field.
+  bool may_need_quotes(const char* p, size_t n) const noexcept;
+  size_t quoted_size(std::string_view field) const noexcept;
+  char* write_quoted(std::string_view field, char* dst) const noexcept;
 
-  // Bytes that may start a trigger: LF, CR and the first byte of the
-  // separator and of the quote. Most fields contain none and are copied as
-  // they are after one table scan.
   std::array<bool, 256> trigger_{};
-  bool ascii_only_ = true;  // separator and quote are one byte: a trigger byte is a hit
-  std::string sep_;
-  std::string quote_;
+  uint64_t lead_sep_ = 0;    // first separator byte, in every byte of the word
+  uint64_t lead_quote_ = 0;  // first quote byte, likewise
+  bool ascii_only_ = true;   // separator and quote are one byte: a trigger byte is a hit
+  char sep_[2] = {};
+  char quote_[2] = {};
+  size_t sep_len_ = 1;
+  size_t quote_len_ = 1;
 };
 
 // The kept rows of a file run, already encoded as output records, waiting
 // until the output file may be created. Records live back to back in chunks
-// that are never regrown (a record never straddles two), so holding the
-// output costs its size plus a 4-byte length per record, without the
-// transient double copy a growing single string would make.
+// of uninitialised memory that are never regrown (a record never straddles
+// two), so holding the output costs its size plus a 4-byte length per
+// record, without the transient double copy a growing string would make.
 class EncodedRecords {
  public:
   static constexpr size_t kChunkBytes = size_t{4} << 20;
@@ -108,15 +125,15 @@ class EncodedRecords {
   template <class F>
   IoStatus for_each(F&& write) const {
     size_t li = 0;
-    for (const std::string& chunk : chunks_) {
+    for (const Chunk& chunk : chunks_) {
       size_t pos = 0;
-      while (pos < chunk.size()) {
+      while (pos < chunk.size) {
         uint64_t n = lengths_[li++];
         if (n == kLongRecord) {
           n = uint64_t{lengths_[li]} | (uint64_t{lengths_[li + 1]} << 32);
           li += 2;
         }
-        if (IoStatus status = write(std::string_view(chunk.data() + pos, n))) return status;
+        if (IoStatus status = write(std::string_view(chunk.data.get() + pos, n))) return status;
         pos += n;
       }
     }
@@ -127,8 +144,14 @@ class EncodedRecords {
   // A length of kLongRecord is followed by the real one in two entries.
   static constexpr uint32_t kLongRecord = 0xFFFFFFFFu;
 
+  struct Chunk {
+    std::unique_ptr<char[]> data;  // uninitialised beyond `size`
+    size_t size = 0;
+    size_t capacity = 0;
+  };
+
   CsvRecordEncoder encoder_;
-  std::vector<std::string> chunks_;
+  std::vector<Chunk> chunks_;
   std::vector<uint32_t> lengths_;
   size_t count_ = 0;
   size_t first_chunk_ = kChunkBytes;

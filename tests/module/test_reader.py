@@ -269,3 +269,30 @@ def test_many_rows(write_input: Callable[..., str]) -> None:
     for i, row in enumerate(reader):
         assert row == [str(i), f"é{i}"]
     assert i == count - 1
+
+
+def test_threads_share_one_reader(write_input: Callable[..., str]) -> None:
+    import threading
+
+    count = 20_000
+    reader = rv.open(write_input(b"".join(b"%d,x\n" % i for i in range(count))))
+    seen: list[list[str]] = []
+    errors: list[BaseException] = []
+
+    def consume() -> None:
+        try:
+            for row in reader:
+                seen.append(row)
+                len(reader)
+                reader.summary
+        except BaseException as exc:  # noqa: BLE001 - reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=consume) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+    assert sorted(int(row[0]) for row in seen) == list(range(count))
+    assert all(row[1] == "x" for row in seen)
