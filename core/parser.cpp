@@ -8,6 +8,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace rowvane {
 namespace {
 
@@ -373,6 +377,66 @@ std::optional<std::vector<std::string>> next_row(ResilientParser& parser) {
   RowBuf row;
   if (!next_row(parser, row)) return std::nullopt;
   return row.to_strings();
+}
+
+bool plain_rows_apply(unsigned char delimiter, unsigned char quote_char) noexcept {
+  return delimiter != quote_char && !is_line_break(delimiter) && !is_line_break(quote_char);
+}
+
+bool scan_plain_row(std::string_view input, size_t pos, unsigned char delimiter,
+                    unsigned char quote_char, PlainRow& out) noexcept {
+  const auto* const base = reinterpret_cast<const unsigned char*>(input.data());
+  const auto* const end = base + input.size();
+  const unsigned char* const start = base + pos;
+  const unsigned char* p = start;
+  size_t delimiters = 0;
+  unsigned high = 0;  // nonzero when a byte above 0x7F was passed
+#if defined(__SSE2__)
+  const __m128i cr = _mm_set1_epi8(static_cast<char>(kCR));
+  const __m128i lf = _mm_set1_epi8(static_cast<char>(kLF));
+  const __m128i qt = _mm_set1_epi8(static_cast<char>(quote_char));
+  const __m128i dl = _mm_set1_epi8(static_cast<char>(delimiter));
+  while (end - p >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i stops =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)),
+                     _mm_cmpeq_epi8(v, qt));
+    const unsigned stop_mask = static_cast<unsigned>(_mm_movemask_epi8(stops));
+    unsigned delim_mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, dl)));
+    unsigned high_mask = static_cast<unsigned>(_mm_movemask_epi8(v));
+    if (stop_mask != 0) {
+      const int k = std::countr_zero(stop_mask);
+      const unsigned below = (1u << k) - 1;
+      delimiters += static_cast<size_t>(std::popcount(delim_mask & below));
+      high |= high_mask & below;
+      p += k;
+      goto found;
+    }
+    delimiters += static_cast<size_t>(std::popcount(delim_mask));
+    high |= high_mask;
+    p += 16;
+  }
+#endif
+  for (; p < end; ++p) {
+    const unsigned char c = *p;
+    if (c == kCR || c == kLF || c == quote_char) break;
+    delimiters += c == delimiter;
+    high |= c & 0x80u;
+  }
+found:
+  if (p < end && *p == quote_char) return false;
+  // A delimiter below 0x80 never sits inside a multi-byte character, so the
+  // whole line is valid exactly when each of its fields is. A delimiter from
+  // 0x80 on can split one, so such lines go to the parser's per-field check.
+  if (high != 0 && (delimiter >= 0x80 || !is_valid_utf8(reinterpret_cast<const char*>(start),
+                                                        static_cast<size_t>(p - start)))) {
+    return false;
+  }
+  out.end = static_cast<size_t>(p - base);
+  out.fields = delimiters + 1;
+  out.line_break = p < end;
+  out.next = p < end ? step_over_break(base, input.size(), out.end) : input.size();
+  return true;
 }
 
 bool is_valid_utf8(const char* data, size_t size) noexcept {

@@ -74,6 +74,26 @@ bool next_row(ResilientParser& parser, RowBuf& row);
 // Convenience form for tests and cold paths.
 std::optional<std::vector<std::string>> next_row(ResilientParser& parser);
 
+// A record the parser would read as plain text: no quote byte anywhere, only
+// delimiters between its fields, valid UTF-8. Such a record can be taken
+// without the state machine, and its text is already its own output record.
+struct PlainRow {
+  size_t end = 0;           // offset of its line break, or of the end of input
+  size_t next = 0;          // offset just past its line break
+  size_t fields = 0;        // delimiters + 1
+  bool line_break = false;  // whether it ended at a line break (line advances)
+};
+
+// True when scan_plain_row can be used with these bytes: neither the delimiter
+// nor the quote is a line break, and they differ.
+bool plain_rows_apply(unsigned char delimiter, unsigned char quote_char) noexcept;
+
+// Scans the record at `pos` (< input size) and, when it is plain, describes it
+// in `out`. Returns false when the full parser must read it (a quote byte, or
+// bytes that are not valid UTF-8). Moves nothing; sixteen bytes per step.
+bool scan_plain_row(std::string_view input, size_t pos, unsigned char delimiter,
+                    unsigned char quote_char, PlainRow& out) noexcept;
+
 // UTF-8 helpers shared by the parser and the writers.
 
 // True when [data, data + size) is valid UTF-8.

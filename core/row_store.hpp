@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -85,6 +86,22 @@ class RowStore {
       push_length(end - begin);
       begin = end;
     }
+  }
+
+  // Appends the row whose `fields` field texts are `text` split at each
+  // `delimiter` byte (a plain line: no quotes, nothing to decode).
+  void push_split(std::string_view text, size_t fields, unsigned char delimiter) {
+    rows_.push_back(RowEntry{bytes_.size(), lengths_.size()});
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    for (size_t i = 1; i < fields; ++i) {
+      const char* stop = static_cast<const char*>(std::memchr(p, delimiter, static_cast<size_t>(end - p)));
+      bytes_.append(p, static_cast<size_t>(stop - p));
+      push_length(static_cast<uint64_t>(stop - p));
+      p = stop + 1;
+    }
+    bytes_.append(p, static_cast<size_t>(end - p));
+    push_length(static_cast<uint64_t>(end - p));
   }
 
   void reserve(size_t rows, size_t bytes, size_t fields) {

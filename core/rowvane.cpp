@@ -96,12 +96,27 @@ RunSummary reconcile(std::string_view buffer, const RunOptions& options, Sink& s
   append_byte_as_utf8(sep, delimiter);
 
   ResilientParser parser = make_parser(buffer, delimiter, options.quote_char, options.repair_quotes);
+  // Most records of a real file hold no quote and already have the right
+  // width: those are taken whole, without the state machine. Anything else
+  // (a quote, damaged UTF-8, a width to repair) is read again by the parser.
+  const bool try_plain = plain_rows_apply(delimiter, options.quote_char) && sink.takes_plain(delimiter);
   RowBuf row;
+  PlainRow plain;
   size_t seen = 0;
   size_t kept = 0;
   size_t repaired = 0;
   for (;;) {
     const size_t line = parser.line;  // the line on which the coming row begins
+    if (try_plain && parser.pos < buffer.size() &&
+        scan_plain_row(buffer, parser.pos, delimiter, options.quote_char, plain) &&
+        (m == 0 || plain.fields == m)) {
+      sink.keep_plain(buffer.substr(parser.pos, plain.end - parser.pos), plain.fields, delimiter);
+      parser.pos = plain.next;
+      parser.line += plain.line_break ? 1 : 0;
+      ++seen;
+      ++kept;
+      continue;
+    }
     if (!next_row(parser, row)) break;
     ++seen;
     const size_t n = row.field_count();
@@ -155,17 +170,34 @@ struct StoreSink {
     store.reserve(rows, s.buffer_bytes, fields);
   }
   void keep(const RowBuf& row) { store.push(row); }
+  bool takes_plain(unsigned char) const noexcept { return true; }
+  void keep_plain(std::string_view text, size_t fields, unsigned char delimiter) {
+    store.push_split(text, fields, delimiter);
+  }
 };
 
 // Kept rows encoded as output records, for the file run.
 struct EncodeSink {
   EncodedRecords& records;
   unsigned char quote;
+  const char* input_end;  // one past the input text the plain lines lie in
 
   void begin(const SliceSetup& s) {
     records.begin(s.delimiter, quote, s.expected_rows, s.buffer_bytes);
   }
   void keep(const RowBuf& row) { records.push(row); }
+  // A plain line is its own record only while the separator is one byte.
+  bool takes_plain(unsigned char delimiter) const noexcept { return delimiter < 0x80; }
+  // A line that ends in a lone LF is already its record: it stays in the
+  // input text, which the file run keeps until the records are written.
+  void keep_plain(std::string_view text, size_t, unsigned char) {
+    const char* end = text.data() + text.size();
+    if (end < input_end && *end == '\n') {
+      records.push_borrowed(std::string_view(text.data(), text.size() + 1));
+    } else {
+      records.push_plain(text);
+    }
+  }
 };
 
 RowvaneError io_failure(IoError error) { return RowvaneError{std::move(error)}; }
@@ -214,15 +246,15 @@ Expected<RunSummary, RowvaneError> rowvane_file(const std::string& input_path,
   if (!input) return io_failure(std::move(input).error());
   const std::optional<FileIdentity> input_id = input.value().identity();
 
+  // The input text lives until the output is written: the records of its
+  // plain lines are not copied out of it.
+  auto bytes = read_all(input.value(), input_id ? input_id->size : 0);
+  if (!bytes) return io_failure(std::move(bytes).error());
+  const std::string& text = bytes.value();
   EncodedRecords records;
   std::vector<QuarantineRecord> quarantine;
-  RunSummary summary;
-  {
-    auto bytes = read_all(input.value(), input_id ? input_id->size : 0);
-    if (!bytes) return io_failure(std::move(bytes).error());
-    EncodeSink sink{records, options.quote_char};
-    summary = reconcile(bytes.value(), options, sink, quarantine);
-  }  // the input text is released before anything is written
+  EncodeSink sink{records, options.quote_char, text.data() + text.size()};
+  const RunSummary summary = reconcile(text, options, sink, quarantine);
 
   // Only now, with the input read whole, may the output replace it.
   auto output = OutputFile::create(output_path, input_id);

@@ -196,26 +196,22 @@ void CsvRecordEncoder::append_record(const RowBuf& row, std::string& out) const 
 void EncodedRecords::begin(unsigned char delimiter, unsigned char quote, size_t expected_rows,
                            size_t expected_bytes) {
   encoder_ = CsvRecordEncoder(delimiter, quote);
-  chunks_.clear();
+  blocks_.clear();
+  segments_.clear();
   lengths_.clear();
   lengths_.reserve(expected_rows);
   count_ = 0;
-  // A small input gets a small first chunk; a large one the usual size.
-  first_chunk_ = std::clamp<size_t>(expected_bytes + expected_bytes / 8 + 64, 4096, kChunkBytes);
+  // A small input gets a small first block; a large one the usual size.
+  first_block_ = std::clamp<size_t>(expected_bytes + expected_bytes / 8 + 64, 4096, kBlockBytes);
 }
 
-void EncodedRecords::push(const RowBuf& row) {
-  const CsvRecordEncoder::Plan plan = encoder_.plan(row);
-  if (chunks_.empty() || chunks_.back().capacity - chunks_.back().size < plan.size) {
-    const size_t capacity = std::max(plan.size, chunks_.empty() ? first_chunk_ : kChunkBytes);
-    // Uninitialised on purpose: pages are first touched by the records
-    // themselves, so unused capacity costs no resident memory.
-    chunks_.push_back(Chunk{std::make_unique_for_overwrite<char[]>(capacity), 0, capacity});
+void EncodedRecords::add_record(const char* at, size_t size) {
+  if (!segments_.empty() && segments_.back().data + segments_.back().size == at) {
+    segments_.back().size += size;
+  } else {
+    segments_.push_back(Segment{at, size});
   }
-  Chunk& chunk = chunks_.back();
-  encoder_.write(row, plan, chunk.data.get() + chunk.size);
-  chunk.size += plan.size;
-  const uint64_t n = plan.size;
+  const uint64_t n = size;
   if (n < kLongRecord) {
     lengths_.push_back(static_cast<uint32_t>(n));
   } else {
@@ -225,6 +221,33 @@ void EncodedRecords::push(const RowBuf& row) {
   }
   ++count_;
 }
+
+char* EncodedRecords::reserve_record(size_t size) {
+  if (blocks_.empty() || blocks_.back().capacity - blocks_.back().size < size) {
+    const size_t capacity = std::max(size, blocks_.empty() ? first_block_ : kBlockBytes);
+    // Uninitialised on purpose: pages are first touched by the records
+    // themselves, so unused capacity costs no resident memory.
+    blocks_.push_back(Block{std::make_unique_for_overwrite<char[]>(capacity), 0, capacity});
+  }
+  Block& block = blocks_.back();
+  char* at = block.data.get() + block.size;
+  block.size += size;
+  add_record(at, size);
+  return at;
+}
+
+void EncodedRecords::push(const RowBuf& row) {
+  const CsvRecordEncoder::Plan plan = encoder_.plan(row);
+  encoder_.write(row, plan, reserve_record(plan.size));
+}
+
+void EncodedRecords::push_plain(std::string_view text) {
+  char* at = reserve_record(text.size() + 1);
+  std::memcpy(at, text.data(), text.size());
+  at[text.size()] = '\n';
+}
+
+void EncodedRecords::push_borrowed(std::string_view text) { add_record(text.data(), text.size()); }
 
 // ---------------------------------------------------------------------------
 // Quarantine lines

@@ -105,18 +105,27 @@ class CsvRecordEncoder {
 };
 
 // The kept rows of a file run, already encoded as output records, waiting
-// until the output file may be created. Records live back to back in chunks
-// of uninitialised memory that are never regrown (a record never straddles
-// two), so holding the output costs its size plus a 4-byte length per
-// record, without the transient double copy a growing string would make.
+// until the output file may be created. A plain line that ends in a lone LF
+// is its own record byte for byte, so such records are not copied at all:
+// they stay where they are in the input text, which must outlive this object.
+// Every other record is encoded into blocks of uninitialised memory that are
+// never regrown (a record never straddles two). The records are read back in
+// order through segments, each a stretch of the input or of a block, and a
+// 4-byte length per record.
 class EncodedRecords {
  public:
-  static constexpr size_t kChunkBytes = size_t{4} << 20;
+  static constexpr size_t kBlockBytes = size_t{4} << 20;
 
-  // Sets the format and sizes the first chunk from the expected output size.
+  // Sets the format and sizes the first block from the expected output size.
   void begin(unsigned char delimiter, unsigned char quote, size_t expected_rows,
              size_t expected_bytes);
   void push(const RowBuf& row);
+  // Appends `text` and a line feed as one record: for a plain line, whose
+  // fields need no quotes and whose separators are already in place.
+  void push_plain(std::string_view text);
+  // Appends a record that is already in its final form in memory that
+  // outlives this object (`text` ends with its line feed).
+  void push_borrowed(std::string_view text);
 
   size_t size() const noexcept { return count_; }
 
@@ -125,15 +134,15 @@ class EncodedRecords {
   template <class F>
   IoStatus for_each(F&& write) const {
     size_t li = 0;
-    for (const Chunk& chunk : chunks_) {
+    for (const Segment& seg : segments_) {
       size_t pos = 0;
-      while (pos < chunk.size) {
+      while (pos < seg.size) {
         uint64_t n = lengths_[li++];
         if (n == kLongRecord) {
           n = uint64_t{lengths_[li]} | (uint64_t{lengths_[li + 1]} << 32);
           li += 2;
         }
-        if (IoStatus status = write(std::string_view(chunk.data.get() + pos, n))) return status;
+        if (IoStatus status = write(std::string_view(seg.data + pos, n))) return status;
         pos += n;
       }
     }
@@ -144,17 +153,28 @@ class EncodedRecords {
   // A length of kLongRecord is followed by the real one in two entries.
   static constexpr uint32_t kLongRecord = 0xFFFFFFFFu;
 
-  struct Chunk {
+  struct Block {
     std::unique_ptr<char[]> data;  // uninitialised beyond `size`
     size_t size = 0;
     size_t capacity = 0;
   };
+  struct Segment {
+    const char* data;  // records back to back, in the input or in a block
+    size_t size;
+  };
+
+  // Room for one record of `size` bytes at the end of the last block.
+  char* reserve_record(size_t size);
+  // Counts one record of `size` bytes that starts at `at`, extending the last
+  // segment when the record follows it directly.
+  void add_record(const char* at, size_t size);
 
   CsvRecordEncoder encoder_;
-  std::vector<Chunk> chunks_;
+  std::vector<Block> blocks_;
+  std::vector<Segment> segments_;
   std::vector<uint32_t> lengths_;
   size_t count_ = 0;
-  size_t first_chunk_ = kChunkBytes;
+  size_t first_block_ = kBlockBytes;
 };
 
 // The first line of every quarantine file (24 bytes).
