@@ -515,15 +515,25 @@ def loadavg() -> str:
 
 
 def write_report(path: Path, args, manifest: dict, results: dict, memory: dict | None,
-                 install_notes: list[str], started: str, elapsed: float, loads: tuple[str, str]) -> None:
+                 install_notes: list[str], started: str, elapsed: float, loads: tuple[str, str],
+                 v: dict | None = None) -> None:
     mi = machine_info()
-    v = versions()
+    v = v or versions()
     L = []
     L.append("# Benchmark results: %s" % MODULE)
     L.append("")
     L.append("Written by `bench/run` (bench/run.py). Date: %s; run took %.0f s; load average "
              "(1, 5, 15 min) %s at the start, %s at the end." % (started, elapsed, loads[0], loads[1]))
     L.append("")
+    try:
+        l1 = max(float(loads[0].split()[0]), float(loads[1].split()[0]))
+    except (ValueError, IndexError):
+        l1 = 0.0
+    if mi["cores"] and l1 > 0.75 * mi["cores"]:
+        L.append("**Warning: the machine was busy during this run (1-minute load average up to %.1f on "
+                 "%d cores).** Wall times are inflated by waiting for a core; the targets are also "
+                 "given on CPU time below, which is the better guide for this run." % (l1, mi["cores"]))
+        L.append("")
     L.append("## Machine and versions")
     L.append("")
     L.append("- CPU: %s; cores: %s; memory: %s; kernel %s" % (
@@ -534,6 +544,11 @@ def write_report(path: Path, args, manifest: dict, results: dict, memory: dict |
     if install_notes:
         for n in install_notes:
             L.append("- install note: %s" % n)
+    missing = [k for k in DISTS if v.get(k) == "not installed"]
+    if missing:
+        L.append("- peers not installed (reported as such): %s" % ", ".join(missing))
+    else:
+        L.append("- every peer installed from its wheel for this Python")
     L.append("")
     L.append("## Method")
     L.append("")
@@ -544,9 +559,9 @@ def write_report(path: Path, args, manifest: dict, results: dict, memory: dict |
              "repeats would pass %g s). Peak RSS is that subprocess's own high-water mark "
              "(VmHWM from /proc, read by the worker at its end; the child's `ru_maxrss` from os.wait4 "
              "if it died), so it includes the interpreter and the tool's imports; `ru_maxrss` alone "
-             "would also count the forked copy of the harness before exec. *best CPU s* is the "
-             "process CPU time (all threads) of the run with the best CPU time: less sensitive than "
-             "wall time to other load on the machine." % (args.repeat, args.budget))
+             "would also count the forked copy of the harness before exec. *MB/s on CPU time* "
+             "divides by the process CPU time (all threads) of the run with the least of it: less "
+             "sensitive than wall time to other load on the machine." % (args.repeat, args.budget))
     L.append("- MB = 10^6 bytes; MB/s is input size ÷ best time; **time ÷ rowvane_file** is the "
              "tool's best time over rowvane_file's (sniffed): 30.0 means rowvane_file is 30× faster.")
     L.append("- Peers are single-threaded (`POLARS_MAX_THREADS=1`, DuckDB `SET threads=1`, pyarrow "
@@ -600,7 +615,7 @@ def write_report(path: Path, args, manifest: dict, results: dict, memory: dict |
         nbytes = manifest[shape]["bytes"]
         L.append("### %s (%.1f MB, %d rows)" % (shape, nbytes / 1e6, manifest[shape]["rows"]))
         L.append("")
-        L.append("| tool | MB/s | time ÷ rowvane_file | best s | best CPU s | peak RSS MB | after import MB | status |")
+        L.append("| tool | MB/s | time ÷ rowvane_file | best s | MB/s on CPU time | peak RSS MB | after import MB | status |")
         L.append("| --- | ---: | ---: | ---: | ---: | ---: | ---: | --- |")
         ref = per_tool.get("rowvane_file", {})
         ref_t = ref.get("best_s") if ref.get("status") == "ok" else None
@@ -610,7 +625,7 @@ def write_report(path: Path, args, manifest: dict, results: dict, memory: dict |
             inst = r.get("status") != "not installed"
             L.append("| %s | %s | %s | %s | %s | %s | %s | %s |" % (
                 tool, fmt(mbps(nbytes, bt), "%.0f"), fmt(ratio, "%.2f"), fmt(bt, "%.3f"),
-                fmt(r.get("best_cpu_s") if bt else None, "%.3f"),
+                fmt(mbps(nbytes, r.get("best_cpu_s")) if bt else None, "%.0f"),
                 fmt(r.get("peak_rss_kb") * 1024 / 1e6 if inst and r.get("peak_rss_kb") else None, "%.0f"),
                 fmt(r.get("rss_after_import_kb") * 1024 / 1e6 if r.get("rss_after_import_kb") else None, "%.0f"),
                 status_text(r)))
@@ -690,7 +705,8 @@ def main(argv: list[str] | None = None) -> int:
         args.size_mb, args.seed = float(a["size_mb"]), int(a["seed"])
         args.repeat, args.budget = int(a["repeat"]), float(a["budget"])
         write_report(args.out, args, d["manifest"], d["results"], mem, read_install_notes(),
-                     d.get("started", "?"), d.get("elapsed", 0.0), tuple(d.get("loads", ("?", "?"))))
+                     d.get("started", "?"), d.get("elapsed", 0.0), tuple(d.get("loads", ("?", "?"))),
+                     d.get("versions"))
         print("wrote %s" % args.out, file=sys.stderr)
         return 0
 
@@ -711,6 +727,7 @@ def main(argv: list[str] | None = None) -> int:
     started = _dt.datetime.now(_dt.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
     t_start = time.monotonic()
     load_start = loadavg()
+    run_versions = versions()  # before the run: the module under test is the one installed now
     manifest = gen.ensure(shapes, args.size_mb, args.seed, gen.DEFAULT_DATA) if shapes else {}
     outdir = Path(tempfile.mkdtemp(prefix="out-", dir=str(gen.DEFAULT_DATA)))
     results: dict[str, dict] = {}
@@ -737,8 +754,9 @@ def main(argv: list[str] | None = None) -> int:
     loads = (load_start, loadavg())
     jpath.write_text(json.dumps({"args": {k: str(v) for k, v in vars(args).items()}, "manifest": manifest,
                                  "results": results, "memory": memory, "started": started,
-                                 "elapsed": elapsed, "loads": loads}, indent=1))
-    write_report(args.out, args, manifest, results, memory, read_install_notes(), started, elapsed, loads)
+                                 "elapsed": elapsed, "loads": loads, "versions": run_versions}, indent=1))
+    write_report(args.out, args, manifest, results, memory, read_install_notes(), started, elapsed, loads,
+                 run_versions)
     print("wrote %s and %s" % (args.out, jpath), file=sys.stderr)
     return 0
 

@@ -180,6 +180,80 @@ bool quote_closes(ResilientParser& ps, const unsigned char* base, size_t n, size
   return j >= n || base[j] == ps.delimiter || is_line_break(base[j]);
 }
 
+// After a stray quote, the cached line still holds a closing-capable quote
+// further on, so every quote before it is stray too, unless it is doubled
+// (one quote of text for two bytes) or followed by a blank, the delimiter or
+// a line break (then the full test decides). Takes that stretch as text in
+// spans instead of one quote at a time; returns where the state machine
+// resumes, still in the quoted field. The stretch holds no line break: the
+// cached quote lies on the same line.
+size_t take_stray_run(const ResilientParser& ps, const unsigned char* base, size_t pos,
+                      std::string& out, uint64_t& field_bits) {
+  if (ps.la_good == kNone || pos >= ps.la_good) return pos;
+  const unsigned char quote = ps.quote_char;
+  const unsigned char delim = ps.delimiter;
+  const unsigned char* p = base + pos;
+  const unsigned char* const stop = base + ps.la_good;
+  const unsigned char* span = p;
+#if defined(__SSE2__)
+  const __m128i qt = _mm_set1_epi8(static_cast<char>(quote));
+  const __m128i dl = _mm_set1_epi8(static_cast<char>(delim));
+  const __m128i sp = _mm_set1_epi8(' ');
+  const __m128i tb = _mm_set1_epi8('\t');
+  unsigned high = 0;
+#endif
+  while (p < stop) {
+    // The next quote that needs a look: one followed by another quote, the
+    // delimiter or a blank. Every other quote stays in the span as text.
+    const unsigned char* qp = nullptr;
+#if defined(__SSE2__)
+    // Sixteen bytes at a time; the window reads one byte past each block,
+    // which stays at or before `stop` (a quote byte, never a line break).
+    while (stop - p >= 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+      const __m128i follow =
+          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(w, qt), _mm_cmpeq_epi8(w, dl)),
+                       _mm_or_si128(_mm_cmpeq_epi8(w, sp), _mm_cmpeq_epi8(w, tb)));
+      const unsigned mask =
+          static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(v, qt), follow)));
+      if (mask != 0) {
+        const int k = std::countr_zero(mask);
+        high |= static_cast<unsigned>(_mm_movemask_epi8(v)) & ((1u << k) - 1);
+        qp = p + k;
+        break;
+      }
+      high |= static_cast<unsigned>(_mm_movemask_epi8(v));
+      p += 16;
+    }
+#endif
+    if (qp == nullptr) {
+      for (; p < stop; ++p) {
+        field_bits |= *p;
+        if (*p == quote) {
+          const unsigned char next = p[1];
+          if (next == quote || next == delim || is_blank(next)) break;
+        }
+      }
+      if (p == stop) break;
+      qp = p;
+    }
+    if (qp[1] == quote) {  // doubled: keep one, drop the other
+      out.append(reinterpret_cast<const char*>(span), static_cast<size_t>(qp + 1 - span));
+      p = qp + 2;
+      span = p;
+    } else {
+      p = qp;  // may close: the full test decides
+      break;
+    }
+  }
+#if defined(__SSE2__)
+  if (high != 0) field_bits |= kHighs;
+#endif
+  if (p > span) out.append(reinterpret_cast<const char*>(span), static_cast<size_t>(p - span));
+  return static_cast<size_t>(p - base);
+}
+
 // Decodes the field from `begin` to the end of `text` in place when it is not
 // valid UTF-8. Kept out of line: the parser's loop only calls it for fields
 // with bytes above 0x7F.
@@ -329,6 +403,7 @@ bool next_row(ResilientParser& ps, RowBuf& row) {
             field_bits |= quote;
             out.push_back(static_cast<char>(quote));
             ++pos;
+            if (!ps.has_escape) pos = take_stray_run(ps, base, pos, out, field_bits);
           }
         } else {
           // LF, or an escape byte with nothing after it.

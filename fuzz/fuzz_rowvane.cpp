@@ -35,9 +35,8 @@
 //     the buffered writer, run in memory, produce exactly those bytes;
 //   - through the writers' fault seam (in memory for every input, under the
 //     real file run for one input in eight): short writes and EINTR change
-//     nothing;
-//     a failing output or quarantine write returns the matching error and
-//     leaves on disk exactly what the failure table prescribes (a prefix of
+//     nothing; a failing output or quarantine write returns the matching
+//     error and leaves exactly what the failure table prescribes (a prefix of
 //     the file, an untouched input when rewriting in place, no temporary
 //     file); no write call hands more than 8192 bytes except one whole record
 //     of 8192 bytes or more;
@@ -49,7 +48,6 @@
 
 #include <algorithm>
 #include <cerrno>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -241,7 +239,21 @@ void check_writers_in_memory(const std::vector<Row>& kept,
     encoder.append_record(buf, got);
     fuzzref::append_output_record(want, row, sep, qtext);
     FUZZ_CHECK(got == want);
-    FUZZ_CHECK(got.size() <= rowvane::CsvRecordEncoder::max_record_size(buf));
+    const rowvane::CsvRecordEncoder::Plan plan = encoder.plan(buf);
+    FUZZ_CHECK(plan.size == want.size());
+    bool plain = true;
+    for (const std::string& field : row) {
+      const bool quoted = field.find(qtext) != std::string::npos ||
+                          field.find(sep) != std::string::npos ||
+                          field.find_first_of("\r\n") != std::string::npos;
+      FUZZ_CHECK(encoder.needs_quotes(field) == quoted);
+      plain = plain && !quoted;
+    }
+    if (plan.plain) FUZZ_CHECK(plain);  // "plain" may be conservative, never wrong
+    std::string direct(plan.size + 1, '\x7f');
+    char* end = encoder.write(buf, plan, direct.data());
+    FUZZ_CHECK(end == direct.data() + plan.size);
+    FUZZ_CHECK(direct.compare(0, plan.size, want) == 0 && direct.back() == '\x7f');
   }
   FUZZ_CHECK(records.size() == kept.size());
 

@@ -199,6 +199,17 @@ class TestInPlace:
         assert path.read_bytes() == want
         assert leftover_temporaries(scratch) == []
 
+    def test_rewrite_of_a_name_too_long_for_a_temporary_file(
+            self, scratch: pathlib.Path) -> None:
+        # ".<name>.rowvane-XXXXXX" would pass the 255-byte name limit: the
+        # rewrite must still happen (by truncating in place).
+        path = scratch / ("n" * 250 + ".csv")
+        path.write_bytes(RAGGED)
+        want = expected_output(scratch, RAGGED)
+        rv.rowvane_file(str(path), str(path))
+        assert path.read_bytes() == want
+        assert leftover_temporaries(scratch) == []
+
     def test_rewrite_keeps_permission_bits(self, scratch: pathlib.Path) -> None:
         path = scratch / "data.csv"
         path.write_bytes(RAGGED)
@@ -256,6 +267,22 @@ class TestUnopenablePaths:
         with pytest.raises(OSError) as info:
             rv.rowvane_file(str(src), str(scratch / "missing" / "out.csv"))
         assert_plain_oserror(info.value, ENOENT_MESSAGE)
+        assert sorted(p.name for p in scratch.iterdir()) == ["in.csv"]
+
+    def test_name_too_long(self, scratch: pathlib.Path) -> None:
+        src = scratch / "in.csv"
+        src.write_bytes(RAGGED)
+        long_name = str(scratch / ("x" * 300))
+        message = f"{os.strerror(36)} (os error 36)"
+        with pytest.raises(OSError) as info:
+            rv.rowvane_file(str(src), long_name)
+        assert_plain_oserror(info.value, message)
+        with pytest.raises(OSError) as info:
+            rv.rowvane_file(long_name, str(scratch / "out.csv"))
+        assert_plain_oserror(info.value, message)
+        with pytest.raises(OSError) as info2:
+            rv.open(long_name)
+        assert type(info2.value) is OSError and info2.value.args == (message,)
         assert sorted(p.name for p in scratch.iterdir()) == ["in.csv"]
 
     def test_missing_input_creates_nothing(self, scratch: pathlib.Path) -> None:
