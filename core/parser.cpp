@@ -4,6 +4,7 @@
 // and append each run to the record in one go.
 #include "core/parser.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -43,6 +44,25 @@ inline uint64_t zero_bytes(uint64_t v) noexcept { return (v - kOnes) & ~v & kHig
 inline const unsigned char* find_any(const unsigned char* p, const unsigned char* end,
                                      unsigned char a, unsigned char b, unsigned char c,
                                      uint64_t& seen) noexcept {
+#if defined(__SSE2__)
+  const __m128i va = _mm_set1_epi8(static_cast<char>(a));
+  const __m128i vb = _mm_set1_epi8(static_cast<char>(b));
+  const __m128i vc = _mm_set1_epi8(static_cast<char>(c));
+  unsigned high = 0;
+  while (end - p >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, va), _mm_cmpeq_epi8(v, vb)),
+                                     _mm_cmpeq_epi8(v, vc));
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    high |= static_cast<unsigned>(_mm_movemask_epi8(v));
+    if (mask != 0) {
+      if (high != 0) seen |= kHighs;
+      return p + std::countr_zero(mask);
+    }
+    p += 16;
+  }
+  if (high != 0) seen |= kHighs;
+#endif
   if constexpr (std::endian::native == std::endian::little) {
     const uint64_t ma = kOnes * a, mb = kOnes * b, mc = kOnes * c;
     while (end - p >= 8) {
@@ -254,6 +274,52 @@ size_t take_stray_run(const ResilientParser& ps, const unsigned char* base, size
   return static_cast<size_t>(p - base);
 }
 
+// From a doubled quote at `pos`, copies quoted text byte by byte while
+// doubled quotes keep coming close together (text like `"a""b""c"...`), one
+// quote for each pair. Stops before a lone quote, an LF or the last byte, or
+// after a stretch without quotes, where the sixteen-byte scan is faster.
+// Room is made in small steps, so a short run costs little.
+size_t take_doubled_run(const unsigned char* base, size_t n, size_t pos, unsigned char quote,
+                        std::string& out, uint64_t& field_bits) {
+  constexpr size_t kStep = 256;
+  char buf[kStep];
+  unsigned bits = 0;
+  for (;;) {
+    // Each pass consumes at most kStep input bytes, so it writes at most
+    // kStep bytes; p + 1 stays inside the input.
+    const unsigned char* p = base + pos;
+    const unsigned char* const lim = p + std::min(kStep, n - 1 - pos);
+    const unsigned char* last_pair = p;
+    char* dst = buf;
+    bool more = true;
+    while (p < lim) {
+      const unsigned char c = *p;
+      if (c == quote) {
+        if (p[1] != quote) {
+          more = false;
+          break;
+        }
+        *dst++ = static_cast<char>(quote);
+        p += 2;
+        last_pair = p;
+        continue;
+      }
+      if (c == kLF || p - last_pair > 24) {  // a sparse stretch: the scan is faster
+        more = false;
+        break;
+      }
+      bits |= c;
+      *dst++ = static_cast<char>(c);
+      ++p;
+    }
+    out.append(buf, static_cast<size_t>(dst - buf));
+    pos = static_cast<size_t>(p - base);
+    if (!more || pos + 1 >= n) break;
+  }
+  field_bits |= bits;
+  return pos;
+}
+
 // Decodes the field from `begin` to the end of `text` in place when it is not
 // valid UTF-8. Kept out of line: the parser's loop only calls it for fields
 // with bytes above 0x7F.
@@ -394,8 +460,12 @@ bool next_row(ResilientParser& ps, RowBuf& row) {
           }
           if (base[pos + 1] == quote) {
             field_bits |= quote;
-            out.push_back(static_cast<char>(quote));
-            pos += 2;
+            if (ps.has_escape) {
+              out.push_back(static_cast<char>(quote));
+              pos += 2;
+            } else {
+              pos = take_doubled_run(base, n, pos, quote, out, field_bits);
+            }
           } else if (!ps.repair_quotes || quote_closes(ps, base, n, pos)) {
             ++pos;
             state = State::AfterQuote;
@@ -512,6 +582,30 @@ found:
   out.line_break = p < end;
   out.next = p < end ? step_over_break(base, input.size(), out.end) : input.size();
   return true;
+}
+
+size_t count_byte(std::string_view text, char byte) noexcept {
+  const char* p = text.data();
+  size_t n = text.size();
+  size_t count = 0;
+#if defined(__SSE2__)
+  const __m128i b = _mm_set1_epi8(byte);
+  while (n >= 16) {
+    // Up to 255 blocks add their hits bytewise before the bytes are summed.
+    __m128i acc = _mm_setzero_si128();
+    size_t blocks = std::min<size_t>(n / 16, 255);
+    n -= blocks * 16;
+    for (; blocks > 0; --blocks, p += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      acc = _mm_sub_epi8(acc, _mm_cmpeq_epi8(v, b));
+    }
+    const __m128i sums = _mm_sad_epu8(acc, _mm_setzero_si128());
+    count += static_cast<size_t>(_mm_cvtsi128_si32(sums)) +
+             static_cast<size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+  }
+#endif
+  for (; n > 0; --n) count += *p++ == byte;
+  return count;
 }
 
 bool is_valid_utf8(const char* data, size_t size) noexcept {

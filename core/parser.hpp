@@ -94,6 +94,9 @@ bool plain_rows_apply(unsigned char delimiter, unsigned char quote_char) noexcep
 bool scan_plain_row(std::string_view input, size_t pos, unsigned char delimiter,
                     unsigned char quote_char, PlainRow& out) noexcept;
 
+// Occurrences of `byte` in `text`, sixteen bytes per step.
+size_t count_byte(std::string_view text, char byte) noexcept;
+
 // UTF-8 helpers shared by the parser and the writers.
 
 // True when [data, data + size) is valid UTF-8.

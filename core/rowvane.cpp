@@ -13,31 +13,6 @@ namespace rowvane {
 
 namespace {
 
-// Number of LF bytes in `text`, eight bytes at a time. Gives the sinks a row
-// count to reserve for before the parse (multi-line quoted fields only make
-// it an overestimate, which costs untouched address space).
-size_t count_line_feeds(std::string_view text) noexcept {
-  constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
-  constexpr uint64_t kLf = 0x0A0A0A0A0A0A0A0Aull;
-  const char* p = text.data();
-  size_t left = text.size();
-  size_t count = 0;
-  while (left >= 8) {
-    uint64_t word;
-    std::memcpy(&word, p, 8);
-    uint64_t x = word ^ kLf;  // zero bytes where the LFs are
-    // Exact per byte: the high bit ends up set only for bytes that were 0.
-    uint64_t zero = ~(((x & kLow7) + kLow7) | x | kLow7);
-    // One bit per LF at the top of its byte; the multiply sums the eight
-    // bytes into the top one (at most 8, no carry), without needing POPCNT.
-    count += static_cast<size_t>(((zero >> 7) * 0x0101010101010101ull) >> 56);
-    p += 8;
-    left -= 8;
-  }
-  for (; left > 0; --left) count += *p++ == '\n';
-  return count;
-}
-
 std::string column_reason(const char* prefix, size_t columns) {
   std::string reason(prefix);
   reason += std::to_string(columns);
@@ -90,7 +65,7 @@ RunSummary reconcile(std::string_view buffer, const RunOptions& options, Sink& s
   const size_t m =
       options.expected_columns ? *options.expected_columns : infer_column_count(buffer, delimiter);
 
-  sink.begin(SliceSetup{delimiter, m, count_line_feeds(buffer) + 1, buffer.size()});
+  sink.begin(SliceSetup{delimiter, m, count_byte(buffer, '\n') + 1, buffer.size()});
 
   std::string sep;
   append_byte_as_utf8(sep, delimiter);

@@ -4,6 +4,10 @@
 #include <cerrno>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace rowvane {
 
 // ---------------------------------------------------------------------------
@@ -94,6 +98,18 @@ CsvRecordEncoder::CsvRecordEncoder(unsigned char delimiter, unsigned char quote)
 }
 
 bool CsvRecordEncoder::may_need_quotes(const char* p, size_t n) const noexcept {
+#if defined(__SSE2__)
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i sep = _mm_set1_epi8(sep_[0]);
+  const __m128i quote = _mm_set1_epi8(quote_[0]);
+  for (; n >= 16; p += 16, n -= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)),
+                                     _mm_or_si128(_mm_cmpeq_epi8(v, sep), _mm_cmpeq_epi8(v, quote)));
+    if (_mm_movemask_epi8(hit) != 0) return true;
+  }
+#else
   for (; n >= 8; p += 8, n -= 8) {
     uint64_t w;
     std::memcpy(&w, p, 8);
@@ -101,6 +117,7 @@ bool CsvRecordEncoder::may_need_quotes(const char* p, size_t n) const noexcept {
                           zero_byte_bits(w ^ lead_sep_) | zero_byte_bits(w ^ lead_quote_);
     if (hits & kHighs) return true;
   }
+#endif
   for (; n > 0; ++p, --n) {
     if (trigger_[static_cast<unsigned char>(*p)]) return true;
   }
@@ -119,28 +136,55 @@ bool CsvRecordEncoder::needs_quotes(std::string_view field) const noexcept {
 }
 
 size_t CsvRecordEncoder::quoted_size(std::string_view field) const noexcept {
-  const std::string_view quote(quote_, quote_len_);
-  size_t size = field.size() + 2 * quote_len_;
-  for (size_t at = field.find(quote); at != std::string_view::npos;
-       at = field.find(quote, at + quote_len_)) {
-    size += quote_len_;
+  const size_t quotes = quote_len_ == 1 ? count_byte(field, quote_[0])
+                                        : count_text(field, std::string_view(quote_, quote_len_));
+  return field.size() + (quotes + 2) * quote_len_;
+}
+
+size_t CsvRecordEncoder::count_text(std::string_view field, std::string_view text) noexcept {
+  size_t count = 0;
+  for (size_t at = field.find(text); at != std::string_view::npos;
+       at = field.find(text, at + text.size())) {
+    ++count;
   }
-  return size;
+  return count;
 }
 
 char* CsvRecordEncoder::write_quoted(std::string_view field, char* dst) const noexcept {
-  const std::string_view quote(quote_, quote_len_);
   std::memcpy(dst, quote_, quote_len_);
   dst += quote_len_;
-  for (;;) {
-    const size_t at = field.find(quote);
-    const size_t take = at == std::string_view::npos ? field.size() : at + quote_len_;
-    std::memcpy(dst, field.data(), take);
-    dst += take;
-    if (at == std::string_view::npos) break;
-    std::memcpy(dst, quote_, quote_len_);  // the doubling
-    dst += quote_len_;
-    field.remove_prefix(take);
+  if (quote_len_ == 1) {
+    // Quotes may be dense (a damaged field can be half quotes): copy the
+    // stretches between them with memchr when they are long, byte by byte
+    // otherwise, so neither shape costs a library call per quote.
+    const char q = quote_[0];
+    const char* p = field.data();
+    const char* const end = p + field.size();
+    while (p < end) {
+      const char* hit = static_cast<const char*>(std::memchr(p, q, static_cast<size_t>(end - p)));
+      const char* stop = hit == nullptr ? end : hit;
+      std::memcpy(dst, p, static_cast<size_t>(stop - p));
+      dst += stop - p;
+      p = stop;
+      // Dense quotes: stay in the byte loop while they keep coming.
+      while (p < end && (*p == q || (p + 1 < end && p[1] == q))) {
+        *dst++ = *p;
+        if (*p == q) *dst++ = q;  // the doubling
+        ++p;
+      }
+    }
+  } else {
+    const std::string_view quote(quote_, quote_len_);
+    for (;;) {
+      const size_t at = field.find(quote);
+      const size_t take = at == std::string_view::npos ? field.size() : at + quote_len_;
+      std::memcpy(dst, field.data(), take);
+      dst += take;
+      if (at == std::string_view::npos) break;
+      std::memcpy(dst, quote_, quote_len_);  // the doubling
+      dst += quote_len_;
+      field.remove_prefix(take);
+    }
   }
   std::memcpy(dst, quote_, quote_len_);
   return dst + quote_len_;

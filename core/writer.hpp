@@ -92,6 +92,8 @@ class CsvRecordEncoder {
   // a real file contain none and are copied without a look at each field.
   bool may_need_quotes(const char* p, size_t n) const noexcept;
   size_t quoted_size(std::string_view field) const noexcept;
+  // Non-overlapping occurrences of `text` in `field`.
+  static size_t count_text(std::string_view field, std::string_view text) noexcept;
   char* write_quoted(std::string_view field, char* dst) const noexcept;
 
   std::array<bool, 256> trigger_{};
