@@ -24,6 +24,15 @@ constexpr unsigned char kLF = 0x0A;
 inline bool is_line_break(unsigned char c) noexcept { return c == kCR || c == kLF; }
 inline bool is_blank(unsigned char c) noexcept { return c == ' ' || c == '\t'; }
 
+// Set bits of a 16-bit mask, without a library call where the target has no
+// population-count instruction.
+inline size_t count_bits16(unsigned x) noexcept {
+  x = x - ((x >> 1) & 0x5555u);
+  x = (x & 0x3333u) + ((x >> 2) & 0x3333u);
+  x = (x + (x >> 4)) & 0x0F0Fu;
+  return (x + (x >> 8)) & 0x1Fu;
+}
+
 constexpr uint64_t kOnes = 0x0101010101010101ULL;
 constexpr uint64_t kHighs = 0x8080808080808080ULL;
 
@@ -124,14 +133,41 @@ inline size_t utf8_sequence(const unsigned char* p, const unsigned char* end, bo
   return need + 1;
 }
 
+inline bool is_continuation(unsigned char c) noexcept { return (c & 0xC0) == 0x80; }
+
 // Offset of the first invalid byte in [p, end), or `end`.
 inline const unsigned char* first_invalid_utf8(const unsigned char* p,
                                                const unsigned char* end) noexcept {
   while (p < end) {
-    // Text is mostly ASCII: skip it a word at a time.
-    while (end - p >= 8 && (load8(p) & kHighs) == 0) p += 8;
-    while (p < end && *p < 0x80) ++p;
-    if (p == end) break;
+    const unsigned char lead = *p;
+    if (lead < 0x80) {
+      // ASCII: jump to the next byte above 0x7F within sixteen (or eight).
+#if defined(__SSE2__)
+      if (end - p >= 16) {
+        const unsigned mask = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
+        p += mask == 0 ? 16 : std::countr_zero(mask);
+        continue;
+      }
+#endif
+      if (end - p >= 8 && (load8(p) & kHighs) == 0) {
+        p += 8;
+        continue;
+      }
+      ++p;
+      continue;
+    }
+    // The common well-formed shapes first: two bytes, and three bytes that
+    // are neither overlong nor surrogates.
+    if (lead >= 0xC2 && lead <= 0xDF && end - p >= 2 && is_continuation(p[1])) {
+      p += 2;
+      continue;
+    }
+    if (lead >= 0xE1 && lead <= 0xEF && lead != 0xED && end - p >= 3 && is_continuation(p[1]) &&
+        is_continuation(p[2])) {
+      p += 3;
+      continue;
+    }
     bool ok;
     const size_t len = utf8_sequence(p, end, ok);
     if (!ok) return p;
@@ -541,26 +577,40 @@ bool scan_plain_row(std::string_view input, size_t pos, unsigned char delimiter,
   const __m128i lf = _mm_set1_epi8(static_cast<char>(kLF));
   const __m128i qt = _mm_set1_epi8(static_cast<char>(quote_char));
   const __m128i dl = _mm_set1_epi8(static_cast<char>(delimiter));
+  // Delimiters of whole blocks are counted bytewise in `acc` (at most 255
+  // blocks before the bytes are summed), of the last block from its mask.
+  __m128i acc = _mm_setzero_si128();
+  unsigned blocks = 0;
+  auto drain = [&]() {
+    const __m128i sums = _mm_sad_epu8(acc, _mm_setzero_si128());
+    delimiters += static_cast<size_t>(_mm_cvtsi128_si32(sums)) +
+                  static_cast<size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+    acc = _mm_setzero_si128();
+    blocks = 0;
+  };
   while (end - p >= 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     const __m128i stops =
         _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)),
                      _mm_cmpeq_epi8(v, qt));
+    const __m128i delims = _mm_cmpeq_epi8(v, dl);
     const unsigned stop_mask = static_cast<unsigned>(_mm_movemask_epi8(stops));
-    unsigned delim_mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, dl)));
-    unsigned high_mask = static_cast<unsigned>(_mm_movemask_epi8(v));
+    const unsigned high_mask = static_cast<unsigned>(_mm_movemask_epi8(v));
     if (stop_mask != 0) {
       const int k = std::countr_zero(stop_mask);
       const unsigned below = (1u << k) - 1;
-      delimiters += static_cast<size_t>(std::popcount(delim_mask & below));
+      delimiters += count_bits16(static_cast<unsigned>(_mm_movemask_epi8(delims)) & below);
       high |= high_mask & below;
       p += k;
+      drain();
       goto found;
     }
-    delimiters += static_cast<size_t>(std::popcount(delim_mask));
+    acc = _mm_sub_epi8(acc, delims);
     high |= high_mask;
     p += 16;
+    if (++blocks == 255) drain();
   }
+  drain();
 #endif
   for (; p < end; ++p) {
     const unsigned char c = *p;
