@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "core/row_store.hpp"
@@ -114,6 +115,58 @@ bool is_ascii(const char* data, size_t size) noexcept {
   return (bits & 0x8080808080808080ull) == 0;
 }
 
+// Decodes `text`, which the core has already made valid UTF-8, straight into a
+// str of the right kind. The greatest lead byte tells the kind in advance
+// (C2/C3: at most U+00FF; up to EF: at most U+FFFF; F0 and up: beyond), so
+// the text is read twice but never widened and copied again.
+PyObject* decode_valid_utf8(std::string_view text) noexcept {
+  const auto* const begin = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* const end = begin + text.size();
+  size_t length = 0;
+  unsigned char top = 0;  // greatest lead byte
+  for (const unsigned char* p = begin; p < end; ++p) {
+    const unsigned char c = *p;
+    length += (c & 0xC0) != 0x80;
+    top = c > top ? c : top;
+  }
+  const Py_UCS4 maxchar = top < 0x80 ? 0x7F : top < 0xC4 ? 0xFF : top < 0xF0 ? 0xFFFF : 0x10FFFF;
+  PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(length), maxchar);
+  if (s == nullptr) return nullptr;
+  auto fill = [&](auto* out) {
+    for (const unsigned char* p = begin; p < end;) {
+      const unsigned char c = *p;
+      Py_UCS4 cp;
+      if (c < 0x80) {
+        cp = c;
+        p += 1;
+      } else if (c < 0xE0) {
+        cp = (Py_UCS4{c} & 0x1F) << 6 | (p[1] & 0x3F);
+        p += 2;
+      } else if (c < 0xF0) {
+        cp = (Py_UCS4{c} & 0x0F) << 12 | (Py_UCS4{p[1]} & 0x3F) << 6 | (p[2] & 0x3F);
+        p += 3;
+      } else {
+        cp = (Py_UCS4{c} & 0x07) << 18 | (Py_UCS4{p[1]} & 0x3F) << 12 |
+             (Py_UCS4{p[2]} & 0x3F) << 6 | (p[3] & 0x3F);
+        p += 4;
+      }
+      *out++ = static_cast<std::remove_reference_t<decltype(*out)>>(cp);
+    }
+  };
+  switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND:
+      fill(PyUnicode_1BYTE_DATA(s));
+      break;
+    case PyUnicode_2BYTE_KIND:
+      fill(PyUnicode_2BYTE_DATA(s));
+      break;
+    default:
+      fill(PyUnicode_4BYTE_DATA(s));
+      break;
+  }
+  return s;
+}
+
 // A new str for one field (valid UTF-8), or null with the error set.
 PyObject* field_str(std::string_view field) noexcept {
   size_t size = field.size();
@@ -124,7 +177,7 @@ PyObject* field_str(std::string_view field) noexcept {
     if (s != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(s), field.data(), size);
     return s;
   }
-  return PyUnicode_DecodeUTF8(field.data(), static_cast<Py_ssize_t>(size), nullptr);
+  return decode_valid_utf8(field);
 }
 
 PyRef row_list(const RowStore& rows, size_t index) {
