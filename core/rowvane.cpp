@@ -5,6 +5,8 @@
 #include <cstring>
 #include <utility>
 
+#include <sys/stat.h>
+
 #include "core/file.hpp"
 #include "core/heuristics.hpp"
 #include "core/writer.hpp"
@@ -177,6 +179,12 @@ struct EncodeSink {
 
 RowvaneError io_failure(IoError error) { return RowvaneError{std::move(error)}; }
 
+// Whether `path` names the file `id` (the same inode on the same device).
+bool names_file(const std::string& path, const FileIdentity& id) noexcept {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && st.st_dev == id.dev && st.st_ino == id.ino;
+}
+
 ByteTarget& writer_target(const FileRunHooks& hooks, FileHandle& file, RunFile which) {
   if (hooks.wrap_target == nullptr) return file;
   return *hooks.wrap_target(hooks.context, file, which);
@@ -240,7 +248,15 @@ Expected<RunSummary, RowvaneError> rowvane_file(const std::string& input_path,
     if (!status) status = writer.flush();
     if (status) return io_failure(std::move(*status));
   }
-  if (IoStatus status = output.value().commit()) return io_failure(std::move(*status));
+  // An output that replaces the input stays in its temporary file until the
+  // quarantine file is written too: a failing quarantine file would otherwise
+  // lose the rows set aside, whose only other copy is the input. (When the
+  // quarantine file names the input as well, the output goes first.)
+  const bool defer_output = output.value().via_temporary() && quarantine_path &&
+                            !names_file(*quarantine_path, *input_id);
+  if (!defer_output) {
+    if (IoStatus status = output.value().commit()) return io_failure(std::move(*status));
+  }
 
   if (quarantine_path) {
     auto qfile = OutputFile::create(*quarantine_path, input_id);
@@ -261,6 +277,9 @@ Expected<RunSummary, RowvaneError> rowvane_file(const std::string& input_path,
     }
     if (IoStatus status = qfile.value().commit()) return io_failure(std::move(*status));
   }  // the quarantine file closes here
+  if (defer_output) {
+    if (IoStatus status = output.value().commit()) return io_failure(std::move(*status));
+  }
   output.value().file().close();
   input.value().close();
   return summary;

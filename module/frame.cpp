@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
 #include <string>
 
 namespace rowvane::py {
@@ -244,6 +245,10 @@ void set_error_from_current_exception() noexcept {
   } catch (const Panic& fault) {
     raise_panic(fault.what());
   } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    // A container asked to grow past what it can address (a row padded to
+    // an absurd column count): memory the module cannot have.
     PyErr_NoMemory();
   } catch (...) {
     raise_panic(kGenericFault);
