@@ -1,6 +1,7 @@
 #include "core/writer.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 
@@ -190,24 +191,58 @@ char* CsvRecordEncoder::write_quoted(std::string_view field, char* dst) const no
   return dst + quote_len_;
 }
 
-CsvRecordEncoder::Plan CsvRecordEncoder::plan(const RowBuf& row) const noexcept {
+CsvRecordEncoder::Plan CsvRecordEncoder::plan(const RowBuf& row) const {
   const size_t n = row.field_count();
   const size_t frame = (n > 0 ? (n - 1) * sep_len_ : 0) + 1;  // separators and the LF
-  if (!may_need_quotes(row.bytes.data(), row.bytes.size())) {
-    return Plan{row.bytes.size() + frame, true};
+  const char* const bytes = row.bytes.data();
+  const size_t len = row.bytes.size();
+  if (!may_need_quotes(bytes, len)) return Plan{len + frame, true};
+  quoted_.clear();
+  if (ascii_only_) {
+    // One pass over the whole row: each trigger byte marks the field it lies
+    // in, and the scan resumes after that field.
+    size_t field = 0;
+    size_t pos = 0;
+    while (pos < len) {
+      size_t at = pos;
+      while (at < len && !trigger_[static_cast<unsigned char>(bytes[at])]) {
+#if defined(__SSE2__)
+        if (len - at >= 16) {
+          const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + at));
+          const __m128i hit = _mm_or_si128(
+              _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\r'))),
+              _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(sep_[0])),
+                           _mm_cmpeq_epi8(v, _mm_set1_epi8(quote_[0]))));
+          const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+          at += mask == 0 ? 16 : static_cast<size_t>(std::countr_zero(mask));
+          continue;
+        }
+#endif
+        ++at;
+      }
+      if (at >= len) break;
+      while (row.ends[field] <= at) ++field;
+      quoted_.push_back(field);
+      pos = row.ends[field];
+    }
+  } else {
+    for (size_t i = 0; i < n; ++i) {
+      if (needs_quotes(row.field(i))) quoted_.push_back(i);
+    }
   }
-  size_t size = frame;
-  for (size_t i = 0; i < n; ++i) {
+  size_t size = len + frame;
+  for (size_t i : quoted_) {
     const std::string_view field = row.field(i);
-    size += needs_quotes(field) ? quoted_size(field) : field.size();
+    size += quoted_size(field) - field.size();
   }
-  return Plan{size, false};
+  return Plan{size, quoted_.empty()};
 }
 
 char* CsvRecordEncoder::write(const RowBuf& row, const Plan& plan, char* dst) const noexcept {
   const size_t n = row.field_count();
   const char* bytes = row.bytes.data();
   size_t begin = 0;
+  size_t next_quoted = 0;  // index into quoted_
   for (size_t i = 0; i < n; ++i) {
     if (i != 0) {
       std::memcpy(dst, sep_, sep_len_);
@@ -215,8 +250,9 @@ char* CsvRecordEncoder::write(const RowBuf& row, const Plan& plan, char* dst) co
     }
     const size_t end = row.ends[i];
     const std::string_view field(bytes + begin, end - begin);
-    if (!plan.plain && needs_quotes(field)) {
+    if (!plan.plain && next_quoted < quoted_.size() && quoted_[next_quoted] == i) {
       dst = write_quoted(field, dst);
+      ++next_quoted;
     } else {
       std::memcpy(dst, field.data(), field.size());
       dst += field.size();

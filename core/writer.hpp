@@ -75,10 +75,12 @@ class CsvRecordEncoder {
     size_t size;
     bool plain;
   };
-  Plan plan(const RowBuf& row) const noexcept;
+  // Also notes which fields need quotes, for the write() that follows.
+  Plan plan(const RowBuf& row) const;
 
   // Writes the record of `row` to `dst`, which holds at least plan.size
-  // bytes; returns the end of what was written.
+  // bytes; returns the end of what was written. `plan` must be the result of
+  // the latest plan() call, for the same row.
   char* write(const RowBuf& row, const Plan& plan, char* dst) const noexcept;
 
   // Appends the record text of `row` to `out`.
@@ -96,6 +98,7 @@ class CsvRecordEncoder {
   static size_t count_text(std::string_view field, std::string_view text) noexcept;
   char* write_quoted(std::string_view field, char* dst) const noexcept;
 
+  mutable std::vector<size_t> quoted_;  // fields of the planned row that need quotes
   std::array<bool, 256> trigger_{};
   uint64_t lead_sep_ = 0;    // first separator byte, in every byte of the word
   uint64_t lead_quote_ = 0;  // first quote byte, likewise
