@@ -163,8 +163,12 @@ struct EncodeSink {
     records.begin(s.delimiter, quote, s.expected_rows, s.buffer_bytes);
   }
   void keep(const RowBuf& row) { records.push(row); }
-  // A plain line is its own record only while the separator is one byte.
-  bool takes_plain(unsigned char delimiter) const noexcept { return delimiter < 0x80; }
+  // A plain line is its own record only while the separator and the quote are
+  // one byte each: a quote from 0x80 on is written as two bytes (0xB0 as
+  // C2 B0) that a plain line may hold as text, and such a field needs quotes.
+  bool takes_plain(unsigned char delimiter) const noexcept {
+    return delimiter < 0x80 && quote < 0x80;
+  }
   // A line that ends in a lone LF is already its record: it stays in the
   // input text, which the file run keeps until the records are written.
   void keep_plain(std::string_view text, size_t, unsigned char) {

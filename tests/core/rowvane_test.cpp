@@ -644,7 +644,7 @@ Reference reference_run(const std::string& input, const RunOptions& o, unsigned 
 
 TEST(PlainLineTest, MatchesTheParserOnRandomInput) {
   static const unsigned char alphabet[] = {'a', 'b', ',', ';', '"', '\'', ' ', '\t', '\r', '\n',
-                                           '\n', 0xC3, 0xA9, 0xFF, 0xA7};
+                                           '\n', 0xC3, 0xA9, 0xFF, 0xA7, 0xC2, 0xB0};
   static const unsigned char delimiters[] = {',', ';', '\t', 0xA7, '"'};
   uint64_t state = 0x9E3779B97F4A7C15ull;
   auto next = [&state]() {
@@ -666,7 +666,9 @@ TEST(PlainLineTest, MatchesTheParserOnRandomInput) {
     }
     RunOptions o;
     o.delimiter = delimiters[next() % sizeof delimiters];
-    o.quote_char = next() % 5 == 0 ? '\'' : '"';
+    // 0xF0 is written as C3 B0, which a line may hold as text without 0xF0.
+    static const unsigned char quotes[] = {'"', '"', '"', '\'', 0xF0};
+    o.quote_char = quotes[next() % sizeof quotes];
     o.repair_quotes = next() % 2 == 0;
     o.fill_ragged_rows = next() % 2 == 0;
     o.merge_overflow = next() % 2 == 0;
@@ -689,6 +691,24 @@ TEST(PlainLineTest, MatchesTheParserOnRandomInput) {
     ASSERT_TRUE(run.has_value());
     ASSERT_EQ(get(dir / "out.csv"), want.output);
   }
+}
+
+}  // namespace
+}  // namespace rowvane
+
+namespace rowvane {
+namespace {
+
+// A quote from 0x80 on is written as two bytes that a plain line can hold as
+// text without the quote byte itself: such a line is not its own record.
+TEST(PlainLineTest, TwoByteQuoteTextInAPlainLine) {
+  TempDir dir;
+  put(dir / "in.csv", "a,\xC3\xB0\nb,c\n");
+  RunOptions o;
+  o.delimiter = ',';
+  o.quote_char = 0xF0;  // written as C3 B0
+  ASSERT_TRUE(rowvane_file(dir / "in.csv", dir / "out.csv", std::nullopt, o).has_value());
+  EXPECT_EQ(get(dir / "out.csv"), "a,\xC3\xB0\xC3\xB0\xC3\xB0\xC3\xB0\nb,c\n");
 }
 
 }  // namespace
