@@ -409,8 +409,8 @@ def mbps(nbytes: int, seconds: float | None) -> float | None:
     return nbytes / 1e6 / seconds
 
 
-def fmt(x, spec="%.1f", none="—"):
-    return none if x is None else spec % x
+def fmt(x, pattern="%.1f", none="—"):
+    return none if x is None else pattern % x
 
 
 def status_text(r: dict) -> str:
