@@ -573,6 +573,9 @@ def write_report(path: Path, args, manifest: dict, results: dict, memory: dict |
     L.append("")
     L.append("## Targets")
     L.append("")
+    L.append("Where a target is missed, [PROFILE.md](PROFILE.md) shows where the time goes "
+             "and what would remove it.")
+    L.append("")
     L.append("On wall time (best of N), the measure of record:")
     L.append("")
     L.append("| target | verdict | detail |")
