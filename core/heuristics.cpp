@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 namespace rowvane {
@@ -26,6 +27,29 @@ std::vector<size_t> sample_field_counts(std::string_view input, unsigned char de
     if (!is_blank_row(row)) counts.push_back(row.field_count());
   }
   return counts;
+}
+
+// True when the delimiter byte occurs nowhere in `input`: then every row is
+// a single field, whatever the quoting, and parsing a sample can only find
+// counts of 1. Proving that costs a scan of the whole buffer, so it is only
+// tried where the sample itself would cost more: when the first line is long
+// (a sample of 50 or 100 such rows may be the whole file).
+bool delimiter_absent_from_long_rows(std::string_view input, unsigned char delimiter) noexcept {
+  constexpr size_t kLongLine = size_t{64} << 10;
+  if (input.size() <= kLongLine) return false;
+  const std::string_view head = input.substr(0, kLongLine);
+  if (head.find_first_of("\r\n") != std::string_view::npos) return false;
+  return std::memchr(input.data(), delimiter, input.size()) == nullptr;
+}
+
+// With the delimiter absent: 1 when the input has a non-blank row, else 0.
+size_t single_column_count(std::string_view input, unsigned char delimiter) {
+  ResilientParser parser = make_parser(input, delimiter, '"', true);
+  RowBuf row;
+  while (next_row(parser, row)) {
+    if (!is_blank_row(row)) return 1;
+  }
+  return 0;
 }
 
 struct Mode {
@@ -104,8 +128,11 @@ unsigned char sniff_delimiter(std::string_view sample) {
   unsigned char best = ',';
   double best_score = -1.0;
   for (const unsigned char candidate : kSniffCandidates) {
-    const std::vector<size_t> counts = sample_field_counts(sample, candidate, kSniffRows);
     double score = 0.0;
+    // An absent candidate yields single-field rows only, which score 0.0.
+    const std::vector<size_t> counts = delimiter_absent_from_long_rows(sample, candidate)
+                                           ? std::vector<size_t>()
+                                           : sample_field_counts(sample, candidate, kSniffRows);
     if (counts.size() >= 2) {
       // A single column says nothing about the delimiter, so the mode needs 2.
       const Mode mode = most_frequent(counts, 2);
@@ -124,6 +151,9 @@ unsigned char sniff_delimiter(std::string_view sample) {
 }
 
 size_t infer_column_count(std::string_view buffer, unsigned char delimiter) {
+  if (delimiter_absent_from_long_rows(buffer, delimiter)) {
+    return single_column_count(buffer, delimiter);
+  }
   return most_frequent(sample_field_counts(buffer, delimiter, kInferRows), 1).count;
 }
 

@@ -117,5 +117,31 @@ TEST(Blank, WhiteSpacePropertyIsExactlyTheTwentyFiveCodePoints) {
   EXPECT_EQ(found, white.size());
 }
 
+// Long first lines take the shortcut for a delimiter that occurs nowhere;
+// the answers must be those of parsing the sample.
+TEST(LongRows, AbsentDelimiterGivesTheParsedAnswer) {
+  const std::string long_text(100 * 1024, 'x');
+  const std::string spaces(100 * 1024, ' ');
+  struct Case {
+    const char* name;
+    std::string input;
+    unsigned char sniffed;
+    size_t columns_comma;
+  };
+  const std::vector<Case> cases = {
+      {"one long line", long_text, ',', 1},
+      {"long quoted lines", "\"" + long_text + "\"\n\"a\"\"b\"\n", ',', 1},
+      {"long blank line, then nothing", spaces + "\n\n", ',', 0},
+      {"long blank line, then text", spaces + "\nabc\n", ',', 1},
+      {"pipes after a long first line", long_text + "\na|b\nc|d\n", '|', 1},
+      {"commas after a long first line", long_text + "\na,b\nc,d\nc,d\n", ',', 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(sniff_delimiter(c.input), c.sniffed);
+    EXPECT_EQ(infer_column_count(c.input, ','), c.columns_comma);
+  }
+}
+
 }  // namespace
 }  // namespace rowvane
