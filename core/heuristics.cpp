@@ -17,16 +17,24 @@ constexpr size_t kInferRows = 100;
 // quote and quote repair on, whatever the run itself uses, and collects the
 // field counts of up to `limit` non-blank rows. Blank rows neither count nor
 // use up the limit.
-std::vector<size_t> sample_field_counts(std::string_view input, unsigned char delimiter,
-                                        size_t limit) {
+struct Sample {
+  std::vector<size_t> counts;  // field counts of the non-blank rows read
+  bool whole_buffer = false;   // the parse reached the end of the input
+};
+
+Sample sample_field_counts(std::string_view input, unsigned char delimiter, size_t limit) {
   ResilientParser parser = make_parser(input, delimiter, '"', true);
   RowBuf row;
-  std::vector<size_t> counts;
-  counts.reserve(limit);
-  while (counts.size() < limit && next_row(parser, row)) {
-    if (!is_blank_row(row)) counts.push_back(row.field_count());
+  Sample sample;
+  sample.counts.reserve(limit);
+  while (sample.counts.size() < limit) {
+    if (!next_row(parser, row)) {
+      sample.whole_buffer = true;
+      break;
+    }
+    if (!is_blank_row(row)) sample.counts.push_back(row.field_count());
   }
-  return counts;
+  return sample;
 }
 
 // True when the delimiter byte occurs nowhere in `input`: then every row is
@@ -124,15 +132,16 @@ bool is_blank_row(const RowBuf& row) noexcept {
   return true;
 }
 
-unsigned char sniff_delimiter(std::string_view sample) {
-  unsigned char best = ',';
+SniffOutcome sniff_delimiter_outcome(std::string_view sample) {
+  SniffOutcome best;
   double best_score = -1.0;
   for (const unsigned char candidate : kSniffCandidates) {
     double score = 0.0;
     // An absent candidate yields single-field rows only, which score 0.0.
-    const std::vector<size_t> counts = delimiter_absent_from_long_rows(sample, candidate)
-                                           ? std::vector<size_t>()
-                                           : sample_field_counts(sample, candidate, kSniffRows);
+    Sample rows = delimiter_absent_from_long_rows(sample, candidate)
+                      ? Sample{}
+                      : sample_field_counts(sample, candidate, kSniffRows);
+    const std::vector<size_t>& counts = rows.counts;
     if (counts.size() >= 2) {
       // A single column says nothing about the delimiter, so the mode needs 2.
       const Mode mode = most_frequent(counts, 2);
@@ -143,18 +152,28 @@ unsigned char sniff_delimiter(std::string_view sample) {
     }
     // Strictly greater: among equal scores the earlier candidate stays.
     if (score > best_score) {
-      best = candidate;
+      best.delimiter = candidate;
+      best.whole_buffer = rows.whole_buffer;
+      best.counts = std::move(rows.counts);
       best_score = score;
     }
   }
   return best;
 }
 
+unsigned char sniff_delimiter(std::string_view sample) {
+  return sniff_delimiter_outcome(sample).delimiter;
+}
+
+size_t column_count_of(const std::vector<size_t>& counts) {
+  return most_frequent(counts, 1).count;
+}
+
 size_t infer_column_count(std::string_view buffer, unsigned char delimiter) {
   if (delimiter_absent_from_long_rows(buffer, delimiter)) {
     return single_column_count(buffer, delimiter);
   }
-  return most_frequent(sample_field_counts(buffer, delimiter, kInferRows), 1).count;
+  return column_count_of(sample_field_counts(buffer, delimiter, kInferRows).counts);
 }
 
 }  // namespace rowvane

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string_view>
+#include <vector>
 
 #include "core/parser.hpp"
 
@@ -22,6 +23,19 @@ bool is_unicode_white_space(char32_t cp) noexcept;
 // Guesses the delimiter of `sample` among kSniffCandidates; ',' when nothing
 // scores. Reads at most 50 non-blank rows per candidate.
 unsigned char sniff_delimiter(std::string_view sample);
+
+// Sniffing, plus what it saw of the winning candidate: when that sample
+// reached the end of the buffer, its field counts are those of every
+// non-blank row, which is all inference would tally for the same delimiter.
+struct SniffOutcome {
+  unsigned char delimiter = ',';  // the sniffed delimiter
+  bool whole_buffer = false;      // the winner's sample held every row
+  std::vector<size_t> counts;     // the winner's field counts, in row order
+};
+SniffOutcome sniff_delimiter_outcome(std::string_view sample);
+
+// The column count inference gives for these field counts of non-blank rows.
+size_t column_count_of(const std::vector<size_t>& counts);
 
 // The most frequent field count among the first 100 non-blank rows of
 // `buffer`; 0 when there is none. Ties go to the larger count.

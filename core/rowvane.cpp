@@ -63,9 +63,20 @@ RunSummary reconcile(std::string_view buffer, const RunOptions& options, Sink& s
   RunSummary summary;  // "," and all counts 0, which is the empty buffer's answer
   if (buffer.empty()) return summary;
 
-  const unsigned char delimiter = options.delimiter ? *options.delimiter : sniff_delimiter(buffer);
-  const size_t m =
-      options.expected_columns ? *options.expected_columns : infer_column_count(buffer, delimiter);
+  // When sniffing read every row of the buffer for the winning delimiter, its
+  // counts are exactly what inference would tally: no second parse.
+  unsigned char delimiter;
+  std::optional<size_t> sniffed_columns;
+  if (options.delimiter) {
+    delimiter = *options.delimiter;
+  } else {
+    const SniffOutcome sniffed = sniff_delimiter_outcome(buffer);
+    delimiter = sniffed.delimiter;
+    if (sniffed.whole_buffer) sniffed_columns = column_count_of(sniffed.counts);
+  }
+  const size_t m = options.expected_columns ? *options.expected_columns
+                   : sniffed_columns        ? *sniffed_columns
+                                            : infer_column_count(buffer, delimiter);
 
   sink.begin(SliceSetup{delimiter, m, count_byte(buffer, '\n') + 1, buffer.size()});
 
