@@ -47,15 +47,8 @@ ROWVANE_FILE_PARAMS = (
     Param("repair_quotes", "flag", False),
 )
 
-READER_PARAMS = (
-    Param("file_path", "text", False),
-    Param("delimiter", "text", True),
-    Param("quote_char", "text", False),
-    Param("fill_ragged_rows", "flag", False),
-    Param("merge_overflow", "flag", False),
-    Param("expected_columns", "count", True),
-    Param("repair_quotes", "flag", False),
-)
+# The reader takes one path, then the same six run options.
+READER_PARAMS = (Param("file_path", "text", False),) + ROWVANE_FILE_PARAMS[3:]
 
 
 def has_utf8(text: str) -> bool:
