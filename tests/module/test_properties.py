@@ -5,7 +5,6 @@ and sniff results."""
 from __future__ import annotations
 
 import os
-
 import pathlib
 import tempfile
 from typing import Any

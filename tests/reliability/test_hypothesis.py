@@ -9,10 +9,9 @@ as the kept rows and a quarantine file with one record per set-aside row."""
 
 from __future__ import annotations
 
-import os
-
 import csv
 import io
+import os
 import pathlib
 from typing import Any
 
