@@ -38,12 +38,41 @@ inline bool has_nul(const std::string& path) noexcept {
   return path.find('\0') != std::string::npos;
 }
 
+// The message of a run stopped because the caller's interrupt check asked for
+// it (a signal handler of the embedding program reported an error).
+inline constexpr const char* kInterruptedMessage = "interrupted by a signal handler";
+
+// Asked each time a blocking system call returns EINTR. `fn` returns true when
+// the caller wants the run to stop (its signal handlers reported an error);
+// false means retry. Without `fn` every interrupted call is retried. This is
+// how an embedding interpreter gets to run its handlers while the core waits
+// on a pipe, without the core knowing anything about the interpreter.
+struct InterruptCheck {
+  bool (*fn)(void* context) = nullptr;
+  void* context = nullptr;
+
+  bool should_stop() const noexcept { return fn != nullptr && fn(context); }
+};
+
+// The error of a run stopped by an InterruptCheck.
+inline IoError interrupted_error() noexcept {
+  return IoError::fixed(IoErrorKind::Interrupted, kInterruptedMessage);
+}
+
+// Whether `error` is the one interrupted_error() makes.
+inline bool is_interrupted_error(const IoError& error) noexcept {
+  return error.fixed_message() == kInterruptedMessage;
+}
+
 // What the run knows about its opened input: enough to tell whether another
-// path names the same file, and which permission bits a replacement keeps.
+// path names the same file, and what a replacement keeps (permission bits,
+// owner and group).
 struct FileIdentity {
   dev_t dev = 0;
   ino_t ino = 0;
   mode_t mode = 0;   // st_mode, type and permission bits
+  uid_t uid = 0;     // st_uid
+  gid_t gid = 0;     // st_gid
   size_t size = 0;   // st_size, a hint for reading
 };
 
@@ -64,11 +93,14 @@ class FileHandle final : public ByteTarget {
   FileHandle& operator=(const FileHandle&) = delete;
   ~FileHandle() { close(); }
 
-  // open(2) with O_RDONLY | O_CLOEXEC, retried when interrupted.
-  static Expected<FileHandle, IoError> open_read(const std::string& path);
+  // open(2) with O_RDONLY | O_CLOEXEC, retried when interrupted unless
+  // `interrupt` asks to stop.
+  static Expected<FileHandle, IoError> open_read(const std::string& path,
+                                                 const InterruptCheck& interrupt = {});
   // open(2) with O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC and mode 0666 (the
-  // umask applies), retried when interrupted.
-  static Expected<FileHandle, IoError> create_truncate(const std::string& path);
+  // umask applies), retried when interrupted unless `interrupt` asks to stop.
+  static Expected<FileHandle, IoError> create_truncate(const std::string& path,
+                                                       const InterruptCheck& interrupt = {});
 
   int get() const noexcept { return fd_; }
   bool is_open() const noexcept { return fd_ >= 0; }
@@ -86,23 +118,41 @@ class FileHandle final : public ByteTarget {
 
 // Reads `file` to its end. `size_hint` (the size fstat reported) sizes the
 // buffer up front so a regular file is read without regrowing; the buffer
-// grows when the file turns out longer. Interrupted reads are retried; a read
-// of 0 bytes ends the file.
-Expected<std::string, IoError> read_all(const FileHandle& file, size_t size_hint);
+// grows when the file turns out longer. Interrupted reads are retried unless
+// `interrupt` asks to stop; a read of 0 bytes ends the file.
+Expected<std::string, IoError> read_all(const FileHandle& file, size_t size_hint,
+                                        const InterruptCheck& interrupt = {});
+
+// Whether `a` and `b` name the same file when both are opened for writing:
+// the same device and inode when both exist, otherwise the same path once
+// the directories and any symbolic links on the way are resolved (a dangling
+// link names the file that opening it would create). Devices, FIFOs and
+// other files that are not regular never count: writing one twice loses
+// nothing.
+bool same_destination(const std::string& a, const std::string& b);
 
 // A file the run writes. Normally the path itself, opened as by
 // FileHandle::create_truncate. When the path names the regular file the run
 // read its input from, truncating it would destroy the input if the run then
 // failed halfway; such a file is written to a temporary file in the same
-// directory (".<name>.rowvane-XXXXXX", the input's permission bits) and
-// commit() renames it over the path. Until committed, destroying the object
-// removes the temporary file, so a failed run leaves the input untouched.
-// (A second hard link to the input is replaced the same way, so the input's
-// own name keeps the original text.)
+// directory (".<name>.rowvane-XXXXXX") and commit() renames it over the path.
+// The temporary file takes the input's owner and group, its extended
+// attributes (the access ACL among them) and its mode; when the owner cannot
+// be kept, the set-user-ID and set-group-ID bits are dropped, so a rewrite
+// never hands the caller's identity to a set-id program. Until committed,
+// destroying the object removes the temporary file, so a failed run leaves
+// the input untouched. When no temporary file can be made, create fails with
+// the reason and the input is left alone: truncating it in place would lose
+// it to any later write failure. (A second hard link to the input is
+// replaced the same way, so the input's own name keeps the original text.)
 class OutputFile {
  public:
+  // `input_fd` is the open input, read for its extended attributes (-1: none
+  // are copied).
   static Expected<OutputFile, IoError> create(const std::string& path,
-                                              const std::optional<FileIdentity>& input);
+                                              const std::optional<FileIdentity>& input,
+                                              int input_fd = -1,
+                                              const InterruptCheck& interrupt = {});
 
   OutputFile(OutputFile&& other) noexcept
       : file_(std::move(other.file_)),
@@ -123,6 +173,10 @@ class OutputFile {
   [[nodiscard]] IoStatus commit();
 
  private:
+  // The temporary file that replaces the input `path` names on commit.
+  static Expected<OutputFile, IoError> create_replacement(const std::string& path,
+                                                          const FileIdentity& input, int input_fd);
+
   OutputFile(FileHandle file, std::string temp_path, std::string final_path) noexcept
       : file_(std::move(file)), temp_path_(std::move(temp_path)), final_path_(std::move(final_path)) {}
 

@@ -1,6 +1,7 @@
 #include "core/rowvane.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <utility>
@@ -215,10 +216,15 @@ SliceResult rowvane_slice(std::string_view buffer, const RunOptions& options) {
 }
 
 Expected<std::string, IoError> read_whole_file(const std::string& path) {
-  auto file = FileHandle::open_read(path);  // refuses a NUL byte before opening
+  return read_whole_file(path, InterruptCheck{});
+}
+
+Expected<std::string, IoError> read_whole_file(const std::string& path,
+                                               const InterruptCheck& interrupt) {
+  auto file = FileHandle::open_read(path, interrupt);  // refuses a NUL byte before opening
   if (!file) return std::move(file).error();
   std::optional<FileIdentity> id = file.value().identity();
-  return read_all(file.value(), id ? id->size : 0);
+  return read_all(file.value(), id ? id->size : 0, interrupt);
 }
 
 Expected<RunSummary, RowvaneError> rowvane_file(const std::string& input_path,
@@ -240,13 +246,25 @@ Expected<RunSummary, RowvaneError> rowvane_file(const std::string& input_path,
     return io_failure(IoError::fixed(IoErrorKind::InvalidInput, kNulInPathMessage));
   }
 
-  auto input = FileHandle::open_read(input_path);
+  // The quarantine file is opened with O_TRUNC after the output was written:
+  // were they one file, the kept rows would be gone and the run would still
+  // report success.
+  if (quarantine_path && same_destination(output_path, *quarantine_path)) {
+    return io_failure(IoError::fixed(IoErrorKind::InvalidInput, kSameDestinationMessage));
+  }
+
+  const InterruptCheck& interrupt = hooks.interrupt;
+  auto input = FileHandle::open_read(input_path, interrupt);
   if (!input) return io_failure(std::move(input).error());
+  // Without the input's identity an output naming the input could not be
+  // told apart, and would truncate it.
   const std::optional<FileIdentity> input_id = input.value().identity();
+  if (!input_id) return io_failure(IoError::from_errno(errno));
+  const int input_fd = input.value().get();
 
   // The input text lives until the output is written: the records of its
   // plain lines are not copied out of it.
-  auto bytes = read_all(input.value(), input_id ? input_id->size : 0);
+  auto bytes = read_all(input.value(), input_id->size, interrupt);
   if (!bytes) return io_failure(std::move(bytes).error());
   const std::string& text = bytes.value();
   EncodedRecords records;
@@ -255,10 +273,10 @@ Expected<RunSummary, RowvaneError> rowvane_file(const std::string& input_path,
   const RunSummary summary = reconcile(text, options, sink, quarantine);
 
   // Only now, with the input read whole, may the output replace it.
-  auto output = OutputFile::create(output_path, input_id);
+  auto output = OutputFile::create(output_path, input_id, input_fd, interrupt);
   if (!output) return io_failure(std::move(output).error());
   {
-    BufferedWriter writer(writer_target(hooks, output.value().file(), RunFile::Output));
+    BufferedWriter writer(writer_target(hooks, output.value().file(), RunFile::Output), interrupt);
     IoStatus status = records.for_each([&](std::string_view record) { return writer.write(record); });
     if (!status) status = writer.flush();
     if (status) return io_failure(std::move(*status));
@@ -274,10 +292,11 @@ Expected<RunSummary, RowvaneError> rowvane_file(const std::string& input_path,
   }
 
   if (quarantine_path) {
-    auto qfile = OutputFile::create(*quarantine_path, input_id);
+    auto qfile = OutputFile::create(*quarantine_path, input_id, input_fd, interrupt);
     if (!qfile) return io_failure(std::move(qfile).error());
     {
-      BufferedWriter writer(writer_target(hooks, qfile.value().file(), RunFile::Quarantine));
+      BufferedWriter writer(writer_target(hooks, qfile.value().file(), RunFile::Quarantine),
+                            interrupt);
       IoStatus status = writer.write(kQuarantineHeader);
       std::string line;
       const unsigned char delimiter = static_cast<unsigned char>(summary.detected_delimiter);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "core/file.hpp"
 #include "core/parser.hpp"
 #include "core/row_store.hpp"
 
@@ -51,19 +52,27 @@ struct SliceResult {
 // std::bad_alloc.
 SliceResult rowvane_slice(std::string_view buffer, const RunOptions& options);
 
-// Reads the whole file at `path` (retrying interrupted reads). A path holding
-// a NUL byte fails with "file name contained an unexpected NUL byte" before
-// anything is opened.
+// Reads the whole file at `path` (retrying interrupted opens and reads until
+// `interrupt` asks to stop). A path holding a NUL byte fails with "file name
+// contained an unexpected NUL byte" before anything is opened.
 Expected<std::string, IoError> read_whole_file(const std::string& path);
+Expected<std::string, IoError> read_whole_file(const std::string& path,
+                                               const InterruptCheck& interrupt);
+
+// The message of a run whose output and quarantine paths name one file:
+// writing the second would truncate the first.
+inline constexpr const char* kSameDestinationMessage =
+    "output and quarantine paths name the same file";
 
 // Repairs `input_path` into `output_path` and, when given, writes the
 // quarantine file. The output is created only after the input was read whole.
+// When the quarantine path names the output file (see same_destination), the
+// run fails with kSameDestinationMessage before anything is opened.
 Expected<RunSummary, RowvaneError> rowvane_file(const std::string& input_path,
                                                 const std::string& output_path,
                                                 const std::optional<std::string>& quarantine_path,
                                                 const RunOptions& options);
 
-class ByteTarget;  // core/file.hpp
 
 // Which file of a run a writer writes.
 enum class RunFile { Output, Quarantine };
@@ -71,9 +80,13 @@ enum class RunFile { Output, Quarantine };
 // Seams of the file run, for fault injection in tests. When `wrap_target` is
 // set it receives each writer's open file and returns the target the writer
 // writes through instead (typically a wrapper that forwards to `file`).
+// `interrupt` is asked whenever an open, read or write of the run returns
+// EINTR; when it asks to stop, the run ends with kInterruptedMessage (files
+// closed, a temporary file removed, the input untouched).
 struct FileRunHooks {
   ByteTarget* (*wrap_target)(void* context, ByteTarget& file, RunFile which) = nullptr;
   void* context = nullptr;
+  InterruptCheck interrupt{};
 };
 
 // rowvane_file with its writers' targets passed through `hooks`.

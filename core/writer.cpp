@@ -43,6 +43,9 @@ IoStatus BufferedWriter::flush() noexcept {
     } else if (n != -EINTR) {
       status = IoError::from_errno(static_cast<int>(-n));
       break;
+    } else if (stop_on_interrupt()) {
+      status = interrupted_error();
+      break;
     }
   }
   if (done > 0) {
@@ -61,9 +64,16 @@ IoStatus BufferedWriter::write_direct(std::string_view text) noexcept {
       return IoError::fixed(IoErrorKind::WriteZero, "failed to write whole buffer");
     } else if (n != -EINTR) {
       return IoError::from_errno(static_cast<int>(-n));
+    } else if (stop_on_interrupt()) {
+      return interrupted_error();
     }
   }
   return std::nullopt;
+}
+
+bool BufferedWriter::stop_on_interrupt() noexcept {
+  if (interrupt_.should_stop()) stopped_ = true;
+  return stopped_;
 }
 
 // ---------------------------------------------------------------------------

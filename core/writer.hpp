@@ -26,12 +26,18 @@ class BufferedWriter {
  public:
   static constexpr size_t kCapacity = 8192;
 
-  explicit BufferedWriter(ByteTarget& target) noexcept : target_(target) {}
+  // An interrupted write is retried unless `interrupt` asks to stop.
+  explicit BufferedWriter(ByteTarget& target, InterruptCheck interrupt = {}) noexcept
+      : target_(target), interrupt_(interrupt) {}
   BufferedWriter(const BufferedWriter&) = delete;
   BufferedWriter& operator=(const BufferedWriter&) = delete;
   // The closing attempt: whatever is still held is written once more and the
   // outcome ignored. After a successful flush() there is nothing left to do.
-  ~BufferedWriter() { (void)flush(); }
+  // A writer stopped by its interrupt check makes no closing attempt: the
+  // write that was interrupted would only block again.
+  ~BufferedWriter() {
+    if (!stopped_) (void)flush();
+  }
 
   // Hands one whole record text to the file. Shorter than the free space: it
   // is copied in. Longer than the free space: the held bytes are written
@@ -39,9 +45,10 @@ class BufferedWriter {
   // anything shorter into the buffer.
   [[nodiscard]] IoStatus write(std::string_view text) noexcept;
 
-  // Writes every held byte; EINTR is retried, a write accepting nothing fails
-  // with "failed to write the buffered data". Bytes accepted before a failure
-  // leave the buffer, the rest stays held for the closing attempt.
+  // Writes every held byte; EINTR is retried (or, when the interrupt check
+  // asks to stop, fails with kInterruptedMessage), a write accepting nothing
+  // fails with "failed to write the buffered data". Bytes accepted before a
+  // failure leave the buffer, the rest stays held for the closing attempt.
   [[nodiscard]] IoStatus flush() noexcept;
 
   size_t buffered() const noexcept { return len_; }
@@ -51,7 +58,12 @@ class BufferedWriter {
   // accepts nothing.
   IoStatus write_direct(std::string_view text) noexcept;
 
+  // Whether an EINTR from the target ends the write; remembers a stop.
+  bool stop_on_interrupt() noexcept;
+
   ByteTarget& target_;
+  InterruptCheck interrupt_;
+  bool stopped_ = false;  // the interrupt check asked to stop
   size_t len_ = 0;  // bytes held at the front of buf_
   std::array<char, kCapacity> buf_;
 };
