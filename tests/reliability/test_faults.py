@@ -199,15 +199,20 @@ class TestInPlace:
         assert path.read_bytes() == want
         assert leftover_temporaries(scratch) == []
 
+    @pytest.mark.parametrize("role", ["output", "quarantine"])
     def test_rewrite_of_a_name_too_long_for_a_temporary_file(
-            self, scratch: pathlib.Path) -> None:
-        # ".<name>.rowvane-XXXXXX" would pass the 255-byte name limit: the
-        # rewrite must still happen (by truncating in place).
+            self, scratch: pathlib.Path, role: str) -> None:
+        # ".<name>.rowvane-XXXXXX" passes the 255-byte name limit: with no
+        # temporary file the rewrite is refused, never done by truncating the
+        # input in place (where a later write failure would destroy it).
         path = scratch / ("n" * 250 + ".csv")
         path.write_bytes(RAGGED)
-        want = expected_output(scratch, RAGGED)
-        rv.rowvane_file(str(path), str(path))
-        assert path.read_bytes() == want
+        args = ((str(path), str(path)) if role == "output"
+                else (str(path), str(scratch / "out.csv"), str(path)))
+        with pytest.raises(OSError) as info:
+            rv.rowvane_file(*args, fill_ragged_rows=False)
+        assert_plain_oserror(info.value, f"{os.strerror(36)} (os error 36)")
+        assert path.read_bytes() == RAGGED
         assert leftover_temporaries(scratch) == []
 
     def test_rewrite_keeps_permission_bits(self, scratch: pathlib.Path) -> None:
@@ -304,3 +309,204 @@ class TestUnopenablePaths:
         with pytest.raises(PermissionError) as info2:
             rv.open(str(src))
         assert info2.value.args == (message,)
+
+
+def run_as_nobody(code: str, *args: str) -> str:
+    """Runs `code` in a child that imported the module and then dropped root
+    for uid and gid 65534 (with no supplementary groups); returns its output."""
+    prologue = textwrap.dedent(
+        """
+        import os, sys
+        import _csv_rowvane_backend as rv
+        os.setgroups([])
+        os.setgid(65534)
+        os.setuid(65534)
+        """
+    )
+    proc = subprocess.run([sys.executable, "-c", prologue + textwrap.dedent(code), *args],
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    return proc.stdout.strip()
+
+
+needs_root = pytest.mark.skipif(os.geteuid() != 0, reason="changes owners: needs root")
+
+NOBODY = 65534
+
+# A POSIX access ACL as the kernel stores it in system.posix_acl_access:
+# version 2, then (tag, permissions, id) entries sorted by tag.
+ACL_USER_OBJ, ACL_USER, ACL_GROUP_OBJ, ACL_MASK, ACL_OTHER = 0x01, 0x02, 0x04, 0x10, 0x20
+ACL_UNDEFINED_ID = 0xFFFFFFFF
+
+
+def access_acl(user: int, user_perm: int, obj: tuple[int, int, int], mask: int) -> bytes:
+    import struct
+    owner, group, other = obj
+    entries = [(ACL_USER_OBJ, owner, ACL_UNDEFINED_ID), (ACL_USER, user_perm, user),
+               (ACL_GROUP_OBJ, group, ACL_UNDEFINED_ID), (ACL_MASK, mask, ACL_UNDEFINED_ID),
+               (ACL_OTHER, other, ACL_UNDEFINED_ID)]
+    return struct.pack("<I", 2) + b"".join(struct.pack("<HHI", *e) for e in entries)
+
+
+class TestInPlaceIdentity:
+    """What an in-place rewrite keeps of the file it replaces."""
+
+    @needs_root
+    @pytest.mark.parametrize("mode", [0o4755, 0o2750, 0o6711, 0o640])
+    def test_owner_group_and_set_id_bits_are_kept(self, scratch: pathlib.Path,
+                                                  mode: int) -> None:
+        path = scratch / "data.csv"
+        path.write_bytes(RAGGED)
+        os.chown(path, NOBODY, NOBODY)
+        path.chmod(mode)
+        rv.rowvane_file(str(path), str(path))
+        st = path.stat()
+        assert (st.st_uid, st.st_gid) == (NOBODY, NOBODY)
+        assert st.st_mode & 0o7777 == mode
+        assert path.read_bytes() == expected_output(scratch, RAGGED)
+        assert leftover_temporaries(scratch) == []
+
+    @needs_root
+    def test_group_is_kept_in_a_set_gid_directory(self, scratch: pathlib.Path) -> None:
+        sub = scratch / "shared"
+        sub.mkdir()
+        os.chown(sub, 0, 4321)
+        sub.chmod(0o2777)  # new files there take the directory's group
+        path = sub / "data.csv"
+        path.write_bytes(RAGGED)
+        os.chown(path, NOBODY, 1234)
+        rv.rowvane_file(str(path), str(path))
+        st = path.stat()
+        assert (st.st_uid, st.st_gid) == (NOBODY, 1234)
+
+    @needs_root
+    def test_set_id_bits_are_dropped_when_the_owner_cannot_be_kept(
+            self, scratch: pathlib.Path) -> None:
+        # A file of another user that nobody may rewrite: the replacement
+        # belongs to nobody, so the set-id bits must not come with it.
+        scratch.chmod(0o777)
+        path = scratch / "data.csv"
+        path.write_bytes(RAGGED)
+        os.chown(path, 1234, 1234)
+        path.chmod(0o6777)
+        got = run_as_nobody(
+            """
+            rv.rowvane_file(sys.argv[1], sys.argv[1])
+            print("ok")
+            """, str(path))
+        assert got == "ok"
+        st = path.stat()
+        assert (st.st_uid, st.st_gid) == (NOBODY, NOBODY)
+        assert st.st_mode & 0o7777 == 0o777
+        assert path.read_bytes() == expected_output(scratch, RAGGED)
+
+    def test_extended_attributes_and_acl_are_kept(self, tmp_path: pathlib.Path) -> None:
+        path = tmp_path / "data.csv"
+        path.write_bytes(RAGGED)
+        path.chmod(0o640)
+        acl = access_acl(user=1234, user_perm=6, obj=(6, 4, 0), mask=6)
+        try:
+            os.setxattr(path, "user.origin", b"export 7")
+            os.setxattr(path, "system.posix_acl_access", acl)
+        except OSError as exc:
+            pytest.skip(f"no extended attributes or ACLs here: {exc}")
+        mode = path.stat().st_mode & 0o7777  # the mask became the group bits
+        rv.rowvane_file(str(path), str(path))
+        assert os.getxattr(path, "user.origin") == b"export 7"
+        assert os.getxattr(path, "system.posix_acl_access") == acl
+        assert path.stat().st_mode & 0o7777 == mode
+        assert path.read_bytes() == expected_output(tmp_path, RAGGED)
+
+    @needs_root
+    def test_unwritable_directory_refuses_the_rewrite(self, scratch: pathlib.Path) -> None:
+        # The file may be written but no temporary file made beside it: the
+        # rewrite fails and the input stays as it was.
+        scratch.chmod(0o777)
+        sub = scratch / "ro"
+        sub.mkdir()
+        path = sub / "data.csv"
+        path.write_bytes(RAGGED)
+        os.chown(path, NOBODY, NOBODY)
+        os.chown(sub, NOBODY, NOBODY)
+        sub.chmod(0o555)
+        got = run_as_nobody(
+            """
+            try:
+                rv.rowvane_file(sys.argv[1], sys.argv[1])
+            except OSError as exc:
+                print(type(exc).__name__, str(exc), sep="|")
+            else:
+                print("ok")
+            """, str(path))
+        assert got == f"OSError|{os.strerror(13)} (os error 13)"
+        assert path.read_bytes() == RAGGED
+        assert sorted(p.name for p in sub.iterdir()) == ["data.csv"]
+
+
+SAME_FILE_MESSAGE = "output and quarantine paths name the same file"
+
+
+def same_file_layouts():
+    """(id, setup) where setup(dir) makes the files and returns (input,
+    output, quarantine) paths naming one destination."""
+
+    def one_path_for_all(d: pathlib.Path):
+        return d / "in.csv", d / "in.csv", d / "in.csv"
+
+    def existing_output(d: pathlib.Path):
+        (d / "out.csv").write_bytes(b"old output\n")
+        return d / "in.csv", d / "out.csv", d / "out.csv"
+
+    def new_output(d: pathlib.Path):
+        return d / "in.csv", d / "out.csv", d / "out.csv"
+
+    def new_output_spelled_twice(d: pathlib.Path):
+        (d / "sub").mkdir()
+        return d / "in.csv", d / "out.csv", d / "sub" / ".." / "out.csv"
+
+    def symlink(d: pathlib.Path):
+        (d / "out.csv").write_bytes(b"old output\n")
+        (d / "link.csv").symlink_to("out.csv")
+        return d / "in.csv", d / "out.csv", d / "link.csv"
+
+    def dangling_symlink(d: pathlib.Path):
+        (d / "link.csv").symlink_to("out.csv")
+        return d / "in.csv", d / "link.csv", d / "out.csv"
+
+    def hard_link(d: pathlib.Path):
+        (d / "out.csv").write_bytes(b"old output\n")
+        os.link(d / "out.csv", d / "other.csv")
+        return d / "in.csv", d / "other.csv", d / "out.csv"
+
+    def input_twice_through_links(d: pathlib.Path):
+        (d / "link.csv").symlink_to("in.csv")
+        return d / "in.csv", d / "link.csv", d / "in.csv"
+
+    return [pytest.param(f, id=f.__name__) for f in (
+        one_path_for_all, existing_output, new_output, new_output_spelled_twice, symlink,
+        dangling_symlink, hard_link, input_twice_through_links)]
+
+
+class TestSameDestination:
+    @pytest.mark.parametrize("setup", same_file_layouts())
+    def test_refused_before_anything_is_written(self, scratch: pathlib.Path, setup) -> None:
+        (scratch / "in.csv").write_bytes(RAGGED)
+        src, out, q = setup(scratch)
+
+        def snapshot():
+            return sorted((p.name, p.is_symlink(), p.read_bytes() if p.is_file() else None)
+                          for p in scratch.iterdir())
+
+        before = snapshot()
+        with pytest.raises(OSError) as info:
+            rv.rowvane_file(str(src), str(out), str(q),
+                            fill_ragged_rows=False, merge_overflow=False)
+        assert_plain_oserror(info.value, SAME_FILE_MESSAGE)
+        assert snapshot() == before
+
+    def test_devices_may_take_both(self, scratch: pathlib.Path) -> None:
+        # Nothing is truncated on a device: both streams may go to /dev/null.
+        (scratch / "in.csv").write_bytes(RAGGED)
+        summary = rv.rowvane_file(str(scratch / "in.csv"), os.devnull, os.devnull,
+                                  fill_ragged_rows=False, merge_overflow=False)
+        assert summary.quarantined_rows == 3
