@@ -1,0 +1,457 @@
+"""The single-file API: repair, check, read and sniff_file over any path."""
+
+from __future__ import annotations
+
+import contextlib
+import csv
+import errno as _errno
+import os
+import re
+import stat
+import tempfile
+import time
+from typing import Any, TypeAlias
+
+import _csv_rowvane_backend as _rv
+
+from ._report import CheckReport, ProblemRow, RepairReport
+
+__all__ = ["StrPath", "repair", "check", "read", "sniff_file", "validate_options"]
+
+StrPath: TypeAlias = "str | os.PathLike[str]"
+
+# The backend's file run reports an operating-system failure as a plain
+# OSError whose text ends with the error number.
+_OS_ERROR = re.compile(r"\(os error (\d+)\)\s*$")
+# Failures that only writing can meet: they belong to the file written.
+_WRITE_ERRNOS = frozenset(
+    e for e in (_errno.ENOSPC, getattr(_errno, "EDQUOT", None), _errno.EFBIG, _errno.EPIPE)
+    if e is not None
+)
+_QUARANTINE_READS = 10
+
+
+def fspath(path: Any, what: str) -> str:
+    """``path`` as a str; bytes paths and other objects are refused."""
+    try:
+        p = os.fspath(path)
+    except TypeError:
+        raise TypeError(
+            f"{what} must be a str or an os.PathLike returning str, not {type(path).__name__}"
+        ) from None
+    if isinstance(p, bytes):
+        raise TypeError(f"{what} must be a str or an os.PathLike returning str, not a bytes path: {p!r}")
+    if "\0" in p:
+        raise ValueError(f"{what} contains a NUL byte: {p!r}")
+    if p == "":
+        raise ValueError(f"{what} is empty")
+    return str(p)
+
+
+def _check_char(name: str, value: object, optional: bool) -> None:
+    if value is None and optional:
+        return
+    if not isinstance(value, str) or len(value) != 1 or ord(value) >= 0x80:
+        raise ValueError(
+            f"{name} must be a single ASCII character (U+0000 to U+007F), got {value!r}"
+            + (" (or None to sniff it)" if optional else "")
+        )
+
+
+def validate_options(options: dict[str, Any]) -> None:
+    """Checks the options the front end passes to the backend.
+
+    The backend takes the first UTF-8 byte of a delimiter or quote, so a
+    character above U+007F would split on half a character and write a
+    different one; such values are refused here with a ValueError.
+    """
+    unknown = set(options) - _OPTION_NAMES
+    if unknown:
+        raise TypeError(f"unexpected option(s): {', '.join(sorted(unknown))}")
+    if "delimiter" in options:
+        _check_char("delimiter", options["delimiter"], optional=True)
+    if "quote_char" in options:
+        _check_char("quote_char", options["quote_char"], optional=False)
+    d, q = options.get("delimiter"), options.get("quote_char", '"')
+    if d is not None and d == q:
+        raise ValueError(f"delimiter and quote_char must differ, both are {d!r}")
+    cols = options.get("expected_columns")
+    if cols is not None and (isinstance(cols, bool) or not isinstance(cols, int) or cols < 0):
+        raise ValueError(f"expected_columns must be a non-negative int or None, got {cols!r}")
+
+
+_OPTION_NAMES = frozenset(
+    {"delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes"}
+)
+
+
+def _options(
+    delimiter: str | None,
+    quote_char: str,
+    fill_ragged_rows: bool,
+    merge_overflow: bool,
+    expected_columns: int | None,
+    repair_quotes: bool,
+) -> dict[str, Any]:
+    opts: dict[str, Any] = {
+        "delimiter": delimiter,
+        "quote_char": quote_char,
+        "fill_ragged_rows": fill_ragged_rows,
+        "merge_overflow": merge_overflow,
+        "expected_columns": expected_columns,
+        "repair_quotes": repair_quotes,
+    }
+    validate_options(opts)
+    return opts
+
+
+def _same_file(a: str, b: str) -> bool:
+    """Whether two paths name one file: the same inode when both exist, the
+    same resolved path otherwise."""
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return os.path.realpath(a) == os.path.realpath(b)
+
+
+def _umask() -> int:
+    # Reading the mask through /proc does not change it, unlike os.umask,
+    # which would race with other threads creating files.
+    try:
+        with open("/proc/self/status", encoding="ascii") as f:
+            for line in f:
+                if line.startswith("Umask:"):
+                    return int(line.split()[1], 8)
+    except (OSError, ValueError):
+        pass
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
+
+
+class _Target:
+    """A file the run writes: a regular file is written to a temporary file
+    beside it and renamed into place on commit, so a failed or interrupted run
+    never leaves a half-written file under its name; anything else (a device,
+    a FIFO) is written directly."""
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+        self.final = path
+        self.temp: str | None = None
+        self.mode = 0o666 & ~_umask()
+        try:
+            st = os.stat(path)
+        except FileNotFoundError:
+            st = None
+        except NotADirectoryError:
+            raise
+        if st is not None:
+            if stat.S_ISDIR(st.st_mode):
+                raise IsADirectoryError(_errno.EISDIR, os.strerror(_errno.EISDIR), path)
+            if not stat.S_ISREG(st.st_mode):
+                return  # /dev/null, a FIFO, a terminal: written as it is
+            self.mode = stat.S_IMODE(st.st_mode)
+            # A symbolic link keeps pointing at the file, which is replaced.
+            self.final = os.path.realpath(path)
+        directory, name = os.path.split(os.path.abspath(self.final))
+        try:
+            fd, self.temp = tempfile.mkstemp(prefix=f".{name[:80]}.", suffix=".rowvane-tmp", dir=directory)
+        except OSError as e:
+            raise OSError(e.errno, e.strerror, path) from None
+        os.close(fd)
+
+    @property
+    def run_path(self) -> str:
+        return self.temp if self.temp is not None else self.path
+
+    def written(self) -> int:
+        try:
+            return os.stat(self.run_path).st_size
+        except OSError:
+            return 0
+
+    def commit(self) -> None:
+        if self.temp is None:
+            return
+        try:
+            os.chmod(self.temp, self.mode)
+            os.replace(self.temp, self.final)
+        except OSError as e:
+            raise OSError(e.errno, e.strerror, self.path) from None
+        self.temp = None
+
+    def discard(self) -> None:
+        if self.temp is not None:
+            with contextlib.suppress(OSError):
+                os.unlink(self.temp)
+            self.temp = None
+
+
+def _as_os_error(exc: OSError, filename: str) -> OSError:
+    """The backend's plain OSError as the subclass its error number maps to,
+    with ``errno``, ``strerror`` and ``filename`` set, as ``open`` raises."""
+    if exc.errno is not None:
+        if exc.filename is None:
+            return OSError(exc.errno, exc.strerror or os.strerror(exc.errno), filename)
+        return exc
+    m = _OS_ERROR.search(str(exc))
+    if m:
+        code = int(m.group(1))
+        return OSError(code, os.strerror(code), filename)
+    new = OSError(f"{filename}: {exc}")
+    new.filename = filename
+    return new
+
+
+def _error_path(exc: OSError, inp: str, out: _Target, quar: _Target | None) -> str:
+    """Which file a backend failure belongs to. The run reads the input whole
+    before it writes anything, so a failure with nothing written yet, of a
+    kind reading can meet, is the input's; otherwise the output's, or the
+    quarantine file's when that is where bytes had started to go."""
+    m = _OS_ERROR.search(str(exc))
+    code = int(m.group(1)) if m else exc.errno
+    if quar is not None and quar.written() > 0:
+        return quar.path
+    if code in _WRITE_ERRNOS or out.written() > 0 or m is None:
+        if quar is not None and code == _errno.ENOSPC and out.temp is not None:
+            # Output complete but the quarantine file's filesystem is full.
+            try:
+                if os.statvfs(os.path.dirname(quar.run_path) or ".").f_bavail == 0 and \
+                        os.statvfs(os.path.dirname(out.run_path) or ".").f_bavail != 0:
+                    return quar.path
+            except OSError:
+                pass
+        return out.path
+    return inp
+
+
+def _check_input(inp: str) -> int | None:
+    st = os.stat(inp)  # FileNotFoundError, PermissionError, ... with the path
+    if stat.S_ISDIR(st.st_mode):
+        raise IsADirectoryError(_errno.EISDIR, os.strerror(_errno.EISDIR), inp)
+    if not os.access(inp, os.R_OK):
+        raise PermissionError(_errno.EACCES, os.strerror(_errno.EACCES), inp)
+    return st.st_size if stat.S_ISREG(st.st_mode) else None
+
+
+def repair(
+    input: StrPath,
+    output: StrPath,
+    *,
+    quarantine: StrPath | None = None,
+    delimiter: str | None = None,
+    quote_char: str = '"',
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: int | None = None,
+    repair_quotes: bool = True,
+) -> RepairReport:
+    """Repair the CSV file ``input`` into ``output``; return a RepairReport.
+
+    Paths are ``str`` or any ``os.PathLike`` (bytes paths raise TypeError).
+    The options are the backend's: ``delimiter`` (sniffed when None) and
+    ``quote_char`` are single ASCII characters; ``fill_ragged_rows`` pads
+    short rows, ``merge_overflow`` merges surplus fields into the last column
+    (rows that neither may fix are set aside, into ``quarantine`` when it is
+    given); ``expected_columns`` overrides the inferred column count;
+    ``repair_quotes`` repairs stray quotes inside quoted fields.
+
+    The output (and the quarantine file) is written to a temporary file beside
+    it and renamed into place only when the run succeeded: a failed or
+    interrupted run leaves no half-written file under either name. An output
+    naming the input rewrites it in place, safely (the input stays untouched
+    unless the run succeeds).
+
+    Failures raise the matching OSError subclass (FileNotFoundError,
+    PermissionError, IsADirectoryError, ...) with ``errno``, ``strerror`` and
+    ``filename`` set; bad options raise ValueError or TypeError.
+
+    >>> report = repair(pathlib.Path("broken.csv"), "clean.csv")  # doctest: +SKIP
+    >>> print(report)  # doctest: +SKIP
+    """
+    inp = fspath(input, "input")
+    out = fspath(output, "output")
+    quar = fspath(quarantine, "quarantine") if quarantine is not None else None
+    opts = _options(delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes)
+    if quar is not None:
+        if _same_file(out, quar):
+            raise ValueError(f"output and quarantine name the same file: {out!r}")
+        if _same_file(inp, quar):
+            raise ValueError(f"the quarantine file would overwrite the input: {quar!r}")
+
+    started = time.perf_counter()
+    input_size = _check_input(inp)
+    in_place = _same_file(inp, out)
+    out_t = _InPlace(out) if in_place else _Target(out)
+    quar_t: _Target | None = None
+    try:
+        quar_t = _Target(quar) if quar is not None else None
+        try:
+            summary = _rv.rowvane_file(
+                inp, out_t.run_path, quar_t.run_path if quar_t else None, **opts
+            )
+        except OSError as e:
+            raise _as_os_error(e, _error_path(e, inp, out_t, quar_t)) from None
+        if quar_t is not None:
+            quar_t.commit()
+        out_t.commit()
+    finally:
+        out_t.discard()
+        if quar_t is not None:
+            quar_t.discard()
+    elapsed = time.perf_counter() - started
+
+    def size(p: str) -> int | None:
+        try:
+            st = os.stat(p)
+        except OSError:
+            return None
+        return st.st_size if stat.S_ISREG(st.st_mode) else None
+
+    return RepairReport(
+        input=inp,
+        output=out,
+        quarantine=quar,
+        total_rows=summary.total_rows,
+        rowvaned_rows=summary.rowvaned_rows,
+        repaired_rows=summary.repaired_rows,
+        quarantined_rows=summary.quarantined_rows,
+        detected_delimiter=summary.detected_delimiter,
+        inferred_columns=summary.inferred_columns,
+        output_delimiter=summary.detected_delimiter,
+        output_quote_char=quote_char,
+        input_size=input_size,
+        output_size=size(out),
+        elapsed=elapsed,
+    )
+
+
+class _InPlace(_Target):
+    """The output names the input: the backend's own rewrite writes a
+    temporary file beside the input and renames it into place, keeping the
+    input's mode and owner; nothing to do here."""
+
+    def __init__(self, path: str) -> None:  # noqa: D107 - no temporary of ours
+        self.path = path
+        self.final = path
+        self.temp = None
+        self.mode = 0
+
+    def written(self) -> int:
+        return 0
+
+
+def _problem_action(reason: str, fill: bool, merge: bool) -> str:
+    if reason.startswith("Row has too few"):
+        return "padded" if fill else "set aside"
+    if reason.startswith("Row has extra"):
+        return "merged" if merge else "set aside"
+    return "set aside"
+
+
+def check(
+    input: StrPath,
+    *,
+    delimiter: str | None = None,
+    quote_char: str = '"',
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: int | None = None,
+    repair_quotes: bool = True,
+    max_problems: int = 10,
+) -> CheckReport:
+    """What ``repair`` with these options would do to ``input``, without
+    writing anything: the counts, the delimiter and column count, and the
+    first ``max_problems`` rows it would pad, merge or set aside (line,
+    reason, content)."""
+    inp = fspath(input, "input")
+    opts = _options(delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes)
+    input_size = _check_input(inp)
+    problems: list[ProblemRow] = []
+    problem_rows = 0
+    with tempfile.TemporaryDirectory(prefix="csv-rowvane-check-") as tmp:
+        qpath = os.path.join(tmp, "quarantine.csv")
+        try:
+            summary = _rv.rowvane_file(inp, os.devnull, **opts)
+            # The same run with nothing repaired sets aside every row a repair
+            # would change, with its line and reason.
+            strict = dict(opts, fill_ragged_rows=False, merge_overflow=False)
+            if summary.inferred_columns and (fill_ragged_rows or merge_overflow):
+                strict["expected_columns"] = summary.inferred_columns
+                strict["delimiter"] = summary.detected_delimiter
+            _rv.rowvane_file(inp, os.devnull, qpath, **strict)
+        except OSError as e:
+            raise _as_os_error(e, inp) from None
+        with open(qpath, encoding="utf-8", newline="") as f:
+            rows = csv.reader(f)
+            next(rows, None)
+            for row in rows:
+                problem_rows += 1
+                if len(problems) < max_problems and len(row) == 3:
+                    reason = row[1]
+                    problems.append(
+                        ProblemRow(
+                            line=int(row[0]),
+                            reason=reason,
+                            action=_problem_action(reason, fill_ragged_rows, merge_overflow),
+                            content=row[2],
+                        )
+                    )
+    return CheckReport(
+        input=inp,
+        total_rows=summary.total_rows,
+        rowvaned_rows=summary.rowvaned_rows,
+        repaired_rows=summary.repaired_rows,
+        quarantined_rows=summary.quarantined_rows,
+        detected_delimiter=summary.detected_delimiter,
+        inferred_columns=summary.inferred_columns,
+        input_size=input_size,
+        problems=tuple(problems),
+        problem_rows=problem_rows,
+    )
+
+
+def read(
+    path: StrPath,
+    *,
+    delimiter: str | None = None,
+    quote_char: str = '"',
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: int | None = None,
+    repair_quotes: bool = True,
+) -> _rv.RowvaneReader:
+    """Open ``path`` with the backend's reader: an iterator over the repaired
+    rows (lists of str), usable as a context manager, with ``len()`` and a
+    ``summary``. Failures raise the matching OSError subclass with
+    ``filename`` set."""
+    p = fspath(path, "path")
+    opts = _options(delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes)
+    try:
+        return _rv.open(p, **opts)
+    except OSError as e:
+        raise _as_os_error(e, p) from None
+
+
+def sniff_file(path: StrPath, sample_size: int = 65536) -> str:
+    """The delimiter of the file at ``path``, sniffed from its first
+    ``sample_size`` bytes (cut back to the last complete line): one of
+    ``,``, ``;``, tab and ``|``."""
+    p = fspath(path, "path")
+    if isinstance(sample_size, bool) or not isinstance(sample_size, int) or sample_size <= 0:
+        raise ValueError(f"sample_size must be a positive int, got {sample_size!r}")
+    st = os.stat(p)
+    if stat.S_ISDIR(st.st_mode):
+        raise IsADirectoryError(_errno.EISDIR, os.strerror(_errno.EISDIR), p)
+    with open(p, "rb") as f:
+        data = f.read(sample_size + 1)
+    if len(data) > sample_size:
+        data = data[:sample_size]
+        cut = max(data.rfind(b"\n"), data.rfind(b"\r"))
+        if cut > 0:
+            data = data[:cut]
+    if data.startswith(b"\xef\xbb\xbf"):
+        data = data[3:]
+    return str(_rv.sniff(data.decode("utf-8", "replace")))
+

@@ -1,0 +1,236 @@
+"""The reports the front end returns: one per file repaired, one per batch."""
+
+from __future__ import annotations
+
+import dataclasses
+from dataclasses import dataclass, field
+from typing import Any
+
+__all__ = ["RepairReport", "BatchFailure", "BatchReport", "CheckReport", "ProblemRow"]
+
+
+def _show_char(ch: str) -> str:
+    """A delimiter or quote as a person reads it: ';', tab, space."""
+    names = {"\t": "tab", " ": "space"}
+    return names.get(ch, repr(ch))
+
+
+def _size(n: int | None) -> str:
+    if n is None:
+        return "?"
+    value = float(n)
+    for unit in ("B", "KiB", "MiB", "GiB"):
+        if value < 1024 or unit == "GiB":
+            return f"{n} B" if unit == "B" else f"{value:.1f} {unit}"
+        value /= 1024
+    return f"{n} B"  # pragma: no cover
+
+
+@dataclass(frozen=True, slots=True)
+class RepairReport:
+    """What one repair did.
+
+    The counts are those of the native run: ``total_rows`` rows were read,
+    ``rowvaned_rows`` of them kept (``repaired_rows`` of those padded or
+    merged), ``quarantined_rows`` set aside, each kept row reconciled to
+    ``inferred_columns`` columns (0: none enforced). ``detected_delimiter`` is
+    the delimiter the run used (given or sniffed); the file written uses
+    ``output_delimiter`` and quotes with ``output_quote_char``.
+    """
+
+    input: str
+    output: str
+    quarantine: str | None
+    total_rows: int
+    rowvaned_rows: int
+    repaired_rows: int
+    quarantined_rows: int
+    detected_delimiter: str
+    inferred_columns: int
+    output_delimiter: str
+    output_quote_char: str
+    input_size: int | None
+    output_size: int | None
+    elapsed: float
+
+    @property
+    def unchanged_rows(self) -> int:
+        """Rows kept exactly as read."""
+        return self.rowvaned_rows - self.repaired_rows
+
+    @property
+    def changed_rows(self) -> int:
+        """Rows repaired or set aside."""
+        return self.repaired_rows + self.quarantined_rows
+
+    def to_dict(self) -> dict[str, Any]:
+        """The report as a JSON-ready dict (str, int, float and None values)."""
+        return dataclasses.asdict(self)
+
+    def __str__(self) -> str:
+        lines = [
+            f"{self.input} -> {self.output}",
+            f"  rows: {self.total_rows} read, {self.unchanged_rows} kept unchanged, "
+            f"{self.repaired_rows} repaired, {self.quarantined_rows} set aside",
+            f"  delimiter {_show_char(self.detected_delimiter)}, "
+            + (f"{self.inferred_columns} columns" if self.inferred_columns else "no column count enforced")
+            + f"; written with delimiter {_show_char(self.output_delimiter)} "
+            f"and quote {_show_char(self.output_quote_char)}",
+        ]
+        if self.quarantine is not None:
+            lines.append(f"  rows set aside in {self.quarantine}")
+        lines.append(
+            f"  {_size(self.input_size)} in, {_size(self.output_size)} out, {self.elapsed:.3f} s"
+        )
+        return "\n".join(lines)
+
+
+@dataclass(frozen=True, slots=True)
+class BatchFailure:
+    """One file of a batch that could not be repaired."""
+
+    path: str
+    error_type: str
+    message: str
+    errno: int | None = None
+
+    def to_dict(self) -> dict[str, Any]:
+        """The failure as a JSON-ready dict."""
+        return dataclasses.asdict(self)
+
+    def __str__(self) -> str:
+        return f"{self.path}: {self.message}"
+
+
+@dataclass(frozen=True, slots=True)
+class BatchReport:
+    """What a batch did: a report per file repaired and a failure per file
+    that was not, both in input order, and the inputs skipped as unchanged."""
+
+    reports: tuple[RepairReport, ...] = ()
+    failures: tuple[BatchFailure, ...] = ()
+    skipped: tuple[str, ...] = ()
+    elapsed: float = 0.0
+    jobs: int = 1
+
+    @property
+    def ok(self) -> bool:
+        """True when no file failed."""
+        return not self.failures
+
+    @property
+    def files(self) -> int:
+        """Files repaired."""
+        return len(self.reports)
+
+    @property
+    def total_rows(self) -> int:
+        return sum(r.total_rows for r in self.reports)
+
+    @property
+    def rowvaned_rows(self) -> int:
+        return sum(r.rowvaned_rows for r in self.reports)
+
+    @property
+    def repaired_rows(self) -> int:
+        return sum(r.repaired_rows for r in self.reports)
+
+    @property
+    def quarantined_rows(self) -> int:
+        return sum(r.quarantined_rows for r in self.reports)
+
+    @property
+    def input_size(self) -> int:
+        return sum(r.input_size or 0 for r in self.reports)
+
+    @property
+    def output_size(self) -> int:
+        return sum(r.output_size or 0 for r in self.reports)
+
+    def totals(self) -> dict[str, int]:
+        """The batch's totals."""
+        return {
+            "files": self.files,
+            "failed": len(self.failures),
+            "skipped": len(self.skipped),
+            "total_rows": self.total_rows,
+            "rowvaned_rows": self.rowvaned_rows,
+            "repaired_rows": self.repaired_rows,
+            "quarantined_rows": self.quarantined_rows,
+            "input_size": self.input_size,
+            "output_size": self.output_size,
+        }
+
+    def to_dict(self) -> dict[str, Any]:
+        """The batch as a JSON-ready dict: ``reports``, ``failures``,
+        ``skipped``, ``totals``, ``elapsed`` and ``jobs``."""
+        return {
+            "reports": [r.to_dict() for r in self.reports],
+            "failures": [f.to_dict() for f in self.failures],
+            "skipped": list(self.skipped),
+            "totals": self.totals(),
+            "elapsed": self.elapsed,
+            "jobs": self.jobs,
+        }
+
+    def __str__(self) -> str:
+        t = self.totals()
+        text = (
+            f"{t['files']} files repaired, {t['failed']} failed, {t['skipped']} skipped; "
+            f"rows: {t['total_rows']} read, {t['repaired_rows']} repaired, "
+            f"{t['quarantined_rows']} set aside; {self.elapsed:.2f} s with {self.jobs} "
+            f"job{'s' if self.jobs != 1 else ''}"
+        )
+        return "\n".join([text, *(f"  failed: {f}" for f in self.failures)])
+
+
+@dataclass(frozen=True, slots=True)
+class ProblemRow:
+    """A row a repair would change or set aside."""
+
+    line: int
+    reason: str
+    action: str
+    content: str
+
+    def to_dict(self) -> dict[str, Any]:
+        return dataclasses.asdict(self)
+
+
+@dataclass(frozen=True, slots=True)
+class CheckReport:
+    """What a repair of ``input`` would do, found without writing anything.
+
+    The counts and dialect are those of a repair with the same options;
+    ``problems`` holds the first rows that repair would pad, merge or set
+    aside, with the line they begin on and the reason.
+    """
+
+    input: str
+    total_rows: int
+    rowvaned_rows: int
+    repaired_rows: int
+    quarantined_rows: int
+    detected_delimiter: str
+    inferred_columns: int
+    input_size: int | None
+    problems: tuple[ProblemRow, ...] = field(default=())
+    problem_rows: int = 0
+
+    def to_dict(self) -> dict[str, Any]:
+        d = dataclasses.asdict(self)
+        d["problems"] = [p.to_dict() for p in self.problems]
+        return d
+
+    def __str__(self) -> str:
+        lines = [
+            f"{self.input}: {self.total_rows} rows, delimiter {_show_char(self.detected_delimiter)}, "
+            + (f"{self.inferred_columns} columns" if self.inferred_columns else "no column count enforced"),
+            f"  a repair keeps {self.rowvaned_rows - self.repaired_rows} rows unchanged, "
+            f"repairs {self.repaired_rows}, sets aside {self.quarantined_rows}",
+        ]
+        for p in self.problems:
+            lines.append(f"  line {p.line}: {p.action}: {p.reason}: {p.content!r}")
+        if self.problem_rows > len(self.problems):
+            lines.append(f"  ... {self.problem_rows - len(self.problems)} more")
+        return "\n".join(lines)

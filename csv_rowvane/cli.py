@@ -1,0 +1,428 @@
+"""The command line ``csv-rowvane``: a thin shell over the Python API."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import dataclasses
+import json
+import os
+import shutil
+import stat
+import sys
+import tempfile
+from collections.abc import Iterator, Sequence
+from typing import IO, Any
+
+from . import __version__
+from ._api import check, sniff_file, validate_options
+from ._batch import Job, Plan, _expand, _workers, execute, failure_from, plan
+from ._report import BatchFailure, BatchReport, CheckReport, RepairReport
+
+PROG = "csv-rowvane"
+
+EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_BAD_ROWS, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
+
+REPAIR_EXAMPLES = """\
+examples:
+  csv-rowvane repair broken.csv -o clean.csv
+  csv-rowvane repair broken.csv -o clean.csv --quarantine rejects.csv --no-fill --no-merge
+  csv-rowvane repair exports/ more/*.csv -o clean/ --quarantine rejects/ --jobs 4
+  csv-rowvane repair - -o - < broken.csv > clean.csv      (standard input and output)
+  csv-rowvane repair data/ --in-place --skip-unchanged
+  csv-rowvane repair exports/ -o clean/ --json report.json --max-bad 1%
+
+A directory contributes its *.csv, *.tsv and *.txt files, recursively; its
+layout is mirrored under the output directory. Outputs are written to a
+temporary file and renamed into place, so an interrupted run leaves no
+half-written file. No input is changed unless --in-place is given.
+
+exit status: 0 every file repaired; 1 a file failed; 2 usage error;
+3 --fail-on-quarantine or --max-bad was exceeded; 130 interrupted.
+"""
+
+CHECK_EXAMPLES = """\
+examples:
+  csv-rowvane check broken.csv
+  csv-rowvane check exports/ --show 20 --no-merge
+  csv-rowvane check broken.csv --json -
+
+Nothing is written: each file is read and reported on, with the first rows
+a repair would pad, merge or set aside (the line each begins on, and why).
+"""
+
+SNIFF_EXAMPLES = """\
+examples:
+  csv-rowvane sniff data.csv
+  csv-rowvane sniff exports/*.csv --sample-size 1048576
+"""
+
+
+class UsageError(Exception):
+    """A command line that cannot run (exit status 2)."""
+
+
+def _char(value: str) -> str:
+    names = {"tab": "\t", "\\t": "\t", "space": " ", "comma": ",", "semicolon": ";", "pipe": "|"}
+    return names.get(value.lower(), value) if len(value) > 1 else value
+
+
+def _max_bad(value: str) -> tuple[float, bool]:
+    text = value.strip()
+    percent = text.endswith("%")
+    number = text[:-1] if percent else text
+    try:
+        n = float(number) if percent else int(number)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected N or P% (e.g. 10 or 2.5%), got {value!r}") from None
+    if n < 0 or (percent and n > 100):
+        raise argparse.ArgumentTypeError(f"expected N >= 0 or 0% to 100%, got {value!r}")
+    return float(n), percent
+
+
+def _count(value: str) -> int:
+    try:
+        n = int(value)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, got {value!r}") from None
+    if n < 0:
+        raise argparse.ArgumentTypeError(f"expected a number >= 0, got {value!r}")
+    return n
+
+
+def _positive(value: str) -> int:
+    n = _count(value)
+    if n < 1:
+        raise argparse.ArgumentTypeError(f"expected a number >= 1, got {value!r}")
+    return n
+
+
+def _add_options(p: argparse.ArgumentParser) -> None:
+    g = p.add_argument_group("repair options")
+    g.add_argument("--delimiter", "-d", type=_char, metavar="D",
+                   help="the input's delimiter, one ASCII character ('tab' for a tab); sniffed when absent")
+    g.add_argument("--quote-char", "-q", type=_char, default='"', metavar="Q",
+                   help="the quote character, one ASCII character (default: %(default)s)")
+    g.add_argument("--no-fill", action="store_true", help="set short rows aside instead of padding them")
+    g.add_argument("--no-merge", action="store_true",
+                   help="set rows with surplus fields aside instead of merging them into the last column")
+    g.add_argument("--columns", type=_count, metavar="N", help="the column count (inferred when absent)")
+    g.add_argument("--no-repair-quotes", action="store_true",
+                   help="take stray quotes inside quoted fields as they are")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Repair damaged CSV files: stray quotes, ragged rows, unknown delimiters, "
+        "byte-order marks, mixed line ends and invalid UTF-8.",
+        epilog="Run 'csv-rowvane COMMAND --help' for a command's options and examples.",
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    fmt = argparse.RawDescriptionHelpFormatter
+
+    r = sub.add_parser("repair", help="repair files into clean RFC 4180 CSV", epilog=REPAIR_EXAMPLES,
+                       formatter_class=fmt,
+                       description="Repair CSV files and print what was done, file by file.")
+    r.add_argument("inputs", nargs="+", metavar="INPUT", help="files or directories; '-' for standard input")
+    r.add_argument("-o", "--output", metavar="OUTPUT",
+                   help="the output file for one input ('-' for standard output), else a directory")
+    r.add_argument("--quarantine", metavar="PATH",
+                   help="where rows set aside go: a file for one input, else a directory")
+    r.add_argument("--in-place", action="store_true", help="rewrite each input with its repaired text")
+    _add_options(r)
+    b = r.add_argument_group("batch and report")
+    b.add_argument("--jobs", "-j", type=_positive, metavar="N", help="worker processes (default: every core)")
+    b.add_argument("--skip-unchanged", action="store_true",
+                   help="skip inputs whose output is at least as new (rerun a killed batch)")
+    b.add_argument("--json", metavar="FILE", help="write the batch report as JSON to FILE ('-': standard output)")
+    b.add_argument("--quiet", action="store_true", help="no table, no progress bar; errors only")
+    b.add_argument("--fail-on-quarantine", action="store_true",
+                   help="exit with status 3 when any row was set aside")
+    b.add_argument("--max-bad", type=_max_bad, metavar="N|P%",
+                   help="exit with status 3 when more than N rows (or P%% of a file's rows) of any file "
+                   "were repaired or set aside")
+
+    c = sub.add_parser("check", help="report what a repair would do, writing nothing",
+                       epilog=CHECK_EXAMPLES, formatter_class=fmt,
+                       description="Report what a repair would do to each file; nothing is written.")
+    c.add_argument("inputs", nargs="+", metavar="INPUT", help="files or directories")
+    _add_options(c)
+    c.add_argument("--show", type=_count, default=10, metavar="N",
+                   help="rows to show per file (default: %(default)s)")
+    c.add_argument("--json", metavar="FILE", help="write the reports as JSON to FILE ('-': standard output)")
+    c.add_argument("--quiet", action="store_true", help="no report text; errors only")
+
+    s = sub.add_parser("sniff", help="print the delimiter of each file", epilog=SNIFF_EXAMPLES,
+                       formatter_class=fmt, description="Print the delimiter of each file.")
+    s.add_argument("inputs", nargs="+", metavar="FILE")
+    s.add_argument("--sample-size", type=_positive, default=65536, metavar="BYTES",
+                   help="bytes read from the start of each file (default: %(default)s)")
+    return parser
+
+
+def _options(args: argparse.Namespace) -> dict[str, Any]:
+    opts = {
+        "delimiter": args.delimiter,
+        "quote_char": args.quote_char,
+        "fill_ragged_rows": not args.no_fill,
+        "merge_overflow": not args.no_merge,
+        "expected_columns": args.columns,
+        "repair_quotes": not args.no_repair_quotes,
+    }
+    try:
+        validate_options(opts)
+    except ValueError as e:
+        raise UsageError(str(e).replace("quote_char", "--quote-char").replace("delimiter", "--delimiter", 1)) from None
+    return opts
+
+
+def _err(message: str) -> None:
+    print(f"{PROG}: {message}", file=sys.stderr)
+
+
+def _show(ch: str) -> str:
+    return {"\t": "tab", " ": "space"}.get(ch, ch)
+
+
+def _table(reports: Sequence[RepairReport], failures: Sequence[BatchFailure],
+           skipped: Sequence[str], out: IO[str]) -> None:
+    header = ("file", "rows", "kept", "repaired", "set aside", "delim", "cols", "status")
+    rows: list[tuple[str, ...]] = []
+    for r in reports:
+        status = "set aside" if r.quarantined_rows else ("repaired" if r.repaired_rows else "ok")
+        rows.append((r.input, str(r.total_rows), str(r.rowvaned_rows), str(r.repaired_rows),
+                     str(r.quarantined_rows), _show(r.detected_delimiter), str(r.inferred_columns), status))
+    rows += [(f.path, "", "", "", "", "", "", "FAILED") for f in failures]
+    rows += [(p, "", "", "", "", "", "", "skipped") for p in skipped]
+    widths = [max(len(h), *(len(row[i]) for row in rows)) if rows else len(h) for i, h in enumerate(header)]
+    right = {1, 2, 3, 4, 6}
+
+    def line(cells: Sequence[str]) -> str:
+        return "  ".join(c.rjust(w) if i in right else c.ljust(w)
+                         for i, (c, w) in enumerate(zip(cells, widths))).rstrip()
+
+    print(line(header), file=out)
+    for row in rows:
+        print(line(row), file=out)
+
+
+def _totals(batch: BatchReport, out: IO[str]) -> None:
+    t = batch.totals()
+    print(f"{t['files']} repaired, {t['failed']} failed, {t['skipped']} skipped: "
+          f"{t['total_rows']} rows, {t['repaired_rows']} repaired, {t['quarantined_rows']} set aside "
+          f"({batch.elapsed:.2f} s, {batch.jobs} job{'s' if batch.jobs != 1 else ''})", file=out)
+
+
+@contextlib.contextmanager
+def _json_target(path: str) -> Iterator[IO[str]]:
+    if path == "-":
+        yield sys.stdout
+        sys.stdout.flush()
+        return
+    directory = os.path.dirname(os.path.abspath(path))
+    fd, tmp = tempfile.mkstemp(prefix=".report.", suffix=".json-tmp", dir=directory)
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as f:
+            yield f
+        os.chmod(tmp, 0o666 & ~_umask())
+        os.replace(tmp, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+        raise
+
+
+def _umask() -> int:
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
+
+
+def _write_json(path: str, data: Any) -> None:
+    with _json_target(path) as f:
+        json.dump(data, f, indent=2, ensure_ascii=False)
+        f.write("\n")
+
+
+def _too_bad(r: RepairReport, limit: tuple[float, bool]) -> bool:
+    n, percent = limit
+    if percent:
+        return r.total_rows > 0 and r.changed_rows * 100.0 > n * r.total_rows
+    return r.changed_rows > n
+
+
+def _is_dir(path: str) -> bool:
+    try:
+        return stat.S_ISDIR(os.stat(path).st_mode)
+    except OSError:
+        return False
+
+
+def _stdin_copy(tmpdir: str) -> str:
+    path = os.path.join(tmpdir, "stdin.csv")
+    with open(path, "wb") as f:
+        shutil.copyfileobj(sys.stdin.buffer, f, 1 << 20)
+    return path
+
+
+def cmd_repair(args: argparse.Namespace) -> int:
+    opts = _options(args)
+    inputs: list[str] = args.inputs
+    out = args.output
+    if "-" in inputs and len(inputs) > 1:
+        raise UsageError("'-' (standard input) must be the only input")
+    if args.in_place:
+        if out is not None:
+            raise UsageError("--in-place and -o/--output exclude each other")
+        if "-" in inputs:
+            raise UsageError("--in-place cannot rewrite standard input")
+    elif out is None:
+        raise UsageError("give -o/--output (a file for one input, a directory for several), or --in-place")
+    single = len(inputs) == 1 and not _is_dir(inputs[0]) and (out is None or out == "-" or not _is_dir(out))
+    if out == "-" and not single:
+        raise UsageError("-o - (standard output) takes exactly one input file")
+    if args.json == "-" and out == "-":
+        raise UsageError("--json - and -o - cannot both use standard output")
+    to_stdout = out == "-" or args.json == "-"
+    table_out = sys.stderr if to_stdout else sys.stdout
+    progress = not args.quiet and sys.stderr.isatty()
+    workers = _workers(args.jobs)
+
+    with tempfile.TemporaryDirectory(prefix="csv-rowvane-") as tmp:
+        if single:
+            source = _stdin_copy(tmp) if inputs[0] == "-" else inputs[0]
+            target = source if args.in_place else (os.path.join(tmp, "stdout.csv") if out == "-" else out)
+            p = Plan()
+            if not args.in_place and out != "-" and _same_or_equal(source, target):
+                p.failures.append((0, BatchFailure(source, "ValueError",
+                                                   f"output {target!r} would overwrite its input "
+                                                   "(use --in-place to rewrite it)")))
+            elif args.quarantine is not None and _same_or_equal(source, args.quarantine):
+                p.failures.append((0, BatchFailure(source, "ValueError",
+                                                   f"quarantine file {args.quarantine!r} would overwrite its input")))
+            else:
+                p.jobs.append(Job(0, source, target, args.quarantine, opts))
+            batch = execute(p, workers=1, progress=False, on_error="report")
+            if out == "-" and batch.reports:
+                with open(target, "rb") as f:
+                    shutil.copyfileobj(f, sys.stdout.buffer, 1 << 20)
+                sys.stdout.buffer.flush()
+            renames = {source: "-"} if inputs[0] == "-" else {}
+            if renames or out == "-":
+                batch = _relabel(batch, renames, "-" if out == "-" else None)
+        else:
+            if args.quarantine is not None and _is_file(args.quarantine):
+                raise UsageError(f"--quarantine {args.quarantine!r} is a file: several inputs need a directory")
+            if out is not None and _is_file(out):
+                raise UsageError(f"-o {out!r} is a file: several inputs need a directory")
+            p = plan(inputs, None if args.in_place else out, quarantine_dir=args.quarantine,
+                     skip_unchanged=args.skip_unchanged, options=opts)
+            batch = execute(p, workers=workers, progress=progress, on_error="report")
+
+    if not args.quiet:
+        _table(batch.reports, batch.failures, batch.skipped, table_out)
+        _totals(batch, table_out)
+    for failure in batch.failures:
+        _err(f"{failure.path}: {failure.message}")
+    if args.json is not None:
+        _write_json(args.json, batch.to_dict())
+    if batch.failures:
+        return EXIT_FAILED
+    if args.fail_on_quarantine and any(r.quarantined_rows for r in batch.reports):
+        return EXIT_BAD_ROWS
+    if args.max_bad is not None and any(_too_bad(r, args.max_bad) for r in batch.reports):
+        return EXIT_BAD_ROWS
+    return EXIT_OK
+
+
+def _is_file(path: str) -> bool:
+    try:
+        return not stat.S_ISDIR(os.stat(path).st_mode)
+    except OSError:
+        return False
+
+
+def _same_or_equal(a: str, b: str) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return os.path.realpath(a) == os.path.realpath(b)
+
+
+def _relabel(batch: BatchReport, inputs: dict[str, str], output: str | None) -> BatchReport:
+    reports = tuple(
+        dataclasses.replace(r, input=inputs.get(r.input, r.input), output=output or r.output)
+        for r in batch.reports
+    )
+    failures = tuple(dataclasses.replace(f, path=inputs.get(f.path, f.path)) for f in batch.failures)
+    return dataclasses.replace(batch, reports=reports, failures=failures)
+
+
+def cmd_check(args: argparse.Namespace) -> int:
+    opts = _options(args)
+    found, failures = _expand(args.inputs, [])
+    items: list[tuple[int, CheckReport | BatchFailure]] = list(failures)
+    taken = {i for i, _ in failures}
+    positions = iter(i for i in range(len(found) + len(failures)) if i not in taken)
+    for path, _rel in found:
+        pos = next(positions)
+        try:
+            items.append((pos, check(path, max_problems=args.show, **opts)))
+        except Exception as e:  # one file's failure never stops the others
+            items.append((pos, failure_from(path, e)))
+    items.sort(key=lambda t: t[0])
+    reports = [x for _, x in items if isinstance(x, CheckReport)]
+    errors = [x for _, x in items if isinstance(x, BatchFailure)]
+    out = sys.stderr if args.json == "-" else sys.stdout
+    if not args.quiet:
+        for r in reports:
+            print(r, file=out)
+    for f in errors:
+        _err(f"{f.path}: {f.message}")
+    if args.json is not None:
+        _write_json(args.json, {"reports": [r.to_dict() for r in reports],
+                                "failures": [f.to_dict() for f in errors]})
+    return EXIT_FAILED if errors else EXIT_OK
+
+
+def cmd_sniff(args: argparse.Namespace) -> int:
+    status = EXIT_OK
+    for path in args.inputs:
+        try:
+            d = sniff_file(path, args.sample_size)
+        except (OSError, ValueError, TypeError) as e:
+            failure = failure_from(path, e)
+            _err(f"{failure.path}: {failure.message}")
+            status = EXIT_FAILED
+            continue
+        print(f"{path}\t{_show(d)}")
+    return status
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command line; returns the exit status."""
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    commands = {"repair": cmd_repair, "check": cmd_check, "sniff": cmd_sniff}
+    try:
+        return commands[args.command](args)
+    except UsageError as e:
+        parser.exit(EXIT_USAGE, f"{PROG} {args.command}: error: {e}\n")
+    except KeyboardInterrupt:
+        _err("interrupted")
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader of standard output went away (| head): not an error of ours.
+        with contextlib.suppress(OSError):
+            sys.stdout = open(os.devnull, "w")
+        return EXIT_FAILED
+    except OSError as e:
+        f = failure_from(getattr(e, "filename", None) or "", e)
+        _err(f"{f.path}: {f.message}" if f.path else f.message)
+        return EXIT_FAILED
+
+
+if __name__ == "__main__":  # pragma: no cover
+    sys.exit(main())
