@@ -1,8 +1,6 @@
 // The calling frame: binding, conversions, errors and internal faults.
 #include "module/frame.hpp"
 
-#include <cstdio>
-#include <cstdlib>
 #include <stdexcept>
 #include <string>
 
@@ -24,11 +22,17 @@ PyObject* new_panic_type() {
       PyExc_BaseException, nullptr);
 }
 
-// A second fault while one is being reported cannot be reported itself.
-[[noreturn]] void abort_uncaught() noexcept {
-  std::fputs("uncaught panic at ffi boundary\n", stderr);
-  std::fflush(stderr);
-  std::abort();
+// Leaves the failure to build a PanicException pending in its place. That
+// failure is a lack of memory in all but name (the type and a short str are
+// all there is to make), and the caller can still handle a MemoryError,
+// where aborting would take the whole interpreter down.
+void panic_not_raised(PyObject* pending) noexcept {
+  if (!PyErr_Occurred()) PyErr_NoMemory();
+  if (pending != nullptr) {
+    PyObject* failure = PyErr_GetRaisedException();
+    PyException_SetContext(failure, pending);  // steals `pending`
+    PyErr_SetRaisedException(failure);
+  }
 }
 
 void raise_panic(const char* message) noexcept {
@@ -39,10 +43,14 @@ void raise_panic(const char* message) noexcept {
   try {
     type = create_once(g_panic_type, new_panic_type);
   } catch (...) {
-    abort_uncaught();
+    panic_not_raised(pending);
+    return;
   }
   PyObject* text = PyUnicode_FromString(message);
-  if (text == nullptr) abort_uncaught();
+  if (text == nullptr) {
+    panic_not_raised(pending);
+    return;
+  }
   PyErr_SetObject(type, text);
   Py_DECREF(text);
   if (pending != nullptr) {
@@ -229,13 +237,35 @@ void raise(PyObject* type, std::string_view message) {
 
 PyRef checked(PyObject* obj) {
   if (obj != nullptr) return PyRef::steal(obj);
+  if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw PyErrorRaised{};
   if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
   throw Panic("PyObject pointer is null");
 }
 
-void raise_rowvane_error(const RowvaneError& error) { raise(PyExc_OSError, error.display()); }
+namespace {
 
-void raise_io_error(const IoError& error) { raise(io_exception_type(error.kind()), error.display()); }
+bool python_signal_raised(void* /*context*/) { return PyErr_CheckSignals() < 0; }
+
+// A run the interrupt check stopped has the handler's exception pending.
+void propagate_interrupt(const IoError& error) {
+  if (is_interrupted_error(error) && PyErr_Occurred()) throw PyErrorRaised{};
+}
+
+}  // namespace
+
+InterruptCheck python_interrupt_check() noexcept {
+  return InterruptCheck{&python_signal_raised, nullptr};
+}
+
+void raise_rowvane_error(const RowvaneError& error) {
+  propagate_interrupt(error.io);
+  raise(PyExc_OSError, error.display());
+}
+
+void raise_io_error(const IoError& error) {
+  propagate_interrupt(error);
+  raise(io_exception_type(error.kind()), error.display());
+}
 
 void set_error_from_current_exception() noexcept {
   try {

@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "core/error.hpp"
+#include "core/file.hpp"
 #include "core/rowvane.hpp"
 #include "module/pyref.hpp"
 
@@ -42,14 +43,24 @@ class Panic : public std::exception {
 // (a new str) and throws PyErrorRaised.
 [[noreturn]] void raise(PyObject* type, std::string_view message);
 
-// Takes over the result of a C API call that returns a new object. Null is
-// an internal fault: the pending error goes to PyErr_WriteUnraisable and a
-// Panic "PyObject pointer is null" is thrown.
+// Takes over the result of a C API call that returns a new object. Null with
+// MemoryError pending is the ordinary lack of memory and propagates as it
+// is (PyErrorRaised). Any other null is an internal fault: the pending error
+// goes to PyErr_WriteUnraisable and a Panic "PyObject pointer is null" is
+// thrown.
 PyRef checked(PyObject* obj);
 
+// The core's interrupt check for a run started from Python: on EINTR the
+// interpreter runs its signal handlers (PyErr_CheckSignals), and the run stops
+// when one of them raised, its exception pending.
+InterruptCheck python_interrupt_check() noexcept;
+
 // Raises `error` as a plain OSError with its display text (rowvane_file).
+// A run stopped by python_interrupt_check() propagates the handler's
+// exception instead.
 [[noreturn]] void raise_rowvane_error(const RowvaneError& error);
-// Raises `error` as the OSError subclass its kind maps to (the reader).
+// Raises `error` as the OSError subclass its kind maps to (the reader), or,
+// likewise, propagates a signal handler's exception.
 [[noreturn]] void raise_io_error(const IoError& error);
 
 // Turns the exception being handled into a pending Python exception. Only

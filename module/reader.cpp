@@ -86,7 +86,7 @@ struct ReaderContents {
 ReaderContents load(const Signature& sig, const BoundArgs& args) {
   std::string path = convert(sig.params[0], [&] { return std::string(to_text(args[0])); });
   RunOptions options = convert_run_options(sig, args, 1);
-  Expected<std::string, IoError> buffer = read_whole_file(path);
+  Expected<std::string, IoError> buffer = read_whole_file(path, python_interrupt_check());
   if (!buffer) raise_io_error(buffer.error());
   SliceResult result = rowvane_slice(buffer.value(), options);
   return ReaderContents{std::move(result.rows), result.summary};
@@ -232,7 +232,15 @@ PyObject* reader_next(PyObject* op) {
     }
     // The rows never change after construction, so the list is built
     // without holding the reader.
-    return row_list(self->rows, index);
+    try {
+      return row_list(self->rows, index);
+    } catch (...) {
+      // A row that could not be built (no memory for its list or a field)
+      // is not consumed: once memory is freed, the next call returns it.
+      // Unless another call moved on meanwhile, which then owns the position.
+      if (self->access == 0 && self->position == index + 1) self->position = index;
+      throw;
+    }
   });
 }
 

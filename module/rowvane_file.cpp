@@ -32,8 +32,10 @@ PyObject* rowvane_file_entry(PyObject* /*module*/, PyObject* const* args, Py_ssi
       quarantine_path = convert(kParams[2], [&] { return std::string(to_text(v)); });
     }
     RunOptions options = convert_run_options(kSignature, bound, 3);
+    FileRunHooks hooks;
+    hooks.interrupt = python_interrupt_check();
     Expected<RunSummary, RowvaneError> run =
-        rowvane_file(input_path, output_path, quarantine_path, options);
+        rowvane_file(input_path, output_path, quarantine_path, options, hooks);
     if (!run) raise_rowvane_error(run.error());
     return make_summary_object(run.value());
   });

@@ -157,3 +157,103 @@ def test_interrupted_writes_are_repeated(role: str, tmp_path: pathlib.Path,
         assert lines[1] == b'1,"Row has extra columns (expected 2)","0;value 0;\xc3\xa9"'
         assert lines[-2] == b'%d,"Row has too few columns (expected 2)","lonely"' % (4 * ROWS + 1)
         assert len(lines) == 4 * ROWS + 3
+
+
+# Runs one blocked call in a child process, so that a call that cannot be
+# interrupted fails the test by its timeout instead of hanging the suite. A
+# SIGALRM handler (or, with "sigint" as the second argument, the default
+# SIGINT handler) raises 0.3 s in; the child prints the exception that ended
+# the call and what was on disk afterwards.
+BLOCKED_CHILD = r"""
+import os, signal, subprocess, sys, time
+import _csv_rowvane_backend as rv
+
+case, how, fifo, work = sys.argv[1:5]
+
+
+class Alarm(Exception):
+    pass
+
+
+def on_alarm(signum, frame):
+    raise Alarm()
+
+
+data = b"".join(b"%d;x;y\n" % i for i in range(200_000)) + b"short\n"
+src = os.path.join(work, "in.csv")
+with open(src, "wb") as f:
+    f.write(data)
+out = os.path.join(work, "out.csv")
+kept_open = []
+if case == "read-input":
+    kept_open.append(os.open(fifo, os.O_RDWR))  # a writer that never writes
+elif case in ("write-output", "write-quarantine", "write-quarantine-in-place"):
+    kept_open.append(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))  # a reader that never reads
+
+if how == "sigint":
+    # From another process: a thread of this one would wait for the
+    # interpreter lock, which the blocked call holds.
+    subprocess.Popen([sys.executable, "-c",
+                      f"import os, signal, time; time.sleep(0.3); os.kill({os.getpid()}, signal.SIGINT)"])
+else:
+    signal.signal(signal.SIGALRM, on_alarm)
+    signal.setitimer(signal.ITIMER_REAL, 0.3)
+start = time.monotonic()
+try:
+    if case in ("open-input", "read-input"):
+        if how == "reader":
+            rv.RowvaneReader(fifo)
+        else:
+            rv.rowvane_file(fifo, out)
+    elif case in ("open-output", "write-output"):
+        rv.rowvane_file(src, fifo)
+    elif case in ("open-quarantine", "write-quarantine"):
+        rv.rowvane_file(src, out, fifo, expected_columns=2, fill_ragged_rows=False,
+                        merge_overflow=False)
+    elif case == "write-quarantine-in-place":
+        rv.rowvane_file(src, src, fifo, expected_columns=2, fill_ragged_rows=False,
+                        merge_overflow=False)
+except BaseException as exc:
+    outcome = type(exc).__name__
+else:
+    outcome = "returned"
+signal.setitimer(signal.ITIMER_REAL, 0)
+elapsed = time.monotonic() - start
+with open(src, "rb") as f:
+    input_kept = f.read() == data
+names = sorted(n for n in os.listdir(work) if n not in ("in.csv", "out.csv"))
+print(outcome, input_kept, ",".join(names) or "-", f"{elapsed:.1f}")
+"""
+
+# (case, how): what blocks, and through which entry point and signal.
+BLOCKED_CASES = [
+    ("open-input", "reader"),   # open(2) of a FIFO without a writer
+    ("read-input", "reader"),   # read(2) from a writer that stays silent
+    ("read-input", "sigint"),   # the same for rowvane_file, ended by Ctrl-C
+    ("open-input", "file"),
+    ("read-input", "file"),
+    ("open-output", "file"),    # open(2) for writing without a reader
+    ("write-output", "file"),   # write(2) to a reader that never reads
+    ("open-quarantine", "file"),
+    ("write-quarantine", "file"),
+    # The output waits in a temporary file beside the input: it must go.
+    ("write-quarantine-in-place", "file"),
+]
+
+
+@pytest.mark.parametrize(("case", "how"), BLOCKED_CASES,
+                         ids=[f"{c}-{h}" for c, h in BLOCKED_CASES])
+def test_raising_signal_handler_ends_a_blocked_call(case: str, how: str,
+                                                    tmp_path: pathlib.Path) -> None:
+    work = tmp_path / "work"
+    work.mkdir()
+    fifo = tmp_path / "pipe.fifo"
+    os.mkfifo(fifo)
+    proc = subprocess.run([sys.executable, "-c", BLOCKED_CHILD, case, how, str(fifo), str(work)],
+                          capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    outcome, input_kept, leftovers, elapsed = proc.stdout.split()
+    assert outcome == ("KeyboardInterrupt" if how == "sigint" else "Alarm")
+    assert input_kept == "True"
+    assert leftovers == "-"  # no temporary file left behind
+    assert float(elapsed) < 30
