@@ -43,6 +43,8 @@ class Plan:
     jobs: list[Job] = field(default_factory=list)
     failures: list[tuple[int, BatchFailure]] = field(default_factory=list)
     skipped: list[str] = field(default_factory=list)
+    # the exception behind each failure, by position, for on_error="raise"
+    errors: dict[int, BaseException] = field(default_factory=dict)
 
 
 def failure_from(path: str, exc: BaseException) -> BatchFailure:
@@ -60,7 +62,7 @@ def _key(path: str) -> str:
 
 
 def _expand(
-    inputs: Iterable[StrPath] | StrPath, prune: list[str]
+    inputs: Iterable[StrPath] | StrPath, prune: list[str], errors: dict[int, BaseException] | None = None
 ) -> tuple[list[tuple[str, str | None]], list[tuple[int, BatchFailure]]]:
     """The files named by ``inputs``: a file as given, a directory's matching
     files (recursively, sorted) with their path relative to it. Entries that
@@ -75,6 +77,8 @@ def _expand(
         try:
             st = os.stat(path)
         except OSError as e:
+            if errors is not None:
+                errors[len(found) + len(failures)] = e
             failures.append((len(found) + len(failures), failure_from(path, e)))
             continue
         if not stat.S_ISDIR(st.st_mode):
@@ -83,6 +87,8 @@ def _expand(
 
         def walk_error(e: OSError, _where: str = path) -> None:
             where = os.fspath(e.filename) if e.filename is not None else _where
+            if errors is not None:
+                errors[len(found) + len(failures)] = e
             failures.append((len(found) + len(failures), failure_from(where, e)))
 
         for root, dirs, files in os.walk(path, onerror=walk_error):
@@ -115,10 +121,10 @@ def plan(
     out_dir = fspath(output_dir, "output_dir") if output_dir is not None else None
     q_dir = fspath(quarantine_dir, "quarantine_dir") if quarantine_dir is not None else None
     prune = [d for d in (out_dir, q_dir) if d is not None]
-    found, failures = _expand(inputs, prune)
-
+    result = Plan()
+    found, failures = _expand(inputs, prune, result.errors)
+    result.failures = list(failures)
     # Positions: failures found while expanding keep the place they had.
-    result = Plan(failures=list(failures))
     taken = {i for i, _ in failures}
     positions = iter(i for i in range(len(found) + len(failures)) if i not in taken)
 
@@ -161,6 +167,7 @@ def plan(
                 break
         if reason:
             result.failures.append((pos, BatchFailure(path, "ValueError", reason)))
+            result.errors[pos] = ValueError(f"{path}: {reason}")
             continue
         if skip_unchanged and out_dir is not None and _up_to_date(path, output):
             result.skipped.append(path)
@@ -338,7 +345,8 @@ def execute(
     if started is None:
         started = time.perf_counter()
     if on_error == "raise" and p.failures:
-        raise ValueError(str(p.failures[0][1]))
+        pos, failure = p.failures[0]
+        raise p.errors.get(pos) or ValueError(str(failure))
     outcomes = run_jobs(p.jobs, workers=workers, progress=progress, on_error=on_error)
     return gather(p, outcomes, workers, time.perf_counter() - started)
 

@@ -55,7 +55,8 @@ def repair_many(
     p = plan(inputs, output_dir, quarantine_dir=quarantine_dir, skip_unchanged=skip_unchanged,
              options=options)
     if on_error == "raise" and p.failures:
-        raise ValueError(str(p.failures[0][1]))
+        pos, failure = p.failures[0]
+        raise p.errors.get(pos) or ValueError(str(failure))
     workers = max(1, len(client.scheduler_info().get("workers", {})))
     outcomes: dict[int, RepairReport | BatchFailure] = {}
     if p.jobs:

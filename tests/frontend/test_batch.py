@@ -1,0 +1,172 @@
+"""Batches: planning, failures, ordering, parallel runs, Dask."""
+
+from __future__ import annotations
+
+import json
+import os
+import pathlib
+
+import pytest
+
+import csv_rowvane
+from csv_rowvane import BatchReport
+
+from conftest import RAGGED, leftovers
+
+
+def make_tree(root: pathlib.Path) -> list[str]:
+    """A directory of inputs: nested folders, files that match and files that
+    do not; returns the matching files' paths relative to root, sorted."""
+    files = {
+        "a.csv": RAGGED,
+        "b.TSV": b"x\ty\n1\t2\n3\n",
+        "notes.md": b"# not a table\n",
+        "sub/c.txt": b"p;q;r\n1;2;3;4\n",
+        "sub/deeper/d.csv": b"h1,h2\n1,2\n",
+    }
+    for rel, data in files.items():
+        p = root / rel
+        p.parent.mkdir(parents=True, exist_ok=True)
+        p.write_bytes(data)
+    return sorted(r for r in files if not r.endswith(".md"))
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_directory_layout_is_mirrored_in_input_order(tmp_path: pathlib.Path, jobs: int) -> None:
+    src = tmp_path / "in"
+    rels = make_tree(src)
+    batch = csv_rowvane.repair_many([src], tmp_path / "out", quarantine_dir=tmp_path / "q", jobs=jobs,
+                                    fill_ragged_rows=False)
+    assert isinstance(batch, BatchReport) and batch.ok
+    assert [os.path.relpath(r.input, src) for r in batch.reports] == sorted(rels, key=lambda r: r.split("/"))
+    for r in batch.reports:
+        rel = os.path.relpath(r.input, src)
+        single = csv_rowvane.repair(r.input, tmp_path / "single.csv", quarantine=tmp_path / "single.q.csv",
+                                    fill_ragged_rows=False)
+        assert pathlib.Path(r.output).read_bytes() == (tmp_path / "single.csv").read_bytes()
+        assert r.output == str(tmp_path / "out" / rel)
+        assert pathlib.Path(r.quarantine or "").read_bytes() == (tmp_path / "single.q.csv").read_bytes()
+        assert r.total_rows == single.total_rows
+    assert batch.total_rows == sum(r.total_rows for r in batch.reports)
+    assert batch.jobs == jobs
+    d = batch.to_dict()
+    assert json.loads(json.dumps(d)) == d and d["totals"]["files"] == 4
+    assert leftovers(tmp_path) == []
+
+
+def test_one_failure_never_stops_the_others(tmp_path: pathlib.Path) -> None:
+    src = tmp_path / "in"
+    make_tree(src)
+    (src / "dangling.csv").symlink_to(src / "gone.csv")
+    locked = src / "sub" / "locked"
+    locked.mkdir()
+    (locked / "x.csv").write_bytes(b"a\n")
+    os.chmod(locked, 0)
+    try:
+        batch = csv_rowvane.repair_many([src, tmp_path / "missing.csv", src / "a.csv"], tmp_path / "out",
+                                        jobs=2)
+    finally:
+        os.chmod(locked, 0o755)
+    paths = [f.path for f in batch.failures]
+    assert str(src / "dangling.csv") in paths
+    assert str(tmp_path / "missing.csv") in paths
+    if os.geteuid() != 0:  # root reads any directory
+        assert str(locked) in paths
+    assert all(f.message for f in batch.failures)
+    dangling = next(f for f in batch.failures if f.path.endswith("dangling.csv"))
+    assert dangling.error_type == "FileNotFoundError" and dangling.errno == 2
+    # a.csv is named twice (in the directory and on its own): one job.
+    assert batch.files == (5 if os.geteuid() == 0 else 4) and not batch.ok
+
+
+def test_conflicting_outputs_are_refused_before_anything_runs(tmp_path: pathlib.Path) -> None:
+    one, two = tmp_path / "one", tmp_path / "two"
+    for d in (one, two):
+        d.mkdir()
+        (d / "same.csv").write_bytes(RAGGED)
+    (one / "own.csv").write_bytes(RAGGED)
+    batch = csv_rowvane.repair_many([one / "same.csv", two / "same.csv", one / "own.csv"], tmp_path / "out")
+    assert [f.path for f in batch.failures] == [str(one / "same.csv"), str(two / "same.csv")]
+    assert all("would also be written" in f.message for f in batch.failures)
+    assert not (tmp_path / "out" / "same.csv").exists()
+    assert [r.input for r in batch.reports] == [str(one / "own.csv")]
+
+    # An output directory that is the input's directory would overwrite it.
+    batch = csv_rowvane.repair_many([one], one)
+    assert batch.files == 0 and all("would overwrite its input" in f.message for f in batch.failures)
+    assert (one / "own.csv").read_bytes() == RAGGED
+    with pytest.raises(ValueError, match="would overwrite its input"):
+        csv_rowvane.repair_many([one], one, on_error="raise")
+
+
+def test_output_directory_inside_the_input_directory_is_not_an_input(tmp_path: pathlib.Path) -> None:
+    src = tmp_path / "in"
+    make_tree(src)
+    first = csv_rowvane.repair_many([src], src / "clean", jobs=1)
+    again = csv_rowvane.repair_many([src], src / "clean", jobs=1)
+    assert first.files == again.files == 4 and again.ok
+
+
+def test_skip_unchanged_reruns_only_what_is_missing_or_stale(tmp_path: pathlib.Path) -> None:
+    src = tmp_path / "in"
+    make_tree(src)
+    out = tmp_path / "out"
+    csv_rowvane.repair_many([src], out, jobs=1)
+    (out / "a.csv").unlink()
+    stale = src / "sub" / "c.txt"
+    os.utime(stale, ns=(os.stat(out / "sub" / "c.txt").st_mtime_ns + 10**9,) * 2)
+    batch = csv_rowvane.repair_many([src], out, jobs=1, skip_unchanged=True)
+    assert sorted(os.path.relpath(r.input, src) for r in batch.reports) == ["a.csv", "sub/c.txt"]
+    assert len(batch.skipped) == 2
+
+
+def test_an_output_directory_that_cannot_be_created_fails_every_file(tmp_path: pathlib.Path) -> None:
+    src = tmp_path / "in"
+    make_tree(src)
+    blocker = tmp_path / "blocker"
+    blocker.write_bytes(b"")
+    batch = csv_rowvane.repair_many([src], blocker / "out", jobs=2)
+    assert batch.files == 0 and len(batch.failures) == 4
+    assert {f.error_type for f in batch.failures} == {"NotADirectoryError"}
+
+
+def test_on_error_raise_stops_at_the_first_failure(tmp_path: pathlib.Path) -> None:
+    with pytest.raises(FileNotFoundError):
+        csv_rowvane.repair_many([tmp_path / "nope.csv"], tmp_path / "out", on_error="raise")
+    bad = tmp_path / "bad.csv"
+    bad.mkdir()  # a directory named like a file holds nothing: not a failure
+    src = tmp_path / "in"
+    src.mkdir()
+    (src / "a.csv").write_bytes(RAGGED)
+    (src / "z.csv").symlink_to(tmp_path / "gone")
+    with pytest.raises(FileNotFoundError):
+        csv_rowvane.repair_many([src], tmp_path / "out2", on_error="raise", jobs=2)
+
+
+@pytest.mark.parametrize(
+    ("kwargs", "match"),
+    [({"jobs": 0}, "jobs"), ({"on_error": "ignore"}, "on_error"), ({"delimiter": "§"}, "delimiter"),
+     ({"colour": "red"}, "unexpected option")],
+)
+def test_bad_batch_arguments(tmp_path: pathlib.Path, kwargs: dict[str, object], match: str) -> None:
+    with pytest.raises((ValueError, TypeError), match=match):
+        csv_rowvane.repair_many([tmp_path], tmp_path / "out", **kwargs)  # type: ignore[arg-type]
+
+
+def test_dask_runs_the_same_batch(tmp_path: pathlib.Path) -> None:
+    distributed = pytest.importorskip("distributed")
+    import csv_rowvane.dask
+
+    src = tmp_path / "in"
+    make_tree(src)
+    (src / "dangling.csv").symlink_to(src / "gone.csv")
+    local = csv_rowvane.repair_many([src], tmp_path / "local", jobs=1)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster):
+        remote = csv_rowvane.dask.repair_many([src], tmp_path / "dask")
+    assert [os.path.relpath(r.input, src) for r in remote.reports] == \
+        [os.path.relpath(r.input, src) for r in local.reports]
+    for a, b in zip(local.reports, remote.reports):
+        assert pathlib.Path(a.output).read_bytes() == pathlib.Path(b.output).read_bytes()
+    assert [f.path for f in remote.failures] == [str(src / "dangling.csv")]
+    assert remote.jobs == 2
