@@ -280,3 +280,132 @@ def test_impossible_column_count_without_padding(scratch: pathlib.Path, columns:
     assert q == (b"line,reason,raw_content\n"
                  b'1,"Row has too few columns (expected %d)","a,b"\n'
                  b'2,"Row has too few columns (expected %d)","c"\n' % (columns, columns))
+
+
+# Collects a reader's rows under an address-space limit `extra` MiB above what
+# the child uses once the module is imported. Whatever runs out, the child
+# must see MemoryError and nothing else: no PanicException, no abort. A
+# next() that fails is retried once the limit is lifted, and must not have
+# lost its row. Prints "open-failed", or "ok <rows> <checksum> <failed nexts>".
+READER_UNDER_LIMIT_CHILD = textwrap.dedent(
+    """
+    import gc, resource, sys
+    with open("/proc/self/maps") as maps:
+        if "asan" in maps.read():
+            print("skip: sanitizer build")
+            sys.exit(0)
+    import _csv_rowvane_backend as rv
+    path, extra, rows = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+    # Everything the loop needs is made before the limit, so that only the
+    # module allocates under it.
+    kept = [None] * (rows + 1)  # every row stays alive, as list(reader) keeps it
+    slots = list(range(rows + 1))
+    failed = []
+    _, hard = resource.getrlimit(resource.RLIMIT_AS)
+    unlimited = (hard, hard)
+    gc.collect()
+    gc.disable()
+    with open("/proc/self/status") as status:
+        vm = next(int(line.split()[1]) for line in status if line.startswith("VmSize:"))
+    resource.setrlimit(resource.RLIMIT_AS, (vm * 1024 + (extra << 20), hard))
+    try:
+        reader = rv.open(path)
+    except MemoryError:
+        resource.setrlimit(resource.RLIMIT_AS, unlimited)
+        print("open-failed")
+        sys.exit(0)
+    it = iter(reader)
+    for slot in slots:
+        try:
+            kept[slot] = next(it)
+        except StopIteration:
+            break
+        except MemoryError:
+            resource.setrlimit(resource.RLIMIT_AS, unlimited)
+            failed.append(slot)
+            kept[slot] = next(it)  # the same row, now that memory is there
+    resource.setrlimit(resource.RLIMIT_AS, unlimited)
+    got = kept[:slot]
+    print("ok", len(got), sum(int(row[0]) for row in got), len(failed))
+    """
+)
+
+LARGE_ROWS = 200_000
+
+
+@pytest.fixture(scope="module")
+def large_file(module_scratch: pathlib.Path) -> pathlib.Path:
+    path = module_scratch / "large.csv"
+    path.write_bytes(b"".join(b"%d,field %d,\xc3\xa9 %d\n" % (i, i, i) for i in range(LARGE_ROWS)))
+    return path
+
+
+def test_reader_at_memory_limits_raises_only_memory_error(large_file: pathlib.Path) -> None:
+    outcomes = set()
+    for extra in range(4, 80, 2):
+        proc = subprocess.run(
+            [sys.executable, "-c", READER_UNDER_LIMIT_CHILD, str(large_file), str(extra),
+             str(LARGE_ROWS)],
+            capture_output=True, text=True, timeout=300)
+        if proc.stdout.startswith("skip:"):
+            pytest.skip(proc.stdout.strip())
+        assert "uncaught panic" not in proc.stderr, f"+{extra} MiB: {proc.stderr[-2000:]}"
+        assert proc.returncode == 0, f"+{extra} MiB: {proc.stderr[-2000:]}"
+        got = proc.stdout.split()
+        if got == ["open-failed"]:
+            outcomes.add("open-failed")
+            continue
+        assert got[:3] == ["ok", str(LARGE_ROWS), str(LARGE_ROWS * (LARGE_ROWS - 1) // 2)], \
+            f"+{extra} MiB: {proc.stdout}"
+        outcomes.add("retried" if int(got[3]) else "ok")
+    # The range must reach from a reader that cannot be built to one that
+    # runs through, and a limit hit while the rows are handed out.
+    assert outcomes == {"open-failed", "retried", "ok"}
+
+
+# A row whose only field is too large for the memory left: next() fails with
+# MemoryError and returns that same row once memory is there again.
+HUGE_FIELD_CHILD = textwrap.dedent(
+    """
+    import resource, sys
+    with open("/proc/self/maps") as maps:
+        if "asan" in maps.read():
+            print("skip: sanitizer build")
+            sys.exit(0)
+    import _csv_rowvane_backend as rv
+    path, size = sys.argv[1], int(sys.argv[2])
+    reader = rv.open(path)
+    with open("/proc/self/status") as status:
+        vm = next(int(line.split()[1]) for line in status if line.startswith("VmSize:"))
+    _, hard = resource.getrlimit(resource.RLIMIT_AS)
+    unlimited = (hard, hard)
+    outcome = []
+    resource.setrlimit(resource.RLIMIT_AS, (vm * 1024 + size // 4, hard))
+    try:
+        next(reader)
+    except BaseException as exc:
+        resource.setrlimit(resource.RLIMIT_AS, unlimited)
+        outcome.append(type(exc).__name__)
+    else:
+        resource.setrlimit(resource.RLIMIT_AS, unlimited)
+        outcome.append("no-failure")
+    row = next(reader)
+    outcome.append("big" if row == ["x" * size] else repr(row[:1])[:40])
+    outcome.append(repr(next(reader)))
+    outcome.append(repr(next(reader, "end")))
+    print(*outcome)
+    """
+)
+
+
+def test_failed_next_for_a_huge_field_keeps_the_row(scratch: pathlib.Path) -> None:
+    size = 200 * MB
+    path = scratch / "huge.csv"
+    with open(path, "wb") as f:
+        f.write(b"x" * size + b"\nlast\n")
+    proc = subprocess.run([sys.executable, "-c", HUGE_FIELD_CHILD, str(path), str(size)],
+                          capture_output=True, text=True, timeout=300)
+    if proc.stdout.startswith("skip:"):
+        pytest.skip(proc.stdout.strip())
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.split() == ["MemoryError", "big", "['last']", "'end'"]
