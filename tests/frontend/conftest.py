@@ -1,4 +1,4 @@
-"""Shared setup of the front-end tests: sample files and a CLI runner."""
+"""Fixtures of the front-end tests: sample files and a CLI runner."""
 
 from __future__ import annotations
 
@@ -6,15 +6,16 @@ import os
 import pathlib
 import subprocess
 import sys
-from collections.abc import Callable
 
 import pytest
 
-REPO_ROOT = pathlib.Path(__file__).resolve().parents[2]
-SAMPLE = REPO_ROOT / "samples" / "damaged.csv"
+# The tests import frontend_support from this folder, whatever import mode
+# pytest runs in.
+_HERE = str(pathlib.Path(__file__).resolve().parent)
+if _HERE not in sys.path:
+    sys.path.insert(0, _HERE)
 
-#: A small ragged file: header of 3 columns, one short row, one long row.
-RAGGED = b"a,b,c\n1,2,3\n4,5\n6,7,8,9\n10,11,12\n"
+from frontend_support import RAGGED, REPO_ROOT, Run  # noqa: E402
 
 
 @pytest.fixture
@@ -38,9 +39,6 @@ def _env() -> dict[str, str]:
     return env
 
 
-Run = Callable[..., subprocess.CompletedProcess[bytes]]
-
-
 @pytest.fixture
 def cli(tmp_path: pathlib.Path) -> Run:
     """Runs ``python -m csv_rowvane ARGS...`` in tmp_path; returns the
@@ -59,8 +57,3 @@ def cli(tmp_path: pathlib.Path) -> Run:
 @pytest.fixture
 def cli_env() -> dict[str, str]:
     return _env()
-
-
-def leftovers(directory: pathlib.Path) -> list[str]:
-    """Temporary files a run left behind."""
-    return sorted(p.name for p in directory.rglob("*") if ".rowvane-tmp" in p.name or "rowvane-" in p.name)

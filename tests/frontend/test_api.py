@@ -15,7 +15,7 @@ import _csv_rowvane_backend as rv
 import csv_rowvane
 from csv_rowvane import RepairReport
 
-from conftest import RAGGED, SAMPLE, leftovers
+from frontend_support import RAGGED, SAMPLE, leftovers
 
 
 def test_repair_with_pathlib_returns_a_full_report(tmp_path: pathlib.Path) -> None:

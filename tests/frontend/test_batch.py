@@ -11,7 +11,7 @@ import pytest
 import csv_rowvane
 from csv_rowvane import BatchReport
 
-from conftest import RAGGED, leftovers
+from frontend_support import RAGGED, leftovers
 
 
 def make_tree(root: pathlib.Path) -> list[str]:

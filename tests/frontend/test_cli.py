@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from conftest import RAGGED, SAMPLE, Run, leftovers
+from frontend_support import RAGGED, SAMPLE, Run, leftovers
 
 
 def test_repair_one_file(cli: Run, tmp_path: pathlib.Path) -> None:
