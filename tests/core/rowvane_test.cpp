@@ -1,8 +1,12 @@
 #include "core/rowvane.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/time.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -557,6 +561,267 @@ TEST(RowvaneFileTest, InPlaceRewrite) {
                 std::string(kQuarantineHeader) + "1501,\"Row has too few columns (expected 2)\",\"short\"\n");
     }
   }
+}
+
+TEST(RowvaneFileTest, InPlaceRewriteWithoutATemporaryFileIsRefused) {
+  // ".<name>.rowvane-XXXXXX" passes the 255-byte name limit. Truncating the
+  // input in place instead would lose it to any later write failure.
+  TempDir dir;
+  const std::string name = std::string(250, 'n') + ".csv";
+  const std::string input = "a,b\nshort\n";
+  put(dir / name, input);
+  for (bool quarantine : {false, true}) {
+    SCOPED_TRACE(quarantine ? "quarantine is the input" : "output is the input");
+    auto r = quarantine ? rowvane_file(dir / name, dir / "out.csv", dir / name, opts(std::nullopt, 2, false))
+                        : rowvane_file(dir / name, dir / name, std::nullopt, opts());
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().io.raw_os_error(), ENAMETOOLONG);
+    EXPECT_EQ(get(dir / name), input);
+  }
+  EXPECT_EQ(dir.names(), (std::vector<std::string>{name, "out.csv"}));  // the output was written first
+}
+
+TEST(RowvaneFileTest, InPlaceRewriteKeepsOwnerAndAttributes) {
+  if (::geteuid() != 0) GTEST_SKIP() << "changes owners: needs root";
+  TempDir dir;
+  const std::string path = dir / "in.csv";
+  put(path, "a,b\nshort\n");
+  ASSERT_EQ(::chown(path.c_str(), 65534, 65533), 0);
+  ASSERT_EQ(::chmod(path.c_str(), 04755), 0);
+  const bool xattrs = ::setxattr(path.c_str(), "user.note", "kept", 4, 0) == 0;
+
+  auto r = rowvane_file(path, path, std::nullopt, opts());
+  ASSERT_TRUE(r) << r.error().display();
+  EXPECT_EQ(get(path), "a,b\nshort,\n");
+  struct stat st;
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_EQ(st.st_gid, 65533u);
+  EXPECT_EQ(st.st_mode & 07777, 04755u);
+  if (xattrs) {
+    char value[16] = {};
+    EXPECT_EQ(::getxattr(path.c_str(), "user.note", value, sizeof value), 4);
+    EXPECT_STREQ(value, "kept");
+  }
+  EXPECT_EQ(dir.names(), (std::vector<std::string>{"in.csv"}));
+}
+
+TEST(RowvaneFileTest, OutputAndQuarantineNamingOneFileAreRefused) {
+  struct Case {
+    const char* name;
+    std::string output;
+    std::string quarantine;
+  };
+  const Case cases[] = {
+      {"the input three times", "in.csv", "in.csv"},
+      {"one existing file", "old.csv", "old.csv"},
+      {"one new file", "new.csv", "new.csv"},
+      {"one new file spelled twice", "new.csv", "d/../new.csv"},
+      {"a link to an existing file", "link.csv", "old.csv"},
+      {"a dangling link and its target", "dangling.csv", "new.csv"},
+      {"a hard link", "hard.csv", "old.csv"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    fs::create_directory(dir / "d");
+    put(dir / "in.csv", "a,b\nshort\n");
+    put(dir / "old.csv", "old\n");
+    fs::create_symlink("old.csv", dir / "link.csv");
+    fs::create_symlink("new.csv", dir / "dangling.csv");
+    fs::create_hard_link(dir / "old.csv", dir / "hard.csv");
+    const std::vector<std::string> before = dir.names();
+    auto r = rowvane_file(dir / "in.csv", dir / c.output, dir / c.quarantine, opts(std::nullopt, 2, false));
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().display(), kSameDestinationMessage);
+    EXPECT_EQ(dir.names(), before);
+    EXPECT_EQ(get(dir / "in.csv"), "a,b\nshort\n");
+    EXPECT_EQ(get(dir / "old.csv"), "old\n");
+  }
+}
+
+TEST(SameDestinationTest, Table) {
+  TempDir dir;
+  fs::create_directory(dir / "d");
+  put(dir / "a.csv", "a");
+  put(dir / "b.csv", "b");
+  fs::create_symlink("a.csv", dir / "to_a");
+  fs::create_symlink("to_a", dir / "to_to_a");
+  fs::create_symlink("d/../new.csv", dir / "to_new");
+  fs::create_symlink(dir / "loop", dir / "loop");
+  struct Case {
+    std::string a;
+    std::string b;
+    bool same;
+  };
+  const Case cases[] = {
+      {dir / "a.csv", dir / "a.csv", true},
+      {dir / "a.csv", dir / "to_to_a", true},
+      {dir / "a.csv", dir / "d/../a.csv", true},
+      {dir / "new.csv", dir / "to_new", true},
+      {dir / "new.csv", dir / "d/../new.csv", true},
+      {dir / "loop", dir / "loop", true},  // unresolvable: the same spelling
+      {dir / "a.csv", dir / "b.csv", false},
+      {dir / "a.csv", dir / "new.csv", false},
+      {dir / "new.csv", dir / "d/new.csv", false},
+      {dir / "d", dir / "d", false},  // not a regular file
+      {"/dev/null", "/dev/null", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.a + " | " + c.b);
+    EXPECT_EQ(same_destination(c.a, c.b), c.same);
+    EXPECT_EQ(same_destination(c.b, c.a), c.same);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Interrupted waits
+
+// Counts its calls; asks to stop from call `stop_at` on (0: never).
+struct CountingCheck {
+  int calls = 0;
+  int stop_at = 0;
+  static bool ask(void* ctx) {
+    auto* self = static_cast<CountingCheck*>(ctx);
+    ++self->calls;
+    return self->stop_at != 0 && self->calls >= self->stop_at;
+  }
+  InterruptCheck check() { return InterruptCheck{&ask, this}; }
+};
+
+TEST(BufferedWriterTest, InterruptCheckDecidesOnEintr) {
+  struct Case {
+    const char* name;
+    std::vector<ssize_t> script;
+    size_t record;
+    int stop_at;
+    bool stopped;
+    int calls;  // of the check
+  };
+  const Case cases[] = {
+      {"retried while the check says go on", {-EINTR, -EINTR, 10}, 6000, 0, false, 2},
+      {"stopped while emptying the buffer", {-EINTR, -EINTR}, 6000, 2, true, 2},
+      {"stopped while writing straight", {100, -EINTR}, 9000, 1, true, 1},
+      {"other errors do not ask", {-ENOSPC}, 6000, 1, false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedTarget t;
+    t.script = c.script;
+    CountingCheck check;
+    check.stop_at = c.stop_at;
+    size_t writes_before_close = 0;
+    {
+      BufferedWriter w(t, check.check());
+      IoStatus status = w.write(std::string(c.record, 'x'));
+      if (!status) status = w.flush();
+      if (c.stopped) {
+        ASSERT_TRUE(status);
+        EXPECT_EQ(status->display(), kInterruptedMessage);
+        EXPECT_TRUE(is_interrupted_error(*status));
+      } else if (c.script.back() == -ENOSPC) {
+        ASSERT_TRUE(status);
+        EXPECT_FALSE(is_interrupted_error(*status));
+      } else {
+        EXPECT_FALSE(status);
+      }
+      writes_before_close = t.calls.size();
+    }
+    EXPECT_EQ(check.calls, c.calls);
+    // A stopped writer makes no closing attempt, which would block again.
+    if (c.stopped) {
+      EXPECT_EQ(t.calls.size(), writes_before_close);
+    }
+  }
+}
+
+// SIGALRM every 20 ms with a handler that does nothing and no SA_RESTART, so
+// a blocked call returns EINTR, as under an interpreter's signal handlers.
+class TickingAlarm {
+ public:
+  TickingAlarm() {
+    struct sigaction sa = {};
+    sa.sa_handler = [](int) {};
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGALRM, &sa, &old_);
+    struct itimerval tv = {{0, 20000}, {0, 20000}};
+    ::setitimer(ITIMER_REAL, &tv, nullptr);
+  }
+  ~TickingAlarm() {
+    struct itimerval off = {};
+    ::setitimer(ITIMER_REAL, &off, nullptr);
+    ::sigaction(SIGALRM, &old_, nullptr);
+  }
+
+ private:
+  struct sigaction old_ = {};
+};
+
+TEST(InterruptCheckTest, StopsBlockedFifoRuns) {
+  enum class Blocks { OpenInput, ReadInput, OpenOutput, WriteOutput, WriteQuarantineInPlace };
+  struct Case {
+    const char* name;
+    Blocks blocks;
+  };
+  const Case cases[] = {
+      {"open of an input without a writer", Blocks::OpenInput},
+      {"read of a silent writer", Blocks::ReadInput},
+      {"open of an output without a reader", Blocks::OpenOutput},
+      {"write to a reader that never reads", Blocks::WriteOutput},
+      {"quarantine blocked while the output waits beside the input", Blocks::WriteQuarantineInPlace},
+  };
+  const std::string input = numbered_rows(20000) + "short\n";  // far more than a pipe holds
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string fifo = dir / "pipe";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    put(dir / "in.csv", input);
+    int other_end = -1;  // kept open and idle: the run waits on it
+    if (c.blocks == Blocks::ReadInput) other_end = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    if (c.blocks == Blocks::WriteOutput || c.blocks == Blocks::WriteQuarantineInPlace) {
+      other_end = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    }
+    CountingCheck check;
+    check.stop_at = 3;  // two retries first
+    FileRunHooks hooks;
+    hooks.interrupt = check.check();
+    Expected<RunSummary, RowvaneError> r = RunSummary{};
+    {
+      TickingAlarm alarm;
+      switch (c.blocks) {
+        case Blocks::OpenInput:
+        case Blocks::ReadInput:
+          r = rowvane_file(fifo, dir / "out.csv", std::nullopt, opts(), hooks);
+          break;
+        case Blocks::OpenOutput:
+        case Blocks::WriteOutput:
+          r = rowvane_file(dir / "in.csv", fifo, std::nullopt, opts(), hooks);
+          break;
+        case Blocks::WriteQuarantineInPlace:
+          r = rowvane_file(dir / "in.csv", dir / "in.csv", fifo, opts(std::nullopt, 3, false), hooks);
+          break;
+      }
+    }
+    if (other_end >= 0) ::close(other_end);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().display(), kInterruptedMessage);
+    EXPECT_EQ(check.calls, 3);
+    EXPECT_EQ(get(dir / "in.csv"), input);
+    std::vector<std::string> names = dir.names();  // no temporary file left
+    names.erase(std::remove(names.begin(), names.end(), "out.csv"), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"in.csv", "pipe"}));
+  }
+  // The reader's way in: read_whole_file.
+  TempDir dir;
+  const std::string fifo = dir / "pipe";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  CountingCheck check;
+  check.stop_at = 1;
+  TickingAlarm alarm;
+  auto r = read_whole_file(fifo, check.check());
+  ASSERT_FALSE(r);
+  EXPECT_TRUE(is_interrupted_error(r.error()));
 }
 
 // ---------------------------------------------------------------------------
