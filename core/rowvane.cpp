@@ -1,6 +1,7 @@
 #include "core/rowvane.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -8,6 +9,7 @@
 
 #include <sys/stat.h>
 
+#include "core/dialect.hpp"
 #include "core/file.hpp"
 #include "core/heuristics.hpp"
 #include "core/writer.hpp"
@@ -53,6 +55,7 @@ struct SliceSetup {
   size_t columns;         // 0: no count enforced
   size_t expected_rows;   // LF count + 1
   size_t buffer_bytes;
+  unsigned char quote;    // the output's quote
 };
 
 // The reconciliation loop, shared by the reader (kept rows into a RowStore)
@@ -79,7 +82,7 @@ RunSummary reconcile(std::string_view buffer, const RunOptions& options, Sink& s
                    : sniffed_columns        ? *sniffed_columns
                                             : infer_column_count(buffer, delimiter);
 
-  sink.begin(SliceSetup{delimiter, m, count_byte(buffer, '\n') + 1, buffer.size()});
+  sink.begin(SliceSetup{delimiter, m, count_byte(buffer, '\n') + 1, buffer.size(), options.quote_char});
 
   std::string sep;
   append_byte_as_utf8(sep, delimiter);
@@ -172,6 +175,7 @@ struct EncodeSink {
   const char* input_end;  // one past the input text the plain lines lie in
 
   void begin(const SliceSetup& s) {
+    quote = s.quote;
     records.begin(s.delimiter, quote, s.expected_rows, s.buffer_bytes);
   }
   void keep(const RowBuf& row) { records.push(row); }
@@ -193,6 +197,368 @@ struct EncodeSink {
   }
 };
 
+// ---------------------------------------------------------------------------
+// The table run
+
+// The row's bytes as read, without its line break, as valid UTF-8.
+std::string raw_text(std::string_view buffer, size_t begin, size_t end) {
+  while (end > begin && (buffer[end - 1] == '\n' || buffer[end - 1] == '\r')) --end;
+  std::string text(buffer.substr(begin, end - begin));
+  repair_utf8_tail(text, 0);
+  return text;
+}
+
+// End of the physical line that starts at `begin` (its CR or LF, or `limit`).
+size_t line_end(std::string_view buffer, size_t begin, size_t limit) noexcept {
+  for (size_t i = begin; i < limit; ++i) {
+    if (buffer[i] == '\n' || buffer[i] == '\r') return i;
+  }
+  return limit;
+}
+
+// Offset past the line break at `at` (CR, LF or CR LF), or `at` at the end.
+size_t past_line_break(std::string_view buffer, size_t at) noexcept {
+  if (at < buffer.size() && buffer[at] == '\r') ++at;
+  if (at < buffer.size() && buffer[at] == '\n') ++at;
+  return at;
+}
+
+bool surplus_is_empty(const RowBuf& row, size_t m) noexcept {
+  return row.ends[m - 1] == row.bytes.size();
+}
+
+// Reconciles the rows of one table (see TableRules). A row that comes out
+// with the wrong width is first offered the table repairs; what they do not
+// fix is padded, merged or set aside exactly as in the basic run.
+template <class Sink>
+class TableReconciler {
+ public:
+  TableReconciler(std::string_view buffer, const RunOptions& options, bool quote_given,
+                  const TableRules& rules, Sink& sink, std::vector<QuarantineRecord>& quarantine,
+                  std::vector<ChangeRecord>& changes)
+      : buffer_(buffer), options_(options), quote_given_(quote_given), rules_(rules), sink_(sink),
+        quarantine_(quarantine), changes_(changes) {}
+
+  TableSummary run() {
+    TableSummary& s = summary_;
+    if (buffer_.empty()) return s;
+    DetectOptions detect{options_.delimiter, std::nullopt, options_.expected_columns,
+                         options_.repair_quotes};
+    if (quote_given_) detect.quote_char = options_.quote_char;
+    layout_ = detect_table(buffer_, detect);
+    m_ = layout_.columns;
+    s.quote_char = layout_.quote_char;
+    s.blank_after_delimiter = layout_.blank_after_delimiter;
+    encoder_ = CsvRecordEncoder(layout_.delimiter, layout_.quote_char);
+    append_byte_as_utf8(sep_, layout_.delimiter);
+    sink_.begin(SliceSetup{layout_.delimiter, m_, count_byte(buffer_, '\n') + 1, buffer_.size(),
+                           layout_.quote_char});
+
+    for (const SkippedLine& p : layout_.preamble) log(p.line, "preamble skipped", p.begin, p.end, nullptr);
+    s.preamble_lines = layout_.preamble.size();
+    parser_ = make_table_parser(buffer_, layout_, options_.repair_quotes);
+    // Budget of bytes that the opening-quote repair may hand back to the
+    // parser: each use re-reads what the first parse of its row swallowed.
+    reread_budget_ = 2 * buffer_.size() + kDetectBytes;
+    if (layout_.has_header) read_header();
+
+    const bool try_plain = !layout_.blank_after_delimiter &&
+                           plain_rows_apply(layout_.delimiter, layout_.quote_char) &&
+                           sink_.takes_plain(layout_.delimiter);
+    PlainRow plain;
+    for (;;) {
+      const size_t line = parser_.line;
+      const size_t begin = parser_.pos;
+      if (try_plain && pending_.empty() && !in_other_table_ && begin < buffer_.size() &&
+          scan_plain_row(buffer_, begin, layout_.delimiter, layout_.quote_char, plain) &&
+          (m_ == 0 || plain.fields == m_) && !repeats_header(begin, plain.end)) {
+        sink_.keep_plain(buffer_.substr(begin, plain.end - begin), plain.fields, layout_.delimiter);
+        parser_.pos = plain.next;
+        parser_.line += plain.line_break ? 1 : 0;
+        ++s.run.total_rows;
+        ++s.run.rowvaned_rows;
+        continue;
+      }
+      if (!next_row(parser_, row_)) break;
+      ++s.run.total_rows;
+      take(line, begin);
+    }
+    flush_pending();
+    s.tables_found = s.run.total_rows == 0 ? 0 : std::max<size_t>(tables_, 1);
+    s.run.detected_delimiter = static_cast<char32_t>(layout_.delimiter);
+    s.run.quarantined_rows = quarantine_.size();
+    s.run.inferred_columns = m_;
+    return s;
+  }
+
+ private:
+  struct Pending {
+    size_t line;
+    size_t begin;
+    size_t end;
+    std::string text;
+  };
+
+  // Whether the plain line [begin, end) is the header's line again, so that
+  // the slow path sees it (a copy of the header is dropped there).
+  bool repeats_header(size_t begin, size_t end) const noexcept {
+    return !header_line_.empty() && end - begin == header_line_.size() &&
+           std::memcmp(buffer_.data() + begin, header_line_.data(), header_line_.size()) == 0;
+  }
+
+  void read_header() {
+    const size_t line = parser_.line;
+    const size_t begin = parser_.pos;
+    if (!next_row(parser_, header_)) return;
+    {
+      size_t end = parser_.pos;
+      while (end > begin && (buffer_[end - 1] == '\n' || buffer_[end - 1] == '\r')) --end;
+      header_line_ = buffer_.substr(begin, end - begin);
+    }
+    ++summary_.run.total_rows;
+    tables_ = 1;
+    // Header lines below the first are joined into it column by column.
+    for (size_t k = 1; k < layout_.header_rows; ++k) {
+      const size_t l = parser_.line;
+      const size_t b = parser_.pos;
+      if (!next_row(parser_, row_)) break;
+      ++summary_.run.total_rows;
+      RowBuf joined;
+      for (size_t f = 0; f < header_.field_count(); ++f) {
+        std::string text(header_.field(f));
+        if (f < row_.field_count() && !row_.field(f).empty()) {
+          if (!text.empty()) text += ' ';
+          text += row_.field(f);
+        }
+        joined.bytes += text;
+        joined.ends.push_back(joined.bytes.size());
+      }
+      header_ = std::move(joined);
+      ++summary_.header_rows_joined;
+      log(l, "header rows joined", b, parser_.pos, &header_);
+    }
+    row_ = header_;
+    settle(line, begin, parser_.pos);
+  }
+
+  // One row after the header.
+  void take(size_t line, size_t begin) {
+    const size_t end = parser_.pos;
+    if (in_other_table_) {
+      if (!pending_.empty() && is_header_like(row_)) ++tables_;
+      set_aside_pending();
+      if (m_ > 1 && is_blank_row(row_)) {
+        pending_.push_back(Pending{line, begin, end, std::string(row_.field(0))});
+        return;
+      }
+      set_aside(line, begin, end);
+      return;
+    }
+    if (m_ > 1 && is_blank_row(row_)) {
+      pending_.push_back(Pending{line, begin, end, std::string(row_.field(0))});
+      return;
+    }
+    if (layout_.has_header && rules_.set_aside_other_tables && starts_other_table()) {
+      in_other_table_ = true;
+      ++tables_;
+      set_aside_pending();
+      set_aside(line, begin, end);
+      return;
+    }
+    if (layout_.has_header && pending_.empty() && same_fields(row_, header_)) {
+      ++summary_.repeated_headers;
+      log(line, "repeated header dropped", begin, end, nullptr);
+      return;
+    }
+    flush_pending();
+    settle(line, begin, end);
+  }
+
+  // A later table begins at the current row: a copy of the header after a
+  // blank line, or a header-like row of another width above a row of that
+  // same width.
+  bool starts_other_table() {
+    if (same_fields(row_, header_)) return !pending_.empty();
+    const size_t n = row_.field_count();
+    if (n == m_ || !is_header_like(row_)) return false;
+    ResilientParser ahead = parser_;
+    RowBuf next;
+    while (next_row(ahead, next)) {
+      if (!is_blank_row(next)) return next.field_count() == n;
+    }
+    return false;
+  }
+
+  void set_aside(size_t line, size_t begin, size_t end) {
+    ++summary_.other_table_rows;
+    quarantine_.push_back(QuarantineRecord{row_.to_strings(), kSecondTableReason, line});
+    log(line, "second table set aside", begin, end, nullptr);
+  }
+
+  void set_aside_pending() {
+    for (Pending& p : pending_) {
+      RowBuf blank;
+      blank.bytes = std::move(p.text);
+      blank.ends.push_back(blank.bytes.size());
+      std::swap(blank, row_);
+      set_aside(p.line, p.begin, p.end);
+      std::swap(blank, row_);
+    }
+    pending_.clear();
+  }
+
+  // Blank rows inside the table are reconciled as any other row.
+  void flush_pending() {
+    if (pending_.empty()) return;
+    RowBuf saved = std::move(row_);
+    for (Pending& p : pending_) {
+      row_.clear();
+      row_.bytes = std::move(p.text);
+      row_.ends.push_back(row_.bytes.size());
+      settle(p.line, p.begin, p.end);
+    }
+    pending_.clear();
+    row_ = std::move(saved);
+  }
+
+  // Keeps, repairs or sets aside row_.
+  void settle(size_t line, size_t begin, size_t end) {
+    TableSummary& s = summary_;
+    const size_t n = row_.field_count();
+    if (m_ == 0 || n == m_) {
+      sink_.keep(row_);
+      ++s.run.rowvaned_rows;
+      return;
+    }
+    if (n > m_ && rules_.drop_empty_surplus && surplus_is_empty(row_, m_)) {
+      row_.ends.resize(m_);
+      keep_repaired(line, "empty surplus dropped", begin, end);
+      ++s.empty_surplus_rows;
+      return;
+    }
+    if (rules_.opening_quote_as_text && quote_as_text(line, begin)) {
+      keep_repaired(line, "opening quote taken as text", begin, parser_.pos);
+      ++s.opening_quote_rows;
+      return;
+    }
+    if (n < m_) {
+      if (options_.fill_ragged_rows) {
+        pad_row(row_, m_);
+        keep_repaired(line, "padded", begin, end);
+        ++s.padded_rows;
+      } else {
+        quarantine_.push_back(QuarantineRecord{
+            row_.to_strings(), column_reason("Row has too few columns (expected ", m_), line});
+        log(line, "set aside", begin, end, nullptr);
+      }
+    } else if (options_.merge_overflow) {
+      merge_row_tail(row_, m_, sep_);
+      keep_repaired(line, "merged", begin, end);
+      ++s.merged_rows;
+    } else {
+      quarantine_.push_back(QuarantineRecord{
+          row_.to_strings(), column_reason("Row has extra columns (expected ", m_), line});
+      log(line, "set aside", begin, end, nullptr);
+    }
+  }
+
+  void keep_repaired(size_t line, const char* action, size_t begin, size_t end) {
+    sink_.keep(row_);
+    ++summary_.run.rowvaned_rows;
+    ++summary_.run.repaired_rows;
+    log(line, action, begin, end, &row_);
+  }
+
+  // The row at `begin` read again with its first field-opening quote taken
+  // as text, within its first physical line. Accepted only when that gives
+  // exactly the table's width; the parser then resumes on the next line.
+  bool quote_as_text(size_t line, size_t begin) {
+    const size_t span_end = parser_.pos;
+    const size_t stop = line_end(buffer_, begin, span_end);
+    const unsigned char q = layout_.quote_char;
+    const unsigned char d = layout_.delimiter;
+    if (q >= 0x80) return false;
+    size_t at = std::string_view::npos;
+    bool field_start = true;
+    std::array<bool, 256> present{};
+    for (size_t i = begin; i < stop; ++i) {
+      const unsigned char c = static_cast<unsigned char>(buffer_[i]);
+      present[c] = true;
+      if (at == std::string_view::npos && field_start && c == q) at = i;
+      field_start = c == d || (field_start && layout_.blank_after_delimiter && (c == ' ' || c == '\t'));
+    }
+    if (at == std::string_view::npos) return false;
+    // A stand-in byte the line does not hold carries the quote through the
+    // parse as text.
+    unsigned char stand_in = 0;
+    for (unsigned char c = 1; c < 0x20; ++c) {
+      if (c != '\t' && c != '\n' && c != '\r' && c != d && !present[c]) {
+        stand_in = c;
+        break;
+      }
+    }
+    if (stand_in == 0) return false;
+    const size_t swallowed = span_end - past_line_break(buffer_, stop);
+    if (swallowed > reread_budget_) return false;
+
+    scratch_.assign(buffer_.data() + begin, stop - begin);
+    scratch_[at - begin] = static_cast<char>(stand_in);
+    scratch_ += '\n';  // an unclosed quote then shows as a field holding it
+    ResilientParser p = make_parser(scratch_, d, q, options_.repair_quotes);
+    p.pos = 0;
+    p.trim_leading_blanks = layout_.blank_after_delimiter;
+    if (!next_row(p, fixed_) || p.pos != scratch_.size() || fixed_.field_count() != m_) return false;
+    if (fixed_.bytes.find('\n') != std::string::npos) return false;
+    const size_t k = fixed_.bytes.find(static_cast<char>(stand_in));
+    if (k == std::string::npos) return false;
+    fixed_.bytes[k] = static_cast<char>(q);
+
+    reread_budget_ -= swallowed;
+    std::swap(row_, fixed_);
+    parser_.pos = past_line_break(buffer_, stop);
+    parser_.line = line + (parser_.pos > stop ? 1 : 0);
+    parser_.la_valid = false;
+    parser_.la_run_begin = parser_.la_run_end = 0;
+    return true;
+  }
+
+  void log(size_t line, const char* action, size_t begin, size_t end, const RowBuf* written) {
+    if (!rules_.log_changes) return;
+    ChangeRecord rec;
+    rec.line = line;
+    rec.action = action;
+    rec.raw = raw_text(buffer_, begin, end);
+    if (written != nullptr) {
+      encoder_.append_record(*written, rec.written);
+      if (!rec.written.empty()) rec.written.pop_back();  // its line feed
+    }
+    changes_.push_back(std::move(rec));
+  }
+
+  std::string_view buffer_;
+  const RunOptions& options_;
+  bool quote_given_;
+  const TableRules& rules_;
+  Sink& sink_;
+  std::vector<QuarantineRecord>& quarantine_;
+  std::vector<ChangeRecord>& changes_;
+  TableSummary summary_;
+  TableLayout layout_;
+  size_t m_ = 0;
+  std::string sep_;
+  CsvRecordEncoder encoder_;
+  ResilientParser parser_{};
+  RowBuf row_;
+  RowBuf header_;
+  std::string_view header_line_;  // the header's text in the buffer
+  RowBuf fixed_;
+  std::string scratch_;
+  std::vector<Pending> pending_;
+  bool in_other_table_ = false;
+  size_t tables_ = 0;
+  size_t reread_budget_ = 0;
+};
+
 RowvaneError io_failure(IoError error) { return RowvaneError{std::move(error)}; }
 
 // Whether `path` names the file `id` (the same inode on the same device).
@@ -204,6 +570,104 @@ bool names_file(const std::string& path, const FileIdentity& id) noexcept {
 ByteTarget& writer_target(const FileRunHooks& hooks, FileHandle& file, RunFile which) {
   if (hooks.wrap_target == nullptr) return file;
   return *hooks.wrap_target(hooks.context, file, which);
+}
+
+// Writes a side file of the run (quarantine file or change log): `header`,
+// then the line `line_of(i, out)` builds for i = 0, 1, ... until it returns
+// false, through an 8192-byte writer; commits it when written whole.
+template <class LineOf>
+IoStatus write_side_file(const FileRunHooks& hooks, const std::string& path, RunFile which,
+                         const FileIdentity& input_id, int input_fd, std::string_view header,
+                         LineOf&& line_of) {
+  const InterruptCheck& interrupt = hooks.interrupt;
+  auto file = OutputFile::create(path, input_id, input_fd, interrupt);
+  if (!file) return std::move(file).error();
+  {
+    BufferedWriter writer(writer_target(hooks, file.value().file(), which), interrupt);
+    IoStatus status = writer.write(header);
+    std::string line;
+    for (size_t i = 0; !status; ++i) {
+      line.clear();
+      if (!line_of(i, line)) break;
+      status = writer.write(line);
+    }
+    if (!status) status = writer.flush();
+    if (status) return status;
+  }
+  return file.value().commit();
+}
+
+// Appends one change-log line: line number, action, then the raw content and
+// the record written, each in double quotes with inner ones doubled.
+void append_change_line(std::string& out, const ChangeRecord& rec) {
+  out += std::to_string(rec.line);
+  out += ',';
+  out += rec.action;
+  for (const std::string* text : {&rec.raw, &rec.written}) {
+    out += ",\"";
+    for (char c : *text) {
+      if (c == '"') out += '"';
+      out += c;
+    }
+    out += '"';
+  }
+  out += '\n';
+}
+
+// The write phase of a file run, once every row is reconciled: the output,
+// then the quarantine file and the change log when asked for.
+IoStatus write_run_files(const FileRunHooks& hooks, const std::string& output_path,
+                         const std::optional<std::string>& quarantine_path,
+                         const std::optional<std::string>& changes_path, const FileIdentity& input_id,
+                         int input_fd, const EncodedRecords& records,
+                         const std::vector<QuarantineRecord>& quarantine, unsigned char delimiter,
+                         const std::vector<ChangeRecord>& changes) {
+  const InterruptCheck& interrupt = hooks.interrupt;
+  // Only now, with the input read whole, may the output replace it.
+  auto output = OutputFile::create(output_path, input_id, input_fd, interrupt);
+  if (!output) return std::move(output).error();
+  {
+    BufferedWriter writer(writer_target(hooks, output.value().file(), RunFile::Output), interrupt);
+    IoStatus status = records.for_each([&](std::string_view record) { return writer.write(record); });
+    if (!status) status = writer.flush();
+    if (status) return status;
+  }
+  // An output that replaces the input stays in its temporary file until the
+  // side files are written too: a failing quarantine file would otherwise
+  // lose the rows set aside, whose only other copy is the input. (When a side
+  // file names the input as well, the output goes first.)
+  const bool side_files = quarantine_path || changes_path;
+  const bool defer_output = output.value().via_temporary() && side_files &&
+                            !(quarantine_path && names_file(*quarantine_path, input_id)) &&
+                            !(changes_path && names_file(*changes_path, input_id));
+  if (!defer_output) {
+    if (IoStatus status = output.value().commit()) return status;
+  }
+  if (quarantine_path) {
+    IoStatus status = write_side_file(
+        hooks, *quarantine_path, RunFile::Quarantine, input_id, input_fd, kQuarantineHeader,
+        [&](size_t i, std::string& line) {
+          if (i == quarantine.size()) return false;
+          const QuarantineRecord& rec = quarantine[i];
+          append_quarantine_line(line, rec.line, rec.reason, rec.fields, delimiter);
+          return true;
+        });
+    if (status) return status;
+  }
+  if (changes_path) {
+    IoStatus status = write_side_file(hooks, *changes_path, RunFile::Changes, input_id, input_fd,
+                                      kChangeLogHeader, [&](size_t i, std::string& line) {
+                                        if (i == changes.size()) return false;
+                                        append_change_line(line, changes[i]);
+                                        return true;
+                                      });
+    if (status) return status;
+  }
+  if (defer_output) {
+    if (IoStatus status = output.value().commit()) return status;
+  }
+  output.value().file().close();
+  return std::nullopt;
 }
 
 }  // namespace
@@ -272,49 +736,62 @@ Expected<RunSummary, RowvaneError> rowvane_file(const std::string& input_path,
   EncodeSink sink{records, options.quote_char, text.data() + text.size()};
   const RunSummary summary = reconcile(text, options, sink, quarantine);
 
-  // Only now, with the input read whole, may the output replace it.
-  auto output = OutputFile::create(output_path, input_id, input_fd, interrupt);
-  if (!output) return io_failure(std::move(output).error());
-  {
-    BufferedWriter writer(writer_target(hooks, output.value().file(), RunFile::Output), interrupt);
-    IoStatus status = records.for_each([&](std::string_view record) { return writer.write(record); });
-    if (!status) status = writer.flush();
-    if (status) return io_failure(std::move(*status));
+  if (IoStatus status = write_run_files(hooks, output_path, quarantine_path, std::nullopt, *input_id,
+                                        input_fd, records, quarantine,
+                                        static_cast<unsigned char>(summary.detected_delimiter), {})) {
+    return io_failure(std::move(*status));
   }
-  // An output that replaces the input stays in its temporary file until the
-  // quarantine file is written too: a failing quarantine file would otherwise
-  // lose the rows set aside, whose only other copy is the input. (When the
-  // quarantine file names the input as well, the output goes first.)
-  const bool defer_output = output.value().via_temporary() && quarantine_path &&
-                            !names_file(*quarantine_path, *input_id);
-  if (!defer_output) {
-    if (IoStatus status = output.value().commit()) return io_failure(std::move(*status));
-  }
+  input.value().close();
+  return summary;
+}
 
-  if (quarantine_path) {
-    auto qfile = OutputFile::create(*quarantine_path, input_id, input_fd, interrupt);
-    if (!qfile) return io_failure(std::move(qfile).error());
-    {
-      BufferedWriter writer(writer_target(hooks, qfile.value().file(), RunFile::Quarantine),
-                            interrupt);
-      IoStatus status = writer.write(kQuarantineHeader);
-      std::string line;
-      const unsigned char delimiter = static_cast<unsigned char>(summary.detected_delimiter);
-      for (size_t i = 0; !status && i < quarantine.size(); ++i) {
-        const QuarantineRecord& rec = quarantine[i];
-        line.clear();
-        append_quarantine_line(line, rec.line, rec.reason, rec.fields, delimiter);
-        status = writer.write(line);
-      }
-      if (!status) status = writer.flush();
-      if (status) return io_failure(std::move(*status));
-    }
-    if (IoStatus status = qfile.value().commit()) return io_failure(std::move(*status));
-  }  // the quarantine file closes here
-  if (defer_output) {
-    if (IoStatus status = output.value().commit()) return io_failure(std::move(*status));
+TableSliceResult rowvane_table_slice(std::string_view buffer, const RunOptions& options,
+                                     bool quote_given, const TableRules& rules) {
+  TableSliceResult result;
+  StoreSink sink{result.rows};
+  result.summary =
+      TableReconciler<StoreSink>(buffer, options, quote_given, rules, sink, result.quarantine, result.changes)
+          .run();
+  return result;
+}
+
+Expected<TableSummary, RowvaneError> rowvane_table_file(
+    const std::string& input_path, const std::string& output_path,
+    const std::optional<std::string>& quarantine_path, const std::optional<std::string>& changes_path,
+    const RunOptions& options, bool quote_given, TableRules rules, const FileRunHooks& hooks) {
+  if (has_nul(input_path) || has_nul(output_path) || (quarantine_path && has_nul(*quarantine_path)) ||
+      (changes_path && has_nul(*changes_path))) {
+    return io_failure(IoError::fixed(IoErrorKind::InvalidInput, kNulInPathMessage));
   }
-  output.value().file().close();
+  if ((quarantine_path && same_destination(output_path, *quarantine_path)) ||
+      (changes_path && same_destination(output_path, *changes_path)) ||
+      (quarantine_path && changes_path && same_destination(*quarantine_path, *changes_path))) {
+    return io_failure(IoError::fixed(IoErrorKind::InvalidInput, kSameDestinationMessage));
+  }
+  rules.log_changes = rules.log_changes || changes_path.has_value();
+
+  const InterruptCheck& interrupt = hooks.interrupt;
+  auto input = FileHandle::open_read(input_path, interrupt);
+  if (!input) return io_failure(std::move(input).error());
+  const std::optional<FileIdentity> input_id = input.value().identity();
+  if (!input_id) return io_failure(IoError::from_errno(errno));
+  auto bytes = read_all(input.value(), input_id->size, interrupt);
+  if (!bytes) return io_failure(std::move(bytes).error());
+  const std::string& text = bytes.value();
+
+  EncodedRecords records;
+  std::vector<QuarantineRecord> quarantine;
+  std::vector<ChangeRecord> changes;
+  // The sink learns the detected quote in begin().
+  EncodeSink sink{records, '"', text.data() + text.size()};
+  TableReconciler<EncodeSink> reconciler(text, options, quote_given, rules, sink, quarantine, changes);
+  const TableSummary summary = reconciler.run();
+  if (IoStatus status = write_run_files(hooks, output_path, quarantine_path, changes_path, *input_id,
+                                        input.value().get(), records, quarantine,
+                                        static_cast<unsigned char>(summary.run.detected_delimiter),
+                                        changes)) {
+    return io_failure(std::move(*status));
+  }
   input.value().close();
   return summary;
 }

@@ -75,7 +75,7 @@ Expected<RunSummary, RowvaneError> rowvane_file(const std::string& input_path,
 
 
 // Which file of a run a writer writes.
-enum class RunFile { Output, Quarantine };
+enum class RunFile { Output, Quarantine, Changes };
 
 // Seams of the file run, for fault injection in tests. When `wrap_target` is
 // set it receives each writer's open file and returns the target the writer
@@ -88,6 +88,66 @@ struct FileRunHooks {
   void* context = nullptr;
   InterruptCheck interrupt{};
 };
+
+// ---------------------------------------------------------------------------
+// The table run: the front end's "auto" repair. The table's layout is
+// detected first (core/dialect.hpp), then every row is reconciled as above
+// with these further repairs, each of which can be switched off.
+
+struct TableRules {
+  bool drop_empty_surplus = true;     // a row whose surplus fields are all empty loses them
+  bool opening_quote_as_text = true;  // a stray opening quote that swallowed delimiters is text
+  bool set_aside_other_tables = true; // rows from a second table on are set aside
+  bool log_changes = false;           // keep a ChangeRecord for every row changed or dropped
+};
+
+// One row the table run changed or dropped.
+struct ChangeRecord {
+  size_t line = 0;          // 1-based line on which the row begins
+  const char* action = "";  // "padded", "merged", "preamble skipped", ... (static text)
+  std::string raw;          // the row's bytes as read, without its line break, as UTF-8
+  std::string written;      // the record written for it, without its line feed; empty if none
+};
+
+// The first line of every change log.
+inline constexpr std::string_view kChangeLogHeader = "line,action,raw_content,written\n";
+
+// The reason of the rows set aside because they follow the first table.
+inline constexpr const char* kSecondTableReason = "Row belongs to a second table";
+
+struct TableSummary {
+  RunSummary run;                    // as for the basic run; rows skipped or dropped are not kept
+  unsigned char quote_char = '"';    // the quote used
+  bool blank_after_delimiter = false;
+  size_t preamble_lines = 0;         // lines skipped before the header
+  size_t header_rows_joined = 0;     // header lines joined into the one above
+  size_t repeated_headers = 0;       // copies of the header dropped
+  size_t padded_rows = 0;
+  size_t merged_rows = 0;
+  size_t empty_surplus_rows = 0;     // rows that lost only empty surplus fields
+  size_t opening_quote_rows = 0;     // rows whose opening quote was taken as text
+  size_t tables_found = 0;           // 0 for an empty buffer
+  size_t other_table_rows = 0;       // rows set aside as part of a later table
+};
+
+struct TableSliceResult {
+  RowStore rows;
+  std::vector<QuarantineRecord> quarantine;
+  std::vector<ChangeRecord> changes;
+  TableSummary summary;
+};
+
+// `quote_given`: whether options.quote_char was chosen by the caller (else
+// detected); options.delimiter and options.expected_columns likewise.
+TableSliceResult rowvane_table_slice(std::string_view buffer, const RunOptions& options,
+                                     bool quote_given, const TableRules& rules);
+
+// The file run of the table repair: as rowvane_file, plus a change log at
+// `changes_path` when given (which turns rules.log_changes on).
+Expected<TableSummary, RowvaneError> rowvane_table_file(
+    const std::string& input_path, const std::string& output_path,
+    const std::optional<std::string>& quarantine_path, const std::optional<std::string>& changes_path,
+    const RunOptions& options, bool quote_given, TableRules rules, const FileRunHooks& hooks);
 
 // rowvane_file with its writers' targets passed through `hooks`.
 Expected<RunSummary, RowvaneError> rowvane_file(const std::string& input_path,

@@ -1,0 +1,75 @@
+// Table detection for the front end's "auto" repair: where the table starts
+// (lines of preamble before its header), its delimiter (", " included) and
+// quote, how many lines its header takes, and the row shapes that tell a
+// header from data. Reads only the head of a buffer; the run itself finds
+// where the first table ends.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "core/parser.hpp"
+
+namespace rowvane {
+
+// Detection reads at most this much of the buffer.
+inline constexpr size_t kDetectBytes = size_t{64} << 10;
+
+// The candidate delimiters of detection, in order of preference on a tie.
+inline constexpr unsigned char kDetectDelimiters[] = {',', ';', '\t', '|', ':'};
+
+// What the caller fixed; detection settles the rest.
+struct DetectOptions {
+  std::optional<unsigned char> delimiter;
+  std::optional<unsigned char> quote_char;
+  std::optional<size_t> expected_columns;
+  bool repair_quotes = true;
+};
+
+// A line before the table, skipped by the run.
+struct SkippedLine {
+  size_t line = 0;   // 1-based
+  size_t begin = 0;  // offset of its first byte
+  size_t end = 0;    // offset past its line break
+};
+
+struct TableLayout {
+  unsigned char delimiter = ',';
+  bool blank_after_delimiter = false;  // ", ": blanks at each field start are dropped
+  unsigned char quote_char = '"';
+  size_t columns = 0;                  // the table's width; 0 when nothing was found
+  size_t start = 0;                    // offset of the table's first row (its header)
+  size_t start_line = 1;               // line on which that row begins
+  std::vector<SkippedLine> preamble;   // the lines skipped before it
+  size_t header_rows = 1;              // rows of the header, joined column by column
+  bool has_header = false;             // the first row looks like a header
+};
+
+// Settles the layout of the table at the start of `buffer` from its first
+// kDetectBytes. Given options are kept as they are.
+TableLayout detect_table(std::string_view buffer, const DetectOptions& options);
+
+// The quote detection alone: `'` when apostrophes open and close fields at
+// field boundaries and double quotes never do, else `"`.
+unsigned char detect_quote(std::string_view head);
+
+// A field that reads as a number, a date or a time: at least one digit, and
+// only digits, signs, separators of numbers and dates, '%' and blanks.
+bool is_numeric_like(std::string_view field) noexcept;
+
+// A row that reads as a header: two or more fields, none empty, none numeric.
+bool is_header_like(const RowBuf& row) noexcept;
+
+// Fields of `row` that are not empty once blanks are trimmed.
+size_t filled_fields(const RowBuf& row) noexcept;
+
+// Whether two rows hold the same field texts.
+bool same_fields(const RowBuf& a, const RowBuf& b) noexcept;
+
+// A parser for the table of `layout` over `buffer`, at its first row.
+ResilientParser make_table_parser(std::string_view buffer, const TableLayout& layout,
+                                  bool repair_quotes) noexcept;
+
+}  // namespace rowvane
