@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
@@ -40,7 +41,7 @@ inline bool has_nul(const std::string& path) noexcept {
 
 // The message of a run stopped because the caller's interrupt check asked for
 // it (a signal handler of the embedding program reported an error).
-inline constexpr const char* kInterruptedMessage = "interrupted by a signal handler";
+inline constexpr char kInterruptedMessage[] = "interrupted by a signal handler";
 
 // Asked each time a blocking system call returns EINTR. `fn` returns true when
 // the caller wants the run to stop (its signal handlers reported an error);
@@ -59,9 +60,11 @@ inline IoError interrupted_error() noexcept {
   return IoError::fixed(IoErrorKind::Interrupted, kInterruptedMessage);
 }
 
-// Whether `error` is the one interrupted_error() makes.
+// Whether `error` is the one interrupted_error() makes. By its text: the
+// same literal need not have one address in every object file.
 inline bool is_interrupted_error(const IoError& error) noexcept {
-  return error.fixed_message() == kInterruptedMessage;
+  return error.kind() == IoErrorKind::Interrupted && error.fixed_message() != nullptr &&
+         std::strcmp(error.fixed_message(), kInterruptedMessage) == 0;
 }
 
 // What the run knows about its opened input: enough to tell whether another
