@@ -162,8 +162,8 @@ def test_interrupted_writes_are_repeated(role: str, tmp_path: pathlib.Path,
 # Runs one blocked call in a child process, so that a call that cannot be
 # interrupted fails the test by its timeout instead of hanging the suite. A
 # SIGALRM handler (or, with "sigint" as the second argument, the default
-# SIGINT handler) raises 0.3 s in; the child prints the exception that ended
-# the call and what was on disk afterwards.
+# SIGINT handler, as on Ctrl-C) raises 0.3 s in; the child prints the
+# exception that ended the call and what was on disk afterwards.
 BLOCKED_CHILD = r"""
 import os, signal, subprocess, sys, time
 import _csv_rowvane_backend as rv
