@@ -8,6 +8,15 @@
 
 from __future__ import annotations
 
+import pkgutil
+from typing import TYPE_CHECKING
+
+# The native part of the package (csv_rowvane._detect) may live in another
+# tree than these sources: an installed copy, or a sanitizer build put on
+# PYTHONPATH. Every csv_rowvane folder on sys.path is part of the package.
+if not TYPE_CHECKING:
+    __path__ = pkgutil.extend_path(__path__, __name__)
+
 from ._api import check, read, repair, sniff_file
 from ._batch import SUFFIXES, repair_many
 from ._report import BatchFailure, BatchReport, CheckReport, ProblemRow, RepairReport

@@ -10,15 +10,17 @@ import re
 import stat
 import tempfile
 import time
-from typing import Any, TypeAlias
+from typing import Any, Literal, TypeAlias
 
 import _csv_rowvane_backend as _rv
 
-from ._report import CheckReport, ProblemRow, RepairReport
+from . import _detect
+from ._report import CheckReport, ProblemRow, RepairReport, detection_notes
 
 __all__ = ["StrPath", "repair", "check", "read", "sniff_file", "validate_options"]
 
 StrPath: TypeAlias = "str | os.PathLike[str]"
+Detect: TypeAlias = Literal["auto", "basic"]
 
 # The backend's file run reports an operating-system failure as a plain
 # OSError whose text ends with the error number.
@@ -71,7 +73,9 @@ def validate_options(options: dict[str, Any]) -> None:
     if "delimiter" in options:
         _check_char("delimiter", options["delimiter"], optional=True)
     if "quote_char" in options:
-        _check_char("quote_char", options["quote_char"], optional=False)
+        _check_char("quote_char", options["quote_char"], optional=True)
+    if options.get("detect", "auto") not in ("auto", "basic"):
+        raise ValueError(f"detect must be 'auto' or 'basic', got {options['detect']!r}")
     d, q = options.get("delimiter"), options.get("quote_char", '"')
     if d is not None and d == q:
         raise ValueError(f"delimiter and quote_char must differ, both are {d!r}")
@@ -81,13 +85,14 @@ def validate_options(options: dict[str, Any]) -> None:
 
 
 _OPTION_NAMES = frozenset(
-    {"delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes"}
+    {"delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes",
+     "detect"}
 )
 
 
 def _options(
     delimiter: str | None,
-    quote_char: str,
+    quote_char: str | None,
     fill_ragged_rows: bool,
     merge_overflow: bool,
     expected_columns: int | None,
@@ -213,7 +218,7 @@ def _error_path(exc: OSError, inp: str, out: _Target, quar: _Target | None) -> s
     code = int(m.group(1)) if m else exc.errno
     if quar is not None and quar.written() > 0:
         return quar.path
-    if code in _WRITE_ERRNOS or out.written() > 0 or m is None:
+    if code in _WRITE_ERRNOS or out.written() > 0 or code is None:
         if quar is not None and code == _errno.ENOSPC and out.temp is not None:
             # Output complete but the quarantine file's filesystem is full.
             try:
@@ -241,65 +246,100 @@ def repair(
     *,
     quarantine: StrPath | None = None,
     delimiter: str | None = None,
-    quote_char: str = '"',
+    quote_char: str | None = None,
     fill_ragged_rows: bool = True,
     merge_overflow: bool = True,
     expected_columns: int | None = None,
     repair_quotes: bool = True,
+    detect: Detect = "auto",
+    changes: StrPath | None = None,
 ) -> RepairReport:
     """Repair the CSV file ``input`` into ``output``; return a RepairReport.
 
     Paths are ``str`` or any ``os.PathLike`` (bytes paths raise TypeError).
-    The options are the backend's: ``delimiter`` (sniffed when None) and
-    ``quote_char`` are single ASCII characters; ``fill_ragged_rows`` pads
-    short rows, ``merge_overflow`` merges surplus fields into the last column
-    (rows that neither may fix are set aside, into ``quarantine`` when it is
-    given); ``expected_columns`` overrides the inferred column count;
+    The options are the backend's: ``delimiter`` (detected when None) and
+    ``quote_char`` (detected when None under ``detect="auto"``, else ``"``)
+    are single ASCII characters; ``fill_ragged_rows`` pads short rows,
+    ``merge_overflow`` merges surplus fields into the last column (rows that
+    neither may fix are set aside, into ``quarantine`` when it is given);
+    ``expected_columns`` overrides the inferred column count;
     ``repair_quotes`` repairs stray quotes inside quoted fields.
 
-    The output (and the quarantine file) is written to a temporary file beside
-    it and renamed into place only when the run succeeded: a failed or
-    interrupted run leaves no half-written file under either name. An output
-    naming the input rewrites it in place, safely (the input stays untouched
-    unless the run succeeds).
+    ``detect="auto"`` (the default) first detects the table: lines of
+    preamble above its header (skipped), the delimiter among ``, ; TAB | :``
+    and ``", "`` (comma and blank, the blanks dropped), the quote among ``"``
+    and ``'``, a header spread over two or three lines (joined column by
+    column with a space), copies of the header (dropped) and where the first
+    table ends (the rows of later tables are set aside with the reason "Row
+    belongs to a second table"). Rows of the wrong width are then repaired
+    further: surplus fields that are all empty are dropped, and a stray quote
+    at the start of a field is taken as text when that gives the row exactly
+    the table's width. An option given explicitly always wins over detection.
+    ``detect="basic"`` is exactly the backend's ``rowvane_file``.
+
+    ``changes``, with ``detect="auto"``, names a CSV file that lists every
+    row the run changed or dropped: ``line``, ``action``, ``raw_content`` as
+    read and the record ``written``.
+
+    Every file is written to a temporary file beside it and renamed into
+    place only when the run succeeded: a failed or interrupted run leaves no
+    half-written file under any of the names. An ``output`` naming the input
+    rewrites it in place, safely (the input stays untouched unless the run
+    succeeds; see the README for what a rewrite keeps).
 
     Failures raise the matching OSError subclass (FileNotFoundError,
     PermissionError, IsADirectoryError, ...) with ``errno``, ``strerror`` and
     ``filename`` set; bad options raise ValueError or TypeError.
-
-    >>> report = repair(pathlib.Path("broken.csv"), "clean.csv")  # doctest: +SKIP
-    >>> print(report)  # doctest: +SKIP
     """
+    if detect not in ("auto", "basic"):
+        raise ValueError(f"detect must be 'auto' or 'basic', got {detect!r}")
     inp = fspath(input, "input")
     out = fspath(output, "output")
     quar = fspath(quarantine, "quarantine") if quarantine is not None else None
+    chg = fspath(changes, "changes") if changes is not None else None
+    if chg is not None and detect != "auto":
+        raise ValueError("changes needs detect='auto': the basic run keeps no change log")
     opts = _options(delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes)
-    if quar is not None:
-        if _same_file(out, quar):
-            raise ValueError(f"output and quarantine name the same file: {out!r}")
-        if _same_file(inp, quar):
-            raise ValueError(f"the quarantine file would overwrite the input: {quar!r}")
+    sides = [(name, p) for name, p in (("quarantine", quar), ("changes", chg)) if p is not None]
+    for name, p in sides:
+        if _same_file(out, p):
+            raise ValueError(f"output and {name} name the same file: {out!r}")
+        if _same_file(inp, p):
+            raise ValueError(f"the {name} file would overwrite the input: {p!r}")
+    if quar is not None and chg is not None and _same_file(quar, chg):
+        raise ValueError(f"quarantine and changes name the same file: {quar!r}")
 
     started = time.perf_counter()
     input_size = _check_input(inp)
     in_place = _same_file(inp, out)
     out_t = _InPlace(out) if in_place else _Target(out)
     quar_t: _Target | None = None
+    chg_t: _Target | None = None
     try:
         quar_t = _Target(quar) if quar is not None else None
+        chg_t = _Target(chg) if chg is not None else None
         try:
-            summary = _rv.rowvane_file(
-                inp, out_t.run_path, quar_t.run_path if quar_t else None, **opts
-            )
+            if detect == "auto":
+                result = _detect.repair_file(
+                    inp, out_t.run_path, quar_t.run_path if quar_t else None,
+                    chg_t.run_path if chg_t else None, **opts,
+                )
+            else:
+                if opts["quote_char"] is None:
+                    opts["quote_char"] = '"'
+                summary = _rv.rowvane_file(inp, out_t.run_path, quar_t.run_path if quar_t else None, **opts)
+                result = dict(summary.to_dict(), output_delimiter=summary.detected_delimiter,
+                              output_quote_char=opts["quote_char"])
         except OSError as e:
             raise _as_os_error(e, _error_path(e, inp, out_t, quar_t)) from None
-        if quar_t is not None:
-            quar_t.commit()
+        for side in (chg_t, quar_t):
+            if side is not None:
+                side.commit()
         out_t.commit()
     finally:
-        out_t.discard()
-        if quar_t is not None:
-            quar_t.discard()
+        for target in (out_t, quar_t, chg_t):
+            if target is not None:
+                target.discard()
     elapsed = time.perf_counter() - started
 
     def size(p: str) -> int | None:
@@ -309,22 +349,37 @@ def repair(
             return None
         return st.st_size if stat.S_ISREG(st.st_mode) else None
 
+    extra = {k: int(result.get(k, 0)) for k in _AUTO_COUNTS}
     return RepairReport(
         input=inp,
         output=out,
         quarantine=quar,
-        total_rows=summary.total_rows,
-        rowvaned_rows=summary.rowvaned_rows,
-        repaired_rows=summary.repaired_rows,
-        quarantined_rows=summary.quarantined_rows,
-        detected_delimiter=summary.detected_delimiter,
-        inferred_columns=summary.inferred_columns,
-        output_delimiter=summary.detected_delimiter,
-        output_quote_char=quote_char,
+        total_rows=int(result["total_rows"]),
+        rowvaned_rows=int(result["rowvaned_rows"]),
+        repaired_rows=int(result["repaired_rows"]),
+        quarantined_rows=int(result["quarantined_rows"]),
+        detected_delimiter=str(result["detected_delimiter"]),
+        inferred_columns=int(result["inferred_columns"]),
+        output_delimiter=str(result["output_delimiter"]),
+        output_quote_char=str(result["output_quote_char"]),
         input_size=input_size,
         output_size=size(out),
         elapsed=elapsed,
+        detect=detect,
+        changes=chg,
+        **extra,
     )
+
+
+_AUTO_COUNTS = (
+    "skipped_preamble_lines",
+    "header_rows_joined",
+    "repeated_headers_dropped",
+    "dropped_empty_surplus_rows",
+    "opening_quote_rows",
+    "tables_found",
+    "second_table_rows",
+)
 
 
 class _InPlace(_Target):
@@ -354,61 +409,70 @@ def check(
     input: StrPath,
     *,
     delimiter: str | None = None,
-    quote_char: str = '"',
+    quote_char: str | None = None,
     fill_ragged_rows: bool = True,
     merge_overflow: bool = True,
     expected_columns: int | None = None,
     repair_quotes: bool = True,
+    detect: Detect = "auto",
     max_problems: int = 10,
 ) -> CheckReport:
     """What ``repair`` with these options would do to ``input``, without
-    writing anything: the counts, the delimiter and column count, and the
-    first ``max_problems`` rows it would pad, merge or set aside (line,
-    reason, content)."""
+    writing anything: the counts, the delimiter and column count, what table
+    detection found, and the first ``max_problems`` rows it would change, pad,
+    merge, drop or set aside (line, reason, content as read)."""
+    if detect not in ("auto", "basic"):
+        raise ValueError(f"detect must be 'auto' or 'basic', got {detect!r}")
     inp = fspath(input, "input")
     opts = _options(delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes)
     input_size = _check_input(inp)
     problems: list[ProblemRow] = []
     problem_rows = 0
+    notes: tuple[str, ...] = ()
     with tempfile.TemporaryDirectory(prefix="csv-rowvane-check-") as tmp:
-        qpath = os.path.join(tmp, "quarantine.csv")
+        log = os.path.join(tmp, "problems.csv")
         try:
-            summary = _rv.rowvane_file(inp, os.devnull, **opts)
-            # The same run with nothing repaired sets aside every row a repair
-            # would change, with its line and reason.
-            strict = dict(opts, fill_ragged_rows=False, merge_overflow=False)
-            if summary.inferred_columns and (fill_ragged_rows or merge_overflow):
-                strict["expected_columns"] = summary.inferred_columns
-                strict["delimiter"] = summary.detected_delimiter
-            _rv.rowvane_file(inp, os.devnull, qpath, **strict)
+            if detect == "auto":
+                result = _detect.repair_file(inp, os.devnull, None, log, **opts)
+                notes = tuple(detection_notes(result))
+            else:
+                opts["quote_char"] = opts["quote_char"] or '"'
+                result = _rv.rowvane_file(inp, os.devnull, **opts).to_dict()
+                # The same run with nothing repaired sets aside every row a
+                # repair would change, with its line and reason.
+                strict = dict(opts, fill_ragged_rows=False, merge_overflow=False)
+                if result["inferred_columns"] and (fill_ragged_rows or merge_overflow):
+                    strict["expected_columns"] = result["inferred_columns"]
+                    strict["delimiter"] = result["detected_delimiter"]
+                _rv.rowvane_file(inp, os.devnull, log, **strict)
         except OSError as e:
             raise _as_os_error(e, inp) from None
-        with open(qpath, encoding="utf-8", newline="") as f:
+        with open(log, encoding="utf-8", newline="") as f:
             rows = csv.reader(f)
             next(rows, None)
             for row in rows:
                 problem_rows += 1
-                if len(problems) < max_problems and len(row) == 3:
-                    reason = row[1]
-                    problems.append(
-                        ProblemRow(
-                            line=int(row[0]),
-                            reason=reason,
-                            action=_problem_action(reason, fill_ragged_rows, merge_overflow),
-                            content=row[2],
-                        )
-                    )
+                if len(problems) >= max_problems:
+                    continue
+                if detect == "auto" and len(row) == 4:
+                    problems.append(ProblemRow(line=int(row[0]), reason=row[1], action=row[1], content=row[2]))
+                elif len(row) == 3:
+                    problems.append(ProblemRow(line=int(row[0]), reason=row[1],
+                                               action=_problem_action(row[1], fill_ragged_rows, merge_overflow),
+                                               content=row[2]))
     return CheckReport(
         input=inp,
-        total_rows=summary.total_rows,
-        rowvaned_rows=summary.rowvaned_rows,
-        repaired_rows=summary.repaired_rows,
-        quarantined_rows=summary.quarantined_rows,
-        detected_delimiter=summary.detected_delimiter,
-        inferred_columns=summary.inferred_columns,
+        total_rows=int(result["total_rows"]),
+        rowvaned_rows=int(result["rowvaned_rows"]),
+        repaired_rows=int(result["repaired_rows"]),
+        quarantined_rows=int(result["quarantined_rows"]),
+        detected_delimiter=str(result["detected_delimiter"]),
+        inferred_columns=int(result["inferred_columns"]),
         input_size=input_size,
         problems=tuple(problems),
         problem_rows=problem_rows,
+        detect=detect,
+        notes=notes,
     )
 
 

@@ -33,6 +33,7 @@ class Job:
     output: str
     quarantine: str | None
     options: dict[str, Any] = field(default_factory=dict, compare=False)
+    changes: str | None = None
 
 
 @dataclass(slots=True)
@@ -107,6 +108,7 @@ def plan(
     output_dir: StrPath | None,
     *,
     quarantine_dir: StrPath | None = None,
+    changes_dir: StrPath | None = None,
     skip_unchanged: bool = False,
     options: dict[str, Any] | None = None,
 ) -> Plan:
@@ -120,7 +122,10 @@ def plan(
     validate_options(opts)
     out_dir = fspath(output_dir, "output_dir") if output_dir is not None else None
     q_dir = fspath(quarantine_dir, "quarantine_dir") if quarantine_dir is not None else None
-    prune = [d for d in (out_dir, q_dir) if d is not None]
+    c_dir = fspath(changes_dir, "changes_dir") if changes_dir is not None else None
+    if c_dir is not None and opts.get("detect", "auto") != "auto":
+        raise ValueError("changes_dir needs detect='auto': the basic run keeps no change log")
+    prune = [d for d in (out_dir, q_dir, c_dir) if d is not None]
     result = Plan()
     found, failures = _expand(inputs, prune, result.errors)
     result.failures = list(failures)
@@ -128,7 +133,7 @@ def plan(
     taken = {i for i, _ in failures}
     positions = iter(i for i in range(len(found) + len(failures)) if i not in taken)
 
-    candidates: list[tuple[int, str, str, str | None]] = []
+    candidates: list[tuple[int, str, str, str | None, str | None]] = []
     seen_inputs: set[str] = set()
     for path, rel in found:
         pos = next(positions)
@@ -139,22 +144,25 @@ def plan(
         name = rel if rel is not None else os.path.basename(path)
         output = os.path.join(out_dir, name) if out_dir is not None else path
         quarantine = os.path.join(q_dir, name) if q_dir is not None else None
-        candidates.append((pos, path, output, quarantine))
+        changes = os.path.join(c_dir, name) if c_dir is not None else None
+        candidates.append((pos, path, output, quarantine, changes))
 
-    input_keys = {_key(p): p for _, p, _, _ in candidates}
+    input_keys = {_key(p): p for _, p, _, _, _ in candidates}
     writers: dict[str, list[str]] = {}
-    for _, path, output, quarantine in candidates:
-        for target in (output, quarantine):
+    for _, path, output, quarantine, changes in candidates:
+        for target in (output, quarantine, changes):
             if target is not None:
                 writers.setdefault(_key(target), []).append(path)
 
-    for pos, path, output, quarantine in candidates:
+    for pos, path, output, quarantine, changes in candidates:
         reason = None
-        for what, target in (("output", output), ("quarantine file", quarantine)):
+        for what, target in (("output", output), ("quarantine file", quarantine), ("change log", changes)):
             if target is None:
                 continue
             tkey = _key(target)
             others = [p for p in writers[tkey] if p != path]
+            if len(writers[tkey]) > 1 and not others:
+                others = [path]  # two files of one input land on one name
             if others:
                 reason = f"{what} {target!r} would also be written for {others[0]!r}"
             elif out_dir is None and what == "output":
@@ -172,7 +180,7 @@ def plan(
         if skip_unchanged and out_dir is not None and _up_to_date(path, output):
             result.skipped.append(path)
             continue
-        result.jobs.append(Job(pos, path, output, quarantine, opts))
+        result.jobs.append(Job(pos, path, output, quarantine, opts, changes))
     result.failures.sort(key=lambda t: t[0])
     return result
 
@@ -219,12 +227,12 @@ def run_job(job: Job, on_error: OnError = "report") -> RepairReport | BatchFailu
     global _busy
     _busy = True
     try:
-        for target in (job.output, job.quarantine):
+        for target in (job.output, job.quarantine, job.changes):
             if target is not None:
                 parent = os.path.dirname(target)
                 if parent:
                     os.makedirs(parent, exist_ok=True)
-        return repair(job.input, job.output, quarantine=job.quarantine, **job.options)
+        return repair(job.input, job.output, quarantine=job.quarantine, changes=job.changes, **job.options)
     except Exception as e:
         if on_error == "raise":
             raise
@@ -296,6 +304,7 @@ def repair_many(
     output_dir: StrPath,
     *,
     quarantine_dir: StrPath | None = None,
+    changes_dir: StrPath | None = None,
     jobs: int | None = None,
     progress: bool = False,
     on_error: OnError = "report",
@@ -308,8 +317,9 @@ def repair_many(
     contributes its ``*.csv``, ``*.tsv`` and ``*.txt`` files, recursively, and
     its layout is mirrored under ``output_dir``; a file lands at
     ``output_dir/<name>``). ``quarantine_dir`` receives each file's rows set
-    aside under the same relative name. ``options`` are those of
-    :func:`repair`.
+    aside, and ``changes_dir`` each file's change log, under the same
+    relative name. ``options`` are those of :func:`repair` (``detect``
+    included).
 
     Runs on a pool of ``jobs`` processes (None: every core; 1: in this
     process). Two inputs whose outputs would be one file, and an output that
@@ -325,8 +335,8 @@ def repair_many(
         raise ValueError(f"on_error must be 'report' or 'raise', got {on_error!r}")
     workers = _workers(jobs)
     started = time.perf_counter()
-    p = plan(inputs, output_dir, quarantine_dir=quarantine_dir, skip_unchanged=skip_unchanged,
-             options=options)
+    p = plan(inputs, output_dir, quarantine_dir=quarantine_dir, changes_dir=changes_dir,
+             skip_unchanged=skip_unchanged, options=options)
     return execute(p, workers=workers, progress=progress, on_error=on_error, started=started)
 
 

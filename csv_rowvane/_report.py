@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import dataclasses
 from dataclasses import dataclass, field
+from collections.abc import Mapping
 from typing import Any
 
 __all__ = ["RepairReport", "BatchFailure", "BatchReport", "CheckReport", "ProblemRow"]
@@ -24,6 +25,27 @@ def _size(n: int | None) -> str:
             return f"{n} B" if unit == "B" else f"{value:.1f} {unit}"
         value /= 1024
     return f"{n} B"  # pragma: no cover
+
+
+def detection_notes(counts: Mapping[str, Any]) -> list[str]:
+    """What table detection found and changed, from a report's counts."""
+    def n(key: str) -> int:
+        return int(counts.get(key) or 0)
+
+    notes = []
+    if n("skipped_preamble_lines"):
+        notes.append(f"{n('skipped_preamble_lines')} preamble line(s) skipped")
+    if n("header_rows_joined"):
+        notes.append(f"header of {n('header_rows_joined') + 1} lines joined")
+    if n("repeated_headers_dropped"):
+        notes.append(f"{n('repeated_headers_dropped')} repeated header(s) dropped")
+    if n("dropped_empty_surplus_rows"):
+        notes.append(f"{n('dropped_empty_surplus_rows')} row(s) lost empty surplus fields")
+    if n("opening_quote_rows"):
+        notes.append(f"{n('opening_quote_rows')} stray opening quote(s) kept as text")
+    if n("tables_found") > 1:
+        notes.append(f"{n('tables_found')} tables: {n('second_table_rows')} row(s) of later tables set aside")
+    return notes
 
 
 @dataclass(frozen=True, slots=True)
@@ -52,6 +74,19 @@ class RepairReport:
     input_size: int | None
     output_size: int | None
     elapsed: float
+    detect: str = "basic"
+    changes: str | None = None
+    skipped_preamble_lines: int = 0
+    header_rows_joined: int = 0
+    repeated_headers_dropped: int = 0
+    dropped_empty_surplus_rows: int = 0
+    opening_quote_rows: int = 0
+    tables_found: int = 0
+    second_table_rows: int = 0
+
+    def notes(self) -> list[str]:
+        """What table detection found and changed, in a few words each."""
+        return detection_notes(self.to_dict())
 
     @property
     def unchanged_rows(self) -> int:
@@ -77,8 +112,12 @@ class RepairReport:
             + f"; written with delimiter {_show_char(self.output_delimiter)} "
             f"and quote {_show_char(self.output_quote_char)}",
         ]
+        for note in self.notes():
+            lines.append(f"  {note}")
         if self.quarantine is not None:
             lines.append(f"  rows set aside in {self.quarantine}")
+        if self.changes is not None:
+            lines.append(f"  change log in {self.changes}")
         lines.append(
             f"  {_size(self.input_size)} in, {_size(self.output_size)} out, {self.elapsed:.3f} s"
         )
@@ -216,6 +255,8 @@ class CheckReport:
     input_size: int | None
     problems: tuple[ProblemRow, ...] = field(default=())
     problem_rows: int = 0
+    detect: str = "basic"
+    notes: tuple[str, ...] = ()
 
     def to_dict(self) -> dict[str, Any]:
         d = dataclasses.asdict(self)
@@ -228,9 +269,11 @@ class CheckReport:
             + (f"{self.inferred_columns} columns" if self.inferred_columns else "no column count enforced"),
             f"  a repair keeps {self.rowvaned_rows - self.repaired_rows} rows unchanged, "
             f"repairs {self.repaired_rows}, sets aside {self.quarantined_rows}",
+            *(f"  {note}" for note in self.notes),
         ]
         for p in self.problems:
-            lines.append(f"  line {p.line}: {p.action}: {p.reason}: {p.content!r}")
+            why = p.action if p.reason == p.action else f"{p.action}: {p.reason}"
+            lines.append(f"  line {p.line}: {why}: {p.content!r}")
         if self.problem_rows > len(self.problems):
             lines.append(f"  ... {self.problem_rows - len(self.problems)} more")
         return "\n".join(lines)

@@ -101,14 +101,19 @@ def _add_options(p: argparse.ArgumentParser) -> None:
     g = p.add_argument_group("repair options")
     g.add_argument("--delimiter", "-d", type=_char, metavar="D",
                    help="the input's delimiter, one ASCII character ('tab' for a tab); sniffed when absent")
-    g.add_argument("--quote-char", "-q", type=_char, default='"', metavar="Q",
-                   help="the quote character, one ASCII character (default: %(default)s)")
+    g.add_argument("--quote-char", "-q", type=_char, metavar="Q",
+                   help="the quote character, one ASCII character (default: detected among \" and ', "
+                   "or \" with --detect basic)")
     g.add_argument("--no-fill", action="store_true", help="set short rows aside instead of padding them")
     g.add_argument("--no-merge", action="store_true",
                    help="set rows with surplus fields aside instead of merging them into the last column")
     g.add_argument("--columns", type=_count, metavar="N", help="the column count (inferred when absent)")
     g.add_argument("--no-repair-quotes", action="store_true",
                    help="take stray quotes inside quoted fields as they are")
+    g.add_argument("--detect", choices=("auto", "basic"), default="auto",
+                   help="auto (default): detect preamble lines, the header, ', ' and ':' delimiters, "
+                   "' quotes and later tables, drop empty surplus fields and keep stray opening quotes "
+                   "as text when that fits the row; basic: the engine's own repair only")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -130,6 +135,9 @@ def build_parser() -> argparse.ArgumentParser:
                    help="the output file for one input ('-' for standard output), else a directory")
     r.add_argument("--quarantine", metavar="PATH",
                    help="where rows set aside go: a file for one input, else a directory")
+    r.add_argument("--changes", metavar="PATH",
+                   help="write a CSV of every row changed or dropped (line, action, raw_content, written): "
+                   "a file for one input, else a directory (needs --detect auto)")
     r.add_argument("--in-place", action="store_true", help="rewrite each input with its repaired text")
     _add_options(r)
     b = r.add_argument_group("batch and report")
@@ -170,6 +178,7 @@ def _options(args: argparse.Namespace) -> dict[str, Any]:
         "merge_overflow": not args.no_merge,
         "expected_columns": args.columns,
         "repair_quotes": not args.no_repair_quotes,
+        "detect": args.detect,
     }
     try:
         validate_options(opts)
@@ -183,19 +192,20 @@ def _err(message: str) -> None:
 
 
 def _show(ch: str) -> str:
-    return {"\t": "tab", " ": "space"}.get(ch, ch)
+    return {"\t": "tab", " ": "space", ", ": "', '"}.get(ch, ch)
 
 
 def _table(reports: Sequence[RepairReport], failures: Sequence[BatchFailure],
            skipped: Sequence[str], out: IO[str]) -> None:
-    header = ("file", "rows", "kept", "repaired", "set aside", "delim", "cols", "status")
+    header = ("file", "rows", "kept", "repaired", "set aside", "delim", "cols", "status", "notes")
     rows: list[tuple[str, ...]] = []
     for r in reports:
         status = "set aside" if r.quarantined_rows else ("repaired" if r.repaired_rows else "ok")
         rows.append((r.input, str(r.total_rows), str(r.rowvaned_rows), str(r.repaired_rows),
-                     str(r.quarantined_rows), _show(r.detected_delimiter), str(r.inferred_columns), status))
-    rows += [(f.path, "", "", "", "", "", "", "FAILED") for f in failures]
-    rows += [(p, "", "", "", "", "", "", "skipped") for p in skipped]
+                     str(r.quarantined_rows), _show(r.detected_delimiter), str(r.inferred_columns), status,
+                     "; ".join(r.notes())))
+    rows += [(f.path, "", "", "", "", "", "", "FAILED", "") for f in failures]
+    rows += [(p, "", "", "", "", "", "", "skipped", "") for p in skipped]
     widths = [max(len(h), *(len(row[i]) for row in rows)) if rows else len(h) for i, h in enumerate(header)]
     right = {1, 2, 3, 4, 6}
 
@@ -303,7 +313,7 @@ def cmd_repair(args: argparse.Namespace) -> int:
                 p.failures.append((0, BatchFailure(source, "ValueError",
                                                    f"quarantine file {args.quarantine!r} would overwrite its input")))
             else:
-                p.jobs.append(Job(0, source, target, args.quarantine, opts))
+                p.jobs.append(Job(0, source, target, args.quarantine, opts, args.changes))
             batch = execute(p, workers=1, progress=False, on_error="report")
             if out == "-" and batch.reports:
                 with open(target, "rb") as f:
@@ -317,8 +327,13 @@ def cmd_repair(args: argparse.Namespace) -> int:
                 raise UsageError(f"--quarantine {args.quarantine!r} is a file: several inputs need a directory")
             if out is not None and _is_file(out):
                 raise UsageError(f"-o {out!r} is a file: several inputs need a directory")
-            p = plan(inputs, None if args.in_place else out, quarantine_dir=args.quarantine,
-                     skip_unchanged=args.skip_unchanged, options=opts)
+            if args.changes is not None and _is_file(args.changes):
+                raise UsageError(f"--changes {args.changes!r} is a file: several inputs need a directory")
+            try:
+                p = plan(inputs, None if args.in_place else out, quarantine_dir=args.quarantine,
+                         changes_dir=args.changes, skip_unchanged=args.skip_unchanged, options=opts)
+            except ValueError as e:
+                raise UsageError(str(e)) from None
             batch = execute(p, workers=workers, progress=progress, on_error="report")
 
     if not args.quiet:

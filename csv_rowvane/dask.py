@@ -24,6 +24,7 @@ def repair_many(
     *,
     client: Any = None,
     quarantine_dir: StrPath | None = None,
+    changes_dir: StrPath | None = None,
     progress: bool = False,
     on_error: OnError = "report",
     skip_unchanged: bool = False,
@@ -52,8 +53,8 @@ def repair_many(
                 "no Dask client: pass client=, or create a distributed.Client first"
             ) from e
     started = time.perf_counter()
-    p = plan(inputs, output_dir, quarantine_dir=quarantine_dir, skip_unchanged=skip_unchanged,
-             options=options)
+    p = plan(inputs, output_dir, quarantine_dir=quarantine_dir, changes_dir=changes_dir,
+             skip_unchanged=skip_unchanged, options=options)
     if on_error == "raise" and p.failures:
         pos, failure = p.failures[0]
         raise p.errors.get(pos) or ValueError(str(failure))

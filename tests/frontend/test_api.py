@@ -13,7 +13,7 @@ import pytest
 
 import _csv_rowvane_backend as rv
 import csv_rowvane
-from csv_rowvane import RepairReport
+from csv_rowvane import RepairReport, _detect
 
 from frontend_support import RAGGED, SAMPLE, leftovers
 
@@ -66,7 +66,7 @@ def test_bytes_paths_are_a_type_error(tmp_path: pathlib.Path, ragged: pathlib.Pa
 @pytest.mark.parametrize(
     ("option", "value"),
     [("delimiter", "§"), ("delimiter", "ab"), ("delimiter", ""), ("delimiter", "é"),
-     ("quote_char", "«"), ("quote_char", "''"), ("quote_char", None), ("delimiter", 1)],
+     ("quote_char", "«"), ("quote_char", "''"), ("quote_char", ""), ("delimiter", 1)],
 )
 def test_non_ascii_or_long_delimiter_and_quote_are_refused(
     tmp_path: pathlib.Path, ragged: pathlib.Path, option: str, value: Any
@@ -142,25 +142,28 @@ def test_full_device_reports_enospc_on_the_output(ragged: pathlib.Path) -> None:
     assert info.value.filename == "/dev/full"
 
 
+@pytest.mark.parametrize("detect", ["auto", "basic"])
 def test_a_failed_run_keeps_the_previous_output(
-    tmp_path: pathlib.Path, ragged: pathlib.Path, monkeypatch: pytest.MonkeyPatch
+    tmp_path: pathlib.Path, ragged: pathlib.Path, monkeypatch: pytest.MonkeyPatch, detect: str
 ) -> None:
     out, quar = tmp_path / "out.csv", tmp_path / "q.csv"
     out.write_bytes(b"previous output\n")
     quar.write_bytes(b"previous quarantine\n")
-    real = rv.rowvane_file
+    owner, name = (_detect, "repair_file") if detect == "auto" else (rv, "rowvane_file")
+    real = getattr(owner, name)
 
     def half_then(exc: BaseException) -> Any:
-        def fake(inp: str, o: str, q: str | None = None, **kw: Any) -> Any:
-            real(inp, o, q, **kw)  # the temporary files are written whole ...
+        def fake(*args: Any, **kw: Any) -> Any:
+            real(*args, **kw)  # the temporary files are written whole ...
             raise exc  # ... and then the run fails or is interrupted
 
         return fake
 
     for exc in (OSError("No space left on device (os error 28)"), KeyboardInterrupt()):
-        monkeypatch.setattr(rv, "rowvane_file", half_then(exc))
+        monkeypatch.setattr(owner, name, half_then(exc))
         with pytest.raises(type(exc)):
-            csv_rowvane.repair(ragged, out, quarantine=quar)
+            csv_rowvane.repair(ragged, out, quarantine=quar, changes=tmp_path / "c.csv" if detect == "auto" else None,
+                               detect=detect)  # type: ignore[arg-type]
         assert out.read_bytes() == b"previous output\n"
         assert quar.read_bytes() == b"previous quarantine\n"
         assert leftovers(tmp_path) == []
@@ -262,7 +265,8 @@ def test_check_reports_without_writing(tmp_path: pathlib.Path, ragged: pathlib.P
     assert (report.total_rows, report.repaired_rows, report.quarantined_rows) == (5, 2, 0)
     assert [(p.line, p.action) for p in report.problems] == [(3, "padded"), (4, "merged")]
     assert report.problems[1].content == "6,7,8,9"
-    strict = csv_rowvane.check(ragged, fill_ragged_rows=False, merge_overflow=False, max_problems=1)
+    strict = csv_rowvane.check(ragged, fill_ragged_rows=False, merge_overflow=False, max_problems=1,
+                               detect="basic")
     assert strict.quarantined_rows == 2 and strict.problem_rows == 2
     assert [p.action for p in strict.problems] == ["set aside"]
     assert "Row has too few columns (expected 3)" in str(strict)
