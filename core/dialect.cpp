@@ -40,12 +40,14 @@ std::vector<HeadRow> head_rows(std::string_view head, unsigned char delimiter, u
   ResilientParser parser = make_parser(head, delimiter, quote, repair_quotes);
   parser.trim_leading_blanks = trim;
   std::vector<HeadRow> rows;
-  while (rows.size() < limit) {
+  size_t filled = 0;  // blank rows do not use up the limit
+  while (filled < limit) {
     HeadRow r;
     r.begin = parser.pos;
     r.line = parser.line;
     if (!next_row(parser, r.row)) break;
     r.end = parser.pos;
+    filled += is_blank_row(r.row) ? 0 : 1;
     rows.push_back(std::move(r));
   }
   // A last row cut by the end of the head is not the file's row.
@@ -56,6 +58,7 @@ std::vector<HeadRow> head_rows(std::string_view head, unsigned char delimiter, u
 struct Shape {
   size_t width = 0;        // most frequent width of the non-blank rows (ties: larger)
   double consistency = 0;  // share of non-blank rows of that width
+  size_t rows = 0;         // non-blank rows looked at
 };
 
 Shape shape_of(const std::vector<HeadRow>& rows, size_t from) {
@@ -77,6 +80,7 @@ Shape shape_of(const std::vector<HeadRow>& rows, size_t from) {
     i = j;
   }
   best.consistency = static_cast<double>(tally) / static_cast<double>(counts.size());
+  best.rows = counts.size();
   return best;
 }
 
@@ -95,6 +99,22 @@ bool blanks_follow_delimiters(const std::vector<HeadRow>& rows) {
   return fields >= 8 && blank_led * 20 >= fields * 19;
 }
 
+// Whether most colons of `head` belong to times (12:30) or addresses
+// (https://) rather than separate fields.
+bool colons_are_text(std::string_view head) noexcept {
+  size_t colons = 0;
+  size_t text = 0;
+  for (size_t i = 0; i < head.size(); ++i) {
+    if (head[i] != ':') continue;
+    ++colons;
+    const bool digit_before = i > 0 && head[i - 1] >= '0' && head[i - 1] <= '9';
+    const bool digit_after = i + 1 < head.size() && head[i + 1] >= '0' && head[i + 1] <= '9';
+    const bool slash_after = i + 1 < head.size() && head[i + 1] == '/';
+    text += (digit_before && digit_after) || slash_after ? 1 : 0;
+  }
+  return 2 * text >= colons;
+}
+
 // Share of rows in [from, from + kBodyProbeRows) holding a numeric field.
 double numeric_row_share(const std::vector<HeadRow>& rows, size_t from) {
   size_t seen = 0;
@@ -111,6 +131,14 @@ double numeric_row_share(const std::vector<HeadRow>& rows, size_t from) {
     }
   }
   return seen == 0 ? 0.0 : static_cast<double>(numeric) / static_cast<double>(seen);
+}
+
+// Column names differ from each other; a row repeating one text is data.
+bool distinct_fields(const RowBuf& row) {
+  std::vector<std::string_view> names;
+  for (size_t f = 0; f < row.field_count(); ++f) names.push_back(trim_blanks(row.field(f)));
+  std::sort(names.begin(), names.end());
+  return std::adjacent_find(names.begin(), names.end()) == names.end();
 }
 
 // A second header line: as wide as the header, some cells empty, the others
@@ -166,6 +194,7 @@ bool same_fields(const RowBuf& a, const RowBuf& b) noexcept {
 unsigned char detect_quote(std::string_view head) {
   size_t opens[2] = {0, 0};
   size_t closes[2] = {0, 0};
+  size_t seen[2] = {0, 0};
   const char quotes[2] = {'"', '\''};
   for (size_t i = 0; i < head.size(); ++i) {
     const char c = head[i];
@@ -175,6 +204,7 @@ unsigned char detect_quote(std::string_view head) {
       ++i;
       continue;
     }
+    ++seen[q];
     size_t before = i;
     while (before > 0 && head[before - 1] == ' ') --before;
     if (before == 0 || is_boundary_byte(head[before - 1])) ++opens[q];
@@ -182,7 +212,10 @@ unsigned char detect_quote(std::string_view head) {
   }
   const size_t dq = std::min(opens[0], closes[0]);
   const size_t sq = std::min(opens[1], closes[1]);
-  return sq >= 2 && dq == 0 ? '\'' : '"';
+  // Apostrophes as quotes stand at field boundaries nearly always; in prose
+  // or code most of them sit inside words and brackets.
+  const bool bounded = 4 * (opens[1] + closes[1]) >= 3 * seen[1];
+  return sq >= 2 && dq == 0 && bounded ? '\'' : '"';
 }
 
 ResilientParser make_table_parser(std::string_view buffer, const TableLayout& layout,
@@ -199,10 +232,24 @@ ResilientParser make_table_parser(std::string_view buffer, const TableLayout& la
 TableLayout detect_table(std::string_view buffer, const DetectOptions& options) {
   TableLayout layout;
   const std::string_view head = buffer.substr(0, kDetectBytes);
-  layout.quote_char = options.quote_char ? *options.quote_char : detect_quote(head.substr(bom_offset(head)));
-  const unsigned char quote = layout.quote_char;
   const bool repair = options.repair_quotes;
   const size_t limit = kMaxPreamble + kShapeRows + kBodyProbeRows;
+  layout.quote_char = options.quote_char ? *options.quote_char : detect_quote(head.substr(bom_offset(head)));
+  if (!options.quote_char && layout.quote_char == '\'') {
+    // Apostrophes only when they make the rows at least as regular as the
+    // double quote does, under the delimiter that fits best either way.
+    double with[2] = {0, 0};
+    const unsigned char quotes[2] = {'"', '\''};
+    for (int k = 0; k < 2; ++k) {
+      for (unsigned char d : kDetectDelimiters) {
+        if (options.delimiter && d != *options.delimiter) continue;
+        const Shape s = shape_of(head_rows(head, d, quotes[k], false, repair, limit), 0);
+        if (s.width >= 2) with[k] = std::max(with[k], s.consistency);
+      }
+    }
+    if (with[1] < with[0]) layout.quote_char = '"';
+  }
+  const unsigned char quote = layout.quote_char;
 
   if (options.delimiter) {
     layout.delimiter = *options.delimiter;
@@ -212,12 +259,15 @@ TableLayout detect_table(std::string_view buffer, const DetectOptions& options) 
     // weighed here, since the backend sniffs with the double quote.
     unsigned char best = quote == '"' ? sniff_delimiter_outcome(head).delimiter : ',';
     Shape best_shape = shape_of(head_rows(head, best, quote, false, repair, limit), 0);
+    const bool colon_fields = !colons_are_text(head);
     for (unsigned char d : kDetectDelimiters) {
       if (quote == '"' && d != ':') continue;
+      if (d == ':' && !colon_fields) continue;
       Shape s = shape_of(head_rows(head, d, quote, false, repair, limit), 0);
       const bool better =
           quote == '"'
-              ? (best_shape.width < 2 || best_shape.consistency < 0.5) && s.width >= 2 && s.consistency >= 0.9
+              ? (best_shape.width < 2 || best_shape.consistency < 0.5) && s.width >= 3 && s.rows >= 2 &&
+                    s.consistency >= 0.9
               : s.width >= 2 && (best_shape.width < 2 || s.consistency > best_shape.consistency);
       if (better) {
         best = d;
@@ -228,7 +278,11 @@ TableLayout detect_table(std::string_view buffer, const DetectOptions& options) 
   }
 
   if (layout.delimiter == ',' && !options.delimiter) {
-    layout.blank_after_delimiter = blanks_follow_delimiters(head_rows(head, ',', quote, false, repair, limit));
+    // ", " only where it gives regular rows: a comma and a blank also
+    // separate the words of prose, which trimming would not mend.
+    layout.blank_after_delimiter =
+        blanks_follow_delimiters(head_rows(head, ',', quote, false, repair, limit)) &&
+        shape_of(head_rows(head, ',', quote, true, repair, limit), 0).consistency >= 0.8;
   }
   const std::vector<HeadRow> rows =
       head_rows(head, layout.delimiter, quote, layout.blank_after_delimiter, repair, limit);
@@ -247,7 +301,7 @@ TableLayout detect_table(std::string_view buffer, const DetectOptions& options) 
     ++first;
   }
   if (first > 0 && !(first < rows.size() && rows[first].row.field_count() == width &&
-                     is_header_like(rows[first].row))) {
+                     is_header_like(rows[first].row) && distinct_fields(rows[first].row))) {
     first = 0;
   }
   for (size_t i = 0; i < first; ++i) {
@@ -256,13 +310,19 @@ TableLayout detect_table(std::string_view buffer, const DetectOptions& options) 
   if (first < rows.size()) {
     layout.start = rows[first].begin;
     layout.start_line = rows[first].line;
-    layout.has_header = rows[first].row.field_count() == width && is_header_like(rows[first].row);
+    // Where the basic run would parse alike, the width is the one its own
+    // inference gives (which may read past the head), from the table's start.
+    if (!options.expected_columns && quote == '"' && !layout.blank_after_delimiter) {
+      layout.columns = infer_column_count(buffer.substr(layout.start), layout.delimiter);
+    }
+    layout.has_header = rows[first].row.field_count() == layout.columns && is_header_like(rows[first].row) &&
+                        distinct_fields(rows[first].row);
   }
 
   // Header lines below the header, joined column by column by the run.
   if (layout.has_header) {
     size_t k = 1;
-    while (k < kMaxHeaderRows && first + k < rows.size() && continues_header(rows[first + k].row, width)) ++k;
+    while (k < kMaxHeaderRows && first + k < rows.size() && continues_header(rows[first + k].row, layout.columns)) ++k;
     if (k > 1 && numeric_row_share(rows, first + k) >= 0.8) layout.header_rows = k;
   }
   return layout;

@@ -374,11 +374,12 @@ class TableReconciler {
     settle(line, begin, end);
   }
 
-  // A later table begins at the current row: a copy of the header after a
-  // blank line, or a header-like row of another width above a row of that
-  // same width.
+  // A later table begins at the current row: after a blank line, a copy of
+  // the header, or a header-like row of another width above a row of that
+  // same width. (Without the blank line a row of text is too often data.)
   bool starts_other_table() {
-    if (same_fields(row_, header_)) return !pending_.empty();
+    if (pending_.empty()) return false;
+    if (same_fields(row_, header_)) return true;
     const size_t n = row_.field_count();
     if (n == m_ || !is_header_like(row_)) return false;
     ResilientParser ahead = parser_;

@@ -1059,7 +1059,7 @@ TEST(RowvaneTableTest, ChangeRecordsHoldRawAndWrittenText) {
   TableRules rules;
   rules.log_changes = true;
   const TableSliceResult r =
-      rowvane_table_slice("PRE,,\nA,B,C\n1,2\r\n3,4,5,6\n\"x,y,\"z\"\n", opts(), false, rules);
+      rowvane_table_slice("PRE,,\nA,B,C\n1,2\r\n3,4,5,6\n\"x,y,\"z\"\n7,8,9\n7,8,9\n", opts(), false, rules);
   ASSERT_EQ(r.changes.size(), 4u);
   EXPECT_EQ(r.changes[0].line, 1u);
   EXPECT_EQ(r.changes[0].raw, "PRE,,");
