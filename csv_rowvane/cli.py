@@ -283,6 +283,8 @@ def cmd_repair(args: argparse.Namespace) -> int:
     out = args.output
     if "-" in inputs and len(inputs) > 1:
         raise UsageError("'-' (standard input) must be the only input")
+    if args.changes is not None and args.detect != "auto":
+        raise UsageError("--changes needs detect='auto': the basic run keeps no change log")
     if args.in_place:
         if out is not None:
             raise UsageError("--in-place and -o/--output exclude each other")
