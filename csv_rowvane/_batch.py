@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import concurrent.futures as cf
+import contextlib
 import multiprocessing
 import os
 import signal
@@ -241,10 +242,34 @@ def run_job(job: Job, on_error: OnError = "report") -> RepairReport | BatchFailu
         _busy = False
 
 
-def _progress(total: int, enabled: bool, unit: str = "file") -> Any:
+#: An input at least this large gets a progress bar of its own, ticking
+#: while it is repaired, even when it is the only one.
+LARGE_FILE = 64 << 20
+
+
+def _size_of(path: str) -> int:
+    try:
+        return os.stat(path).st_size
+    except OSError:
+        return 0
+
+
+def _progress(total: int, enabled: bool) -> Any:
+    """A bar over ``total`` input bytes on standard error."""
+    if not enabled:
+        return contextlib.nullcontext(_NoBar())
     from tqdm import tqdm  # type: ignore[import-untyped]
 
-    return tqdm(total=total, unit=unit, disable=not enabled, leave=False, dynamic_ncols=True)
+    return tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024, leave=False,
+                dynamic_ncols=True, desc="repairing")
+
+
+class _NoBar:
+    def update(self, n: int) -> None:
+        pass
+
+    def refresh(self) -> None:
+        pass
 
 
 def _stop_pool(pool: cf.ProcessPoolExecutor, grace: float = 10.0) -> None:
@@ -272,26 +297,37 @@ def run_jobs(
 ) -> dict[int, RepairReport | BatchFailure]:
     """Runs ``jobs``, in this process when ``workers`` is 1, else on a pool of
     ``workers`` processes (each backend call holds the interpreter lock, so
-    threads would not help). Returns the outcome of every job by its index."""
+    threads would not help). Returns the outcome of every job by its index.
+
+    With ``progress``, a bar over the input bytes shows on standard error; a
+    file of LARGE_FILE bytes or more is then repaired in a worker process even
+    with ``workers`` 1, so the bar keeps ticking while it runs."""
     outcomes: dict[int, RepairReport | BatchFailure] = {}
-    with _progress(len(jobs), progress) as bar:
-        if workers <= 1 or len(jobs) <= 1:
+    sizes = {job.index: _size_of(job.input) for job in jobs} if progress else {}
+    large = progress and any(n >= LARGE_FILE for n in sizes.values())
+    with _progress(sum(sizes.values()), progress) as bar:
+        if (workers <= 1 or len(jobs) <= 1) and not large:
             for job in jobs:
                 outcomes[job.index] = run_job(job, on_error)
-                bar.update(1)
+                bar.update(sizes.get(job.index, 0))
             return outcomes
         ctx: multiprocessing.context.BaseContext
         try:
             ctx = multiprocessing.get_context("forkserver")
         except ValueError:  # pragma: no cover - platforms without forkserver
             ctx = multiprocessing.get_context("spawn")
-        pool = cf.ProcessPoolExecutor(max_workers=min(workers, len(jobs)), mp_context=ctx,
+        pool = cf.ProcessPoolExecutor(max_workers=max(1, min(workers, len(jobs))), mp_context=ctx,
                                       initializer=_worker_init)
         try:
             futures = {pool.submit(run_job, job, on_error): job for job in jobs}
-            for fut in cf.as_completed(futures):
-                outcomes[futures[fut].index] = fut.result()
-                bar.update(1)
+            pending = set(futures)
+            while pending:
+                done, pending = cf.wait(pending, timeout=0.25, return_when=cf.FIRST_COMPLETED)
+                for fut in done:
+                    job = futures[fut]
+                    outcomes[job.index] = fut.result()
+                    bar.update(sizes.get(job.index, 0))
+                bar.refresh()  # the elapsed time moves on while a large file runs
         except BaseException:
             _stop_pool(pool)
             raise

@@ -316,7 +316,7 @@ def cmd_repair(args: argparse.Namespace) -> int:
                                                    f"quarantine file {args.quarantine!r} would overwrite its input")))
             else:
                 p.jobs.append(Job(0, source, target, args.quarantine, opts, args.changes))
-            batch = execute(p, workers=1, progress=False, on_error="report")
+            batch = execute(p, workers=1, progress=progress, on_error="report")
             if out == "-" and batch.reports:
                 with open(target, "rb") as f:
                     shutil.copyfileobj(f, sys.stdout.buffer, 1 << 20)

@@ -9,7 +9,7 @@ import pathlib
 import pytest
 
 import csv_rowvane
-from csv_rowvane import BatchReport
+from csv_rowvane import BatchReport, _batch
 
 from frontend_support import RAGGED, leftovers
 
@@ -170,3 +170,25 @@ def test_dask_runs_the_same_batch(tmp_path: pathlib.Path) -> None:
         assert pathlib.Path(a.output).read_bytes() == pathlib.Path(b.output).read_bytes()
     assert [f.path for f in remote.failures] == [str(src / "dangling.csv")]
     assert remote.jobs == 2
+
+
+def test_progress_bar_goes_to_stderr_and_large_files_tick_in_a_worker(
+    tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch
+) -> None:
+    src = tmp_path / "in"
+    make_tree(src)
+    batch = csv_rowvane.repair_many([src], tmp_path / "out", jobs=1, progress=True)
+    err = capsys.readouterr()
+    assert batch.ok and "repairing" in err.err and err.out == ""
+    # every file counts as large: the one job runs in a worker process
+    monkeypatch.setattr(_batch, "LARGE_FILE", 1)
+    seen = []
+    real = _batch.cf.ProcessPoolExecutor
+
+    def spy(*args: object, **kwargs: object) -> object:
+        seen.append(kwargs.get("max_workers"))
+        return real(*args, **kwargs)  # type: ignore[arg-type]
+
+    monkeypatch.setattr(_batch.cf, "ProcessPoolExecutor", spy)
+    one = csv_rowvane.repair_many([src / "a.csv"], tmp_path / "out2", jobs=1, progress=True)
+    assert one.files == 1 and seen == [1]
