@@ -658,7 +658,7 @@ size_t count_byte(std::string_view text, char byte) noexcept {
   return count;
 }
 
-bool is_valid_utf8(const char* data, size_t size) noexcept {
+bool is_valid_utf8_scalar(const char* data, size_t size) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(data);
   return first_invalid_utf8(p, p + size) == p + size;
 }

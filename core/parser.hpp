@@ -99,8 +99,20 @@ size_t count_byte(std::string_view text, char byte) noexcept;
 
 // UTF-8 helpers shared by the parser and the writers.
 
-// True when [data, data + size) is valid UTF-8.
+// True when [data, data + size) is valid UTF-8. Long texts take the vector
+// path (core/utf8_validate.cpp) when the processor has one.
 bool is_valid_utf8(const char* data, size_t size) noexcept;
+
+// The two paths behind is_valid_utf8, for tests that hold them to the same
+// answers: the exact byte-at-a-time check, and the vector check (the scalar
+// one where this build or processor has no vector path).
+bool is_valid_utf8_scalar(const char* data, size_t size) noexcept;
+bool is_valid_utf8_vector(const char* data, size_t size) noexcept;
+bool utf8_vector_path_available() noexcept;
+
+// Makes every dispatched vector path take its portable fallback (tests only:
+// not thread-safe, meant to be set before any parsing).
+void force_scalar_paths(bool on) noexcept;
 
 // Replaces, in place from offset `begin` to the end of `text`, every maximal
 // invalid subsequence by U+FFFD (substitution of maximal subparts). A no-op
