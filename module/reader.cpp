@@ -167,26 +167,36 @@ PyObject* decode_valid_utf8(std::string_view text) noexcept {
   return s;
 }
 
+// A new str for one field of an all-ASCII row: the bytes are the characters.
+inline PyObject* ascii_field_str(std::string_view field) noexcept {
+  const size_t size = field.size();
+  if (size == 0) return Py_GetConstant(Py_CONSTANT_EMPTY_STR);
+  if (size == 1) return PyUnicode_FromOrdinal(static_cast<unsigned char>(field[0]));
+  PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
+  if (s != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(s), field.data(), size);
+  return s;
+}
+
 // A new str for one field (valid UTF-8), or null with the error set.
 PyObject* field_str(std::string_view field) noexcept {
-  size_t size = field.size();
-  if (size == 0) return Py_GetConstant(Py_CONSTANT_EMPTY_STR);
-  if (is_ascii(field.data(), size)) {
-    if (size == 1) return PyUnicode_FromOrdinal(static_cast<unsigned char>(field[0]));
-    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
-    if (s != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(s), field.data(), size);
-    return s;
-  }
+  if (is_ascii(field.data(), field.size())) return ascii_field_str(field);
   return decode_valid_utf8(field);
 }
 
+// One list per row. The row's field texts lie back to back in the store, so
+// one look at all of them tells whether every field is ASCII (most rows of
+// most files): then no field is looked at again before its copy.
 PyRef row_list(const RowStore& rows, size_t index) {
   size_t count = rows.field_count(index);
   PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(count)));
   RowStore::FieldCursor cursor = rows.fields(index);
+  const std::string_view first = count == 0 ? std::string_view() : rows.fields(index).next();
+  const bool ascii = is_ascii(first.data(), rows.row_bytes(index));
+  PyObject* const target = list.get();
   for (size_t k = 0; k < count; ++k) {
-    PyRef item = checked(field_str(cursor.next()));
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item.release());
+    PyObject* item = ascii ? ascii_field_str(cursor.next()) : field_str(cursor.next());
+    if (item == nullptr) throw PyErrorRaised{};
+    PyList_SET_ITEM(target, static_cast<Py_ssize_t>(k), item);
   }
   return list;
 }
