@@ -349,17 +349,12 @@ def repair(
             return None
         return st.st_size if stat.S_ISREG(st.st_mode) else None
 
-    extra = {k: int(result.get(k, 0)) for k in _AUTO_COUNTS}
+    extra: dict[str, Any] = {k: int(result.get(k, 0)) for k in _AUTO_COUNTS}
     return RepairReport(
         input=inp,
         output=out,
         quarantine=quar,
-        total_rows=int(result["total_rows"]),
-        rowvaned_rows=int(result["rowvaned_rows"]),
-        repaired_rows=int(result["repaired_rows"]),
-        quarantined_rows=int(result["quarantined_rows"]),
-        detected_delimiter=str(result["detected_delimiter"]),
-        inferred_columns=int(result["inferred_columns"]),
+        **_run_counts(result),
         output_delimiter=str(result["output_delimiter"]),
         output_quote_char=str(result["output_quote_char"]),
         input_size=input_size,
@@ -369,6 +364,18 @@ def repair(
         changes=chg,
         **extra,
     )
+
+
+def _run_counts(result: dict[str, Any]) -> dict[str, Any]:
+    """The six values every run reports, typed, from a run's dict."""
+    return {
+        "total_rows": int(result["total_rows"]),
+        "rowvaned_rows": int(result["rowvaned_rows"]),
+        "repaired_rows": int(result["repaired_rows"]),
+        "quarantined_rows": int(result["quarantined_rows"]),
+        "detected_delimiter": str(result["detected_delimiter"]),
+        "inferred_columns": int(result["inferred_columns"]),
+    }
 
 
 _AUTO_COUNTS = (
@@ -462,12 +469,7 @@ def check(
                                                content=row[2]))
     return CheckReport(
         input=inp,
-        total_rows=int(result["total_rows"]),
-        rowvaned_rows=int(result["rowvaned_rows"]),
-        repaired_rows=int(result["repaired_rows"]),
-        quarantined_rows=int(result["quarantined_rows"]),
-        detected_delimiter=str(result["detected_delimiter"]),
-        inferred_columns=int(result["inferred_columns"]),
+        **_run_counts(result),
         input_size=input_size,
         problems=tuple(problems),
         problem_rows=problem_rows,

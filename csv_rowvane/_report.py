@@ -162,29 +162,15 @@ class BatchReport:
         """Files repaired."""
         return len(self.reports)
 
-    @property
-    def total_rows(self) -> int:
-        return sum(r.total_rows for r in self.reports)
+    def _sum(self, name: str) -> int:
+        return sum(getattr(r, name) or 0 for r in self.reports)
 
-    @property
-    def rowvaned_rows(self) -> int:
-        return sum(r.rowvaned_rows for r in self.reports)
-
-    @property
-    def repaired_rows(self) -> int:
-        return sum(r.repaired_rows for r in self.reports)
-
-    @property
-    def quarantined_rows(self) -> int:
-        return sum(r.quarantined_rows for r in self.reports)
-
-    @property
-    def input_size(self) -> int:
-        return sum(r.input_size or 0 for r in self.reports)
-
-    @property
-    def output_size(self) -> int:
-        return sum(r.output_size or 0 for r in self.reports)
+    total_rows = property(lambda self: self._sum("total_rows"), doc="Rows read, over every file.")
+    rowvaned_rows = property(lambda self: self._sum("rowvaned_rows"), doc="Rows kept.")
+    repaired_rows = property(lambda self: self._sum("repaired_rows"), doc="Rows repaired.")
+    quarantined_rows = property(lambda self: self._sum("quarantined_rows"), doc="Rows set aside.")
+    input_size = property(lambda self: self._sum("input_size"), doc="Bytes read.")
+    output_size = property(lambda self: self._sum("output_size"), doc="Bytes written.")
 
     def totals(self) -> dict[str, int]:
         """The batch's totals."""
