@@ -190,3 +190,33 @@ def test_ctrl_c_ends_a_batch_promptly(tmp_path: pathlib.Path, cli_env: dict[str,
     out = tmp_path / "out"
     written = sorted(p.name for p in out.rglob("*")) if out.exists() else []
     assert not any(name.startswith("p") and name.endswith(".csv") for name in written)
+
+
+def _runs_as_nobody(env: dict[str, str]) -> bool:
+    try:
+        probe = subprocess.run([sys.executable, "-c", "import csv_rowvane"], user=65534, env=env,
+                               capture_output=True, timeout=60)
+    except (OSError, subprocess.SubprocessError):
+        return False
+    return probe.returncode == 0
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to run a batch as another user")
+def test_unreadable_file_in_a_batch_is_a_failure_of_that_file(cli_env: dict[str, str]) -> None:
+    if not _runs_as_nobody(cli_env):
+        pytest.skip("the interpreter is not reachable by an unprivileged user here")
+    import tempfile
+
+    with tempfile.TemporaryDirectory(prefix="csv-rowvane-nobody-") as d:
+        root = pathlib.Path(d)
+        os.chmod(root, 0o777)
+        src = root / "in"
+        src.mkdir()
+        (src / "ok.csv").write_bytes(RAGGED)
+        (src / "locked.csv").write_bytes(RAGGED)
+        os.chmod(src / "locked.csv", 0)
+        r = subprocess.run([sys.executable, "-m", "csv_rowvane", "repair", str(src), "-o", str(root / "out")],
+                           user=65534, env=cli_env, capture_output=True, timeout=120)
+        assert r.returncode == 1
+        assert f"{src / 'locked.csv'}: Permission denied" in r.stderr.decode()
+        assert (root / "out" / "ok.csv").exists() and not (root / "out" / "locked.csv").exists()
