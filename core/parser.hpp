@@ -94,6 +94,32 @@ bool plain_rows_apply(unsigned char delimiter, unsigned char quote_char) noexcep
 bool scan_plain_row(std::string_view input, size_t pos, unsigned char delimiter,
                     unsigned char quote_char, PlainRow& out) noexcept;
 
+// A record on one line whose quoted fields are simple: each opens at the
+// field's start, holds no line break and no quote other than doubled ones,
+// and closes right before the delimiter or the line's end; its unquoted
+// fields hold no quote; the line is valid UTF-8. The parser reads such a
+// field as the text between the quotes (a doubled quote as one), so the
+// record can be written without the state machine: a quoted field that holds
+// the delimiter or a doubled quote is written back as it was read, quotes
+// included; any other field as its text.
+struct SimpleField {
+  size_t begin = 0;          // offset of the field's text (past an opening quote)
+  size_t end = 0;            // offset just past its text (at a closing quote)
+  bool keep_quotes = false;  // written back with its quotes, as read
+};
+struct SimpleRow {
+  size_t end = 0;           // offset of its line break, or of the end of input
+  size_t next = 0;          // offset just past its line break
+  bool line_break = false;  // whether it ended at a line break (line advances)
+  std::vector<SimpleField> fields;  // reused from row to row
+};
+
+// Describes the record at `pos` in `out` when it is simple as above; false
+// (with `out` unusable) when the full parser must read it. Same conditions of
+// use as scan_plain_row.
+bool scan_simple_row(std::string_view input, size_t pos, unsigned char delimiter,
+                     unsigned char quote_char, SimpleRow& out);
+
 // Occurrences of `byte` in `text`, sixteen bytes per step.
 size_t count_byte(std::string_view text, char byte) noexcept;
 

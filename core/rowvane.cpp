@@ -92,8 +92,24 @@ RunSummary reconcile(std::string_view buffer, const RunOptions& options, Sink& s
   // width: those are taken whole, without the state machine. Anything else
   // (a quote, damaged UTF-8, a width to repair) is read again by the parser.
   const bool try_plain = plain_rows_apply(delimiter, options.quote_char) && sink.takes_plain(delimiter);
+  // A sink that writes records over the input text it has read also takes
+  // simply quoted records without the state machine, and is told where
+  // each record lay.
+  constexpr bool in_place = requires(Sink& s, const RowBuf& r, const SimpleRow& sr) {
+    s.keep_at(r, size_t{}, size_t{});
+    s.keep_simple(sr, size_t{});
+  };
+  auto keep = [&](const RowBuf& kept_row, size_t begin) {
+    if constexpr (in_place) {
+      sink.keep_at(kept_row, begin, parser.pos);
+    } else {
+      (void)begin;
+      sink.keep(kept_row);
+    }
+  };
   RowBuf row;
   PlainRow plain;
+  SimpleRow simple;
   size_t seen = 0;
   size_t kept = 0;
   size_t repaired = 0;
@@ -109,16 +125,29 @@ RunSummary reconcile(std::string_view buffer, const RunOptions& options, Sink& s
       ++kept;
       continue;
     }
+    if constexpr (in_place) {
+      if (try_plain && parser.pos < buffer.size() &&
+          scan_simple_row(buffer, parser.pos, delimiter, options.quote_char, simple) &&
+          (m == 0 || simple.fields.size() == m)) {
+        sink.keep_simple(simple, parser.pos);
+        parser.pos = simple.next;
+        parser.line += simple.line_break ? 1 : 0;
+        ++seen;
+        ++kept;
+        continue;
+      }
+    }
+    const size_t begin = parser.pos;
     if (!next_row(parser, row)) break;
     ++seen;
     const size_t n = row.field_count();
     if (m == 0 || n == m) {
-      sink.keep(row);
+      keep(row, begin);
       ++kept;
     } else if (n < m) {
       if (options.fill_ragged_rows) {
         pad_row(row, m);
-        sink.keep(row);
+        keep(row, begin);
         ++kept;
         ++repaired;
       } else {
@@ -127,7 +156,7 @@ RunSummary reconcile(std::string_view buffer, const RunOptions& options, Sink& s
       }
     } else if (options.merge_overflow) {
       merge_row_tail(row, m, sep);
-      sink.keep(row);
+      keep(row, begin);
       ++kept;
       ++repaired;
     } else {
@@ -195,6 +224,63 @@ struct EncodeSink {
       records.push_plain(text);
     }
   }
+};
+
+// Kept rows of the basic file run, encoded as output records over the input
+// text they were read from: a record never needs more room than its own
+// input line (quotes that need not stay are dropped; the rest stays as it
+// was), and the parser never looks back, so the output takes no fresh memory
+// for most rows. A record that does not fit (rare: a repair that adds
+// quotes, or a last line without its line break) goes to a block.
+struct InPlaceEncodeSink {
+  EncodedRecords& records;
+  unsigned char quote;
+  char* text;    // the input text, owned by the run, overwritten behind the parser
+  size_t size;   // its length
+
+  void begin(const SliceSetup& s) {
+    quote = s.quote;
+    delimiter_ = s.delimiter;
+    records.begin(s.delimiter, quote, s.expected_rows, s.buffer_bytes);
+  }
+  bool takes_plain(unsigned char delimiter) const noexcept {
+    return delimiter < 0x80 && quote < 0x80;
+  }
+  // A plain line is its own record: one that ends in a lone LF stays as it
+  // is; one that ends in CR or CR LF gets its LF where the CR was.
+  void keep_plain(std::string_view line, size_t, unsigned char) {
+    const size_t begin = static_cast<size_t>(line.data() - text);
+    const size_t end = begin + line.size();
+    if (end < size && (text[end] == '\n' || text[end] == '\r')) {
+      text[end] = '\n';
+      records.push_borrowed(std::string_view(text + begin, line.size() + 1));
+    } else {
+      records.push_plain(line);
+    }
+  }
+  void keep_at(const RowBuf& row, size_t begin, size_t end) {
+    records.push_at(row, text + begin, end - begin);
+  }
+  // Each field moves to the left or stays (a field with its quotes is its
+  // own input bytes), so copying front to back never overwrites a byte that
+  // is still to be read.
+  void keep_simple(const SimpleRow& row, size_t begin) {
+    size_t need = row.fields.size();  // separators and the LF
+    for (const SimpleField& f : row.fields) need += f.end - f.begin + (f.keep_quotes ? 2 : 0);
+    char* const start = need <= row.next - begin ? text + begin : records.push_reserved(need);
+    char* dst = start;
+    for (size_t i = 0; i < row.fields.size(); ++i) {
+      const SimpleField& f = row.fields[i];
+      if (i != 0) *dst++ = static_cast<char>(delimiter_);
+      if (f.keep_quotes) *dst++ = static_cast<char>(quote);
+      std::memmove(dst, text + f.begin, f.end - f.begin);
+      dst += f.end - f.begin;
+      if (f.keep_quotes) *dst++ = static_cast<char>(quote);
+    }
+    *dst++ = '\n';
+    if (start == text + begin) records.push_borrowed(std::string_view(start, need));
+  }
+  unsigned char delimiter_ = ',';  // the run's delimiter
 };
 
 // ---------------------------------------------------------------------------
@@ -731,11 +817,11 @@ Expected<RunSummary, RowvaneError> rowvane_file(const std::string& input_path,
   // plain lines are not copied out of it.
   auto bytes = read_all(input.value(), input_id->size, interrupt);
   if (!bytes) return io_failure(std::move(bytes).error());
-  const std::string& text = bytes.value();
+  std::string& text = bytes.value();
   EncodedRecords records;
   std::vector<QuarantineRecord> quarantine;
-  EncodeSink sink{records, options.quote_char, text.data() + text.size()};
-  const RunSummary summary = reconcile(text, options, sink, quarantine);
+  InPlaceEncodeSink sink{records, options.quote_char, text.data(), text.size()};
+  const RunSummary summary = reconcile(std::string_view(text), options, sink, quarantine);
 
   if (IoStatus status = write_run_files(hooks, output_path, quarantine_path, std::nullopt, *input_id,
                                         input_fd, records, quarantine,

@@ -339,6 +339,16 @@ void EncodedRecords::push_plain(std::string_view text) {
 
 void EncodedRecords::push_borrowed(std::string_view text) { add_record(text.data(), text.size()); }
 
+void EncodedRecords::push_at(const RowBuf& row, char* dst, size_t room) {
+  const CsvRecordEncoder::Plan plan = encoder_.plan(row);
+  if (plan.size > room) {
+    encoder_.write(row, plan, reserve_record(plan.size));
+    return;
+  }
+  encoder_.write(row, plan, dst);
+  add_record(dst, plan.size);
+}
+
 // ---------------------------------------------------------------------------
 // Quarantine lines
 

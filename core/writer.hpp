@@ -143,6 +143,13 @@ class EncodedRecords {
   // Appends a record that is already in its final form in memory that
   // outlives this object (`text` ends with its line feed).
   void push_borrowed(std::string_view text);
+  // Appends the record of `row`, encoded at `dst` when it fits in `room`
+  // bytes there (memory that outlives this object, such as input text
+  // already read), else in a block.
+  void push_at(const RowBuf& row, char* dst, size_t room);
+  // Room for one record of `size` bytes in a block, for a caller that writes
+  // the record itself.
+  char* push_reserved(size_t size) { return reserve_record(size); }
 
   size_t size() const noexcept { return count_; }
 
