@@ -715,7 +715,10 @@ IoStatus write_run_files(const FileRunHooks& hooks, const std::string& output_pa
   if (!output) return std::move(output).error();
   {
     BufferedWriter writer(writer_target(hooks, output.value().file(), RunFile::Output), interrupt);
-    IoStatus status = records.for_each([&](std::string_view record) { return writer.write(record); });
+    // The records live in the input text and the blocks until the writer is
+    // done: they are written from there, not copied first.
+    IoStatus status =
+        records.for_each([&](std::string_view record) { return writer.write_stable(record); });
     if (!status) status = writer.flush();
     if (status) return status;
   }

@@ -15,6 +15,7 @@ namespace rowvane {
 // BufferedWriter
 
 IoStatus BufferedWriter::write(std::string_view text) noexcept {
+  settle();
   if (text.size() < kCapacity - len_) {
     std::memcpy(buf_.data() + len_, text.data(), text.size());
     len_ += text.size();
@@ -30,11 +31,34 @@ IoStatus BufferedWriter::write(std::string_view text) noexcept {
   return std::nullopt;
 }
 
+void BufferedWriter::settle() noexcept {
+  if (span_ == nullptr) return;
+  std::memcpy(buf_.data(), span_, len_);
+  span_ = nullptr;
+}
+
+IoStatus BufferedWriter::write_stable(std::string_view text) noexcept {
+  // The same decisions as write(), so the file receives the same blocks.
+  if (text.size() > kCapacity - len_) {
+    if (IoStatus status = flush()) return status;
+  }
+  if (text.size() >= kCapacity && len_ == 0) return write_direct(text);
+  if (len_ == 0) {
+    span_ = text.data();
+  } else if (span_ == nullptr || span_ + len_ != text.data()) {
+    settle();
+    std::memcpy(buf_.data() + len_, text.data(), text.size());
+  }
+  len_ += text.size();
+  return std::nullopt;
+}
+
 IoStatus BufferedWriter::flush() noexcept {
   size_t done = 0;
   IoStatus status;
+  const char* const held = span_ != nullptr ? span_ : buf_.data();
   while (done < len_) {
-    ssize_t n = target_.write_some(buf_.data() + done, len_ - done);
+    ssize_t n = target_.write_some(held + done, len_ - done);
     if (n > 0) {
       done += std::min(static_cast<size_t>(n), len_ - done);
     } else if (n == 0) {
@@ -49,7 +73,11 @@ IoStatus BufferedWriter::flush() noexcept {
     }
   }
   if (done > 0) {
-    std::memmove(buf_.data(), buf_.data() + done, len_ - done);
+    if (span_ != nullptr) {
+      span_ = len_ == done ? nullptr : span_ + done;
+    } else {
+      std::memmove(buf_.data(), buf_.data() + done, len_ - done);
+    }
     len_ -= done;
   }
   return status;

@@ -45,6 +45,12 @@ class BufferedWriter {
   // anything shorter into the buffer.
   [[nodiscard]] IoStatus write(std::string_view text) noexcept;
 
+  // write() for a text whose memory stays unchanged until the writer is
+  // flushed or destroyed: records that lie back to back in such memory are
+  // held where they are and written from there, not copied into the buffer.
+  // The file receives exactly the blocks write() would give it.
+  [[nodiscard]] IoStatus write_stable(std::string_view text) noexcept;
+
   // Writes every held byte; EINTR is retried (or, when the interrupt check
   // asks to stop, fails with kInterruptedMessage), a write accepting nothing
   // fails with "failed to write the buffered data". Bytes accepted before a
@@ -58,13 +64,17 @@ class BufferedWriter {
   // accepts nothing.
   IoStatus write_direct(std::string_view text) noexcept;
 
+  // Copies held bytes that still lie in the caller's memory into the buffer.
+  void settle() noexcept;
+
   // Whether an EINTR from the target ends the write; remembers a stop.
   bool stop_on_interrupt() noexcept;
 
   ByteTarget& target_;
   InterruptCheck interrupt_;
   bool stopped_ = false;  // the interrupt check asked to stop
-  size_t len_ = 0;  // bytes held at the front of buf_
+  size_t len_ = 0;  // bytes held at the front of buf_, or at span_
+  const char* span_ = nullptr;  // when set, the held bytes lie here, not in buf_
   std::array<char, kCapacity> buf_;
 };
 
