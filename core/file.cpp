@@ -177,35 +177,81 @@ ssize_t FileHandle::write_some(const char* data, size_t size) noexcept {
   return n >= 0 ? n : -errno;
 }
 
-Expected<std::string, IoError> read_all(const FileHandle& file, size_t size_hint,
-                                        const InterruptCheck& interrupt) {
+namespace {
+
+// The read loop of read_all and read_all_bytes. `Buffer` offers data(),
+// capacity() and grow(new_capacity, kept_bytes).
+template <class Buffer>
+IoStatus read_into(const FileHandle& file, Buffer& buf, size_t& len,
+                   const InterruptCheck& interrupt) {
   constexpr size_t kMinGrowth = 8192;
-  std::string buf;
-  // One byte more than reported would save the probe below, but would also
-  // make a file of exactly the reported size allocate a second page run for
-  // its last byte; the probe costs one small read instead.
-  buf.resize(size_hint > 0 ? size_hint : kMinGrowth);
-  size_t len = 0;
+  len = 0;
   for (;;) {
-    if (len == buf.size()) {
+    if (len == buf.capacity()) {
       // Full: the file most likely ends here. Look with a small read before
       // growing the buffer (and copying it) for nothing.
       char probe[64];
       ssize_t n = read_retrying(file.get(), probe, sizeof probe, interrupt);
       if (n < 0) return read_error(errno);
       if (n == 0) break;
-      buf.resize(std::max(buf.size() * 2, buf.size() + kMinGrowth));
+      buf.grow(std::max(buf.capacity() * 2, buf.capacity() + kMinGrowth), len);
       std::memcpy(buf.data() + len, probe, static_cast<size_t>(n));
       len += static_cast<size_t>(n);
       continue;
     }
-    ssize_t n = read_retrying(file.get(), buf.data() + len, buf.size() - len, interrupt);
+    ssize_t n = read_retrying(file.get(), buf.data() + len, buf.capacity() - len, interrupt);
     if (n < 0) return read_error(errno);
     if (n == 0) break;
     len += static_cast<size_t>(n);
   }
-  buf.resize(len);
-  return buf;
+  return std::nullopt;
+}
+
+// One byte more than reported would save the probe, but would also make a
+// file of exactly the reported size allocate a second page run for its last
+// byte; the probe costs one small read instead.
+size_t first_capacity(size_t size_hint) noexcept { return size_hint > 0 ? size_hint : 8192; }
+
+struct StringBuffer {
+  std::string& s;
+  char* data() noexcept { return s.data(); }
+  size_t capacity() const noexcept { return s.size(); }
+  void grow(size_t capacity, size_t) { s.resize(capacity); }
+};
+
+struct RawBuffer {
+  std::unique_ptr<char[]> p;
+  size_t cap = 0;
+  char* data() noexcept { return p.get(); }
+  size_t capacity() const noexcept { return cap; }
+  void grow(size_t capacity, size_t kept) {
+    auto bigger = std::make_unique_for_overwrite<char[]>(capacity);
+    std::memcpy(bigger.get(), p.get(), kept);
+    p = std::move(bigger);
+    cap = capacity;
+  }
+};
+
+}  // namespace
+
+Expected<std::string, IoError> read_all(const FileHandle& file, size_t size_hint,
+                                        const InterruptCheck& interrupt) {
+  std::string s;
+  s.resize(first_capacity(size_hint));
+  StringBuffer buf{s};
+  size_t len = 0;
+  if (IoStatus status = read_into(file, buf, len, interrupt)) return std::move(*status);
+  s.resize(len);
+  return s;
+}
+
+Expected<FileBytes, IoError> read_all_bytes(const FileHandle& file, size_t size_hint,
+                                            const InterruptCheck& interrupt) {
+  const size_t cap = first_capacity(size_hint);
+  RawBuffer buf{std::make_unique_for_overwrite<char[]>(cap), cap};
+  size_t len = 0;
+  if (IoStatus status = read_into(file, buf, len, interrupt)) return std::move(*status);
+  return FileBytes{std::move(buf.p), len};
 }
 
 Expected<OutputFile, IoError> OutputFile::create(const std::string& path,

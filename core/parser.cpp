@@ -755,7 +755,7 @@ bool scan_simple_row(std::string_view input, size_t pos, unsigned char delimiter
   return true;
 }
 
-size_t count_byte(std::string_view text, char byte) noexcept {
+size_t count_byte_baseline(std::string_view text, char byte) noexcept {
   const char* p = text.data();
   size_t n = text.size();
   size_t count = 0;

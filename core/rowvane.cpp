@@ -818,13 +818,13 @@ Expected<RunSummary, RowvaneError> rowvane_file(const std::string& input_path,
 
   // The input text lives until the output is written: the records of its
   // plain lines are not copied out of it.
-  auto bytes = read_all(input.value(), input_id->size, interrupt);
+  auto bytes = read_all_bytes(input.value(), input_id->size, interrupt);
   if (!bytes) return io_failure(std::move(bytes).error());
-  std::string& text = bytes.value();
+  FileBytes& text = bytes.value();
   EncodedRecords records;
   std::vector<QuarantineRecord> quarantine;
-  InPlaceEncodeSink sink{records, options.quote_char, text.data(), text.size()};
-  const RunSummary summary = reconcile(std::string_view(text), options, sink, quarantine);
+  InPlaceEncodeSink sink{records, options.quote_char, text.data.get(), text.size};
+  const RunSummary summary = reconcile(text.view(), options, sink, quarantine);
 
   if (IoStatus status = write_run_files(hooks, output_path, quarantine_path, std::nullopt, *input_id,
                                         input_fd, records, quarantine,

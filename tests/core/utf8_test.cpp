@@ -95,5 +95,24 @@ TEST(Utf8Validate, ParserSameRowsOnTheScalarPath) {
   }
 }
 
+// Byte counting: the dispatched, vector and baseline paths agree on every
+// length around the block sizes and the 255-block drain.
+TEST(CountByte, PathsAgree) {
+  std::mt19937 rng(3);
+  std::string text(255 * 32 * 2 + 100, 'a');
+  for (char& c : text) c = "a,\n\"x"[rng() % 5];
+  for (size_t len : {size_t{0}, size_t{1}, size_t{31}, size_t{32}, size_t{63}, size_t{64}, size_t{65},
+                     size_t{255 * 32 - 1}, size_t{255 * 32}, size_t{255 * 32 + 33}, text.size()}) {
+    for (char b : {',', '\n', 'z'}) {
+      const std::string_view view(text.data(), len);
+      size_t want = 0;
+      for (char c : view) want += c == b;
+      EXPECT_EQ(count_byte_baseline(view, b), want) << len;
+      EXPECT_EQ(count_byte_vector(view, b), want) << len;
+      EXPECT_EQ(count_byte(view, b), want) << len;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace rowvane

@@ -1,7 +1,9 @@
-// UTF-8 validation, 32 bytes per step where the processor has AVX2, chosen
-// once at run time; the exact byte-at-a-time check (parser.cpp) everywhere
-// else and for short texts. Kept in its own file: the only code built for a
-// target the baseline build does not assume.
+// The AVX2 paths and their run-time dispatch: UTF-8 validation and byte
+// counting, 32 bytes per step where the processor has AVX2, chosen once at
+// run time; the baseline versions (parser.cpp: SSE2 or portable words, and
+// the exact byte-at-a-time UTF-8 check) everywhere else and for short texts.
+// Kept in one file: the only code built for a target the baseline build does
+// not assume.
 //
 // The vector check classifies each byte pair by three 16-entry tables (high
 // nibble of the previous byte, its low nibble, high nibble of the byte) whose
@@ -124,6 +126,27 @@ __attribute__((target("avx2"))) bool valid_utf8_avx2(const unsigned char* p, siz
 #undef ROWVANE_PREV
 #undef ROWVANE_TABLE
 
+__attribute__((target("avx2"))) size_t count_byte_avx2(const char* p, size_t n, char byte) {
+  const __m256i b = _mm256_set1_epi8(byte);
+  const __m256i zero = _mm256_setzero_si256();
+  size_t count = 0;
+  while (n >= 32) {
+    // Up to 255 blocks add their hits bytewise before the bytes are summed.
+    __m256i acc = zero;
+    size_t blocks = n / 32 < 255 ? n / 32 : 255;
+    n -= blocks * 32;
+    for (; blocks > 0; --blocks, p += 32) {
+      acc = _mm256_sub_epi8(acc, _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), b));
+    }
+    const __m256i sums = _mm256_sad_epu8(acc, zero);
+    count += static_cast<size_t>(_mm256_extract_epi64(sums, 0)) +
+             static_cast<size_t>(_mm256_extract_epi64(sums, 1)) +
+             static_cast<size_t>(_mm256_extract_epi64(sums, 2)) +
+             static_cast<size_t>(_mm256_extract_epi64(sums, 3));
+  }
+  return count + count_byte_baseline(std::string_view(p, n), byte);
+}
+
 bool detect_avx2() noexcept {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2");
@@ -135,6 +158,10 @@ const bool g_avx2 = detect_avx2();
 
 bool utf8_vector_path_available() noexcept { return g_avx2; }
 
+size_t count_byte_vector(std::string_view text, char byte) noexcept {
+  return count_byte_avx2(text.data(), text.size(), byte);
+}
+
 bool is_valid_utf8_vector(const char* data, size_t size) noexcept {
   return valid_utf8_avx2(reinterpret_cast<const unsigned char*>(data), size);
 }
@@ -142,6 +169,10 @@ bool is_valid_utf8_vector(const char* data, size_t size) noexcept {
 #else
 
 bool utf8_vector_path_available() noexcept { return false; }
+
+size_t count_byte_vector(std::string_view text, char byte) noexcept {
+  return count_byte_baseline(text, byte);
+}
 
 bool is_valid_utf8_vector(const char* data, size_t size) noexcept {
   return is_valid_utf8_scalar(data, size);
@@ -154,6 +185,13 @@ bool g_force_scalar = false;
 }
 
 void force_scalar_paths(bool on) noexcept { g_force_scalar = on; }
+
+size_t count_byte(std::string_view text, char byte) noexcept {
+  if (text.size() >= 64 && utf8_vector_path_available() && !g_force_scalar) {
+    return count_byte_vector(text, byte);
+  }
+  return count_byte_baseline(text, byte);
+}
 
 bool is_valid_utf8(const char* data, size_t size) noexcept {
   // Below two blocks the setup costs more than the exact check.
