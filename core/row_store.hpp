@@ -1,5 +1,7 @@
 // Compact storage for the kept rows of a run: one byte arena for every field
 // text and one 32-bit length per field, instead of a heap string per field.
+// A plain line is stored as it was read, delimiters included (one copy of the
+// line, no split): its fields are separated by one byte in the arena.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +10,10 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "core/parser.hpp"
 
@@ -31,18 +37,19 @@ class RowStore {
         len_ += 2;
       }
       std::string_view field(store_->bytes_.data() + byte_, n);
-      byte_ += n;
+      byte_ += n + gap_;
       return field;
     }
 
    private:
     friend class RowStore;
-    FieldCursor(const RowStore* store, size_t byte, size_t len, size_t len_end) noexcept
-        : store_(store), byte_(byte), len_(len), len_end_(len_end) {}
+    FieldCursor(const RowStore* store, size_t byte, size_t len, size_t len_end, size_t gap) noexcept
+        : store_(store), byte_(byte), len_(len), len_end_(len_end), gap_(gap) {}
     const RowStore* store_;  // the store the row lives in
     size_t byte_;            // offset of the next field's text in the arena
     size_t len_;             // index of the next field's length entry
     size_t len_end_;         // one past the row's last length entry
+    size_t gap_;             // bytes between two fields: 1 for a plain line, else 0
   };
 
   size_t size() const noexcept { return rows_.size(); }
@@ -62,13 +69,20 @@ class RowStore {
   }
 
   FieldCursor fields(size_t i) const noexcept {
-    return FieldCursor(this, rows_[i].byte_begin, rows_[i].len_begin, len_end(i));
+    return FieldCursor(this, byte_begin(i), rows_[i].len_begin, len_end(i), separated(i) ? 1 : 0);
   }
 
   // Byte length of all field texts of row i together.
   size_t row_bytes(size_t i) const noexcept {
-    size_t end = i + 1 < rows_.size() ? rows_[i + 1].byte_begin : bytes_.size();
-    return end - rows_[i].byte_begin;
+    const size_t span = row_span(i);
+    return separated(i) ? span - (field_count(i) - 1) : span;
+  }
+
+  // Bytes the row takes in the arena from its first field on: its field
+  // texts, and for a plain line the delimiters between them.
+  size_t row_span(size_t i) const noexcept {
+    const size_t end = i + 1 < rows_.size() ? byte_begin(i + 1) : bytes_.size();
+    return end - byte_begin(i);
   }
 
   std::vector<std::string> row_strings(size_t i) const {
@@ -79,7 +93,7 @@ class RowStore {
 
   // Appends a copy of `row`.
   void push(const RowBuf& row) {
-    rows_.push_back(RowEntry{bytes_.size(), lengths_.size()});
+    rows_.push_back(RowEntry{bytes_.size(), lengths_.size()});  // never separated
     bytes_.append(row.bytes);
     size_t begin = 0;
     for (size_t end : row.ends) {
@@ -89,19 +103,35 @@ class RowStore {
   }
 
   // Appends the row whose `fields` field texts are `text` split at each
-  // `delimiter` byte (a plain line: no quotes, nothing to decode).
+  // `delimiter` byte (a plain line: no quotes, nothing to decode). The line
+  // is kept whole; only the field lengths are taken from it.
   void push_split(std::string_view text, size_t fields, unsigned char delimiter) {
-    rows_.push_back(RowEntry{bytes_.size(), lengths_.size()});
-    const char* p = text.data();
-    const char* const end = p + text.size();
-    for (size_t i = 1; i < fields; ++i) {
-      const char* stop = static_cast<const char*>(std::memchr(p, delimiter, static_cast<size_t>(end - p)));
-      bytes_.append(p, static_cast<size_t>(stop - p));
-      push_length(static_cast<uint64_t>(stop - p));
-      p = stop + 1;
+    rows_.push_back(RowEntry{bytes_.size() | (fields > 1 ? kSeparated : 0), lengths_.size()});
+    bytes_.append(text);
+    const char* const base = text.data();
+    const size_t n = text.size();
+    size_t start = 0;  // offset of the current field in `text`
+    size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i d = _mm_set1_epi8(static_cast<char>(delimiter));
+    for (; i + 16 <= n; i += 16) {
+      unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(
+          _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(base + i)), d)));
+      while (mask != 0) {
+        const size_t at = i + static_cast<size_t>(__builtin_ctz(mask));
+        push_length(at - start);
+        start = at + 1;
+        mask &= mask - 1;
+      }
     }
-    bytes_.append(p, static_cast<size_t>(end - p));
-    push_length(static_cast<uint64_t>(end - p));
+#endif
+    for (; i < n; ++i) {
+      if (static_cast<unsigned char>(base[i]) == delimiter) {
+        push_length(i - start);
+        start = i + 1;
+      }
+    }
+    push_length(n - start);
   }
 
   void reserve(size_t rows, size_t bytes, size_t fields) {
@@ -125,9 +155,15 @@ class RowStore {
 
  private:
   struct RowEntry {
-    size_t byte_begin;  // offset of the row's first field text in bytes_
+    size_t byte_begin;  // offset of the row's first field text in bytes_, and kSeparated
     size_t len_begin;   // index of the row's first entry in lengths_
   };
+  // Set in byte_begin for a row stored as its plain line: one delimiter byte
+  // lies between two fields.
+  static constexpr size_t kSeparated = size_t{1} << (sizeof(size_t) * 8 - 1);
+
+  size_t byte_begin(size_t i) const noexcept { return rows_[i].byte_begin & ~kSeparated; }
+  bool separated(size_t i) const noexcept { return (rows_[i].byte_begin & kSeparated) != 0; }
 
   size_t len_end(size_t i) const noexcept {
     return i + 1 < rows_.size() ? rows_[i + 1].len_begin : lengths_.size();

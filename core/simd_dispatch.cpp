@@ -38,7 +38,12 @@ constexpr uint8_t kOverlong4 = 1 << 6;
 constexpr uint8_t kTwoConts = 1 << 7;
 constexpr uint8_t kCarry = kTooShort | kTooLong | kTwoConts;
 
-#define ROWVANE_TABLE(...) _mm256_setr_epi8(__VA_ARGS__, __VA_ARGS__)
+// A 16-entry byte table in both lanes, for _mm256_shuffle_epi8.
+#define ROWVANE_TABLE(...)                                                              \
+  ([]() {                                                                               \
+    alignas(16) static constexpr uint8_t entries[16] = {__VA_ARGS__};                   \
+    return entries;                                                                     \
+  }())
 
 // The previous block's last n bytes followed by this block's first 32 - n.
 // Macros rather than functions: a function taking or returning a 256-bit
@@ -77,28 +82,28 @@ __attribute__((target("avx2"))) bool valid_utf8_avx2(const unsigned char* p, siz
   const __m256i high_bit = _mm256_set1_epi8(static_cast<char>(0x80));
   const __m256i third_bias = _mm256_set1_epi8(static_cast<char>(0xE0 - 0x80));
   const __m256i fourth_bias = _mm256_set1_epi8(static_cast<char>(0xF0 - 0x80));
-  const __m256i byte_1_high_table =
-      ROWVANE_TABLE(kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong,
+  const __m256i byte_1_high_table = _mm256_broadcastsi128_si256(_mm_load_si128(
+      reinterpret_cast<const __m128i*>(ROWVANE_TABLE(kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong,
                     kTwoConts, kTwoConts, kTwoConts, kTwoConts, kTooShort | kOverlong2, kTooShort,
                     kTooShort | kOverlong3 | kSurrogate,
-                    kTooShort | kTooLarge | kTooLarge1000 | kOverlong4);
-  const __m256i byte_1_low_table =
-      ROWVANE_TABLE(kCarry | kOverlong3 | kOverlong2 | kOverlong4, kCarry | kOverlong2, kCarry,
+                    kTooShort | kTooLarge | kTooLarge1000 | kOverlong4))));
+  const __m256i byte_1_low_table = _mm256_broadcastsi128_si256(_mm_load_si128(
+      reinterpret_cast<const __m128i*>(ROWVANE_TABLE(kCarry | kOverlong3 | kOverlong2 | kOverlong4, kCarry | kOverlong2, kCarry,
                     kCarry, kCarry | kTooLarge, kCarry | kTooLarge | kTooLarge1000,
                     kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
                     kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
                     kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
                     kCarry | kTooLarge | kTooLarge1000,
                     kCarry | kTooLarge | kTooLarge1000 | kSurrogate,
-                    kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000);
-  const __m256i byte_2_high_table =
-      ROWVANE_TABLE(kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort,
+                    kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000))));
+  const __m256i byte_2_high_table = _mm256_broadcastsi128_si256(_mm_load_si128(
+      reinterpret_cast<const __m128i*>(ROWVANE_TABLE(kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort,
                     kTooShort,
                     kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge1000 | kOverlong4,
                     kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge,
                     kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,
                     kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge, kTooShort,
-                    kTooShort, kTooShort, kTooShort);
+                    kTooShort, kTooShort, kTooShort))));
   // A lead in a block's last three bytes that still wants more bytes.
   const __m256i max_value = _mm256_setr_epi8(
       -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,

@@ -183,15 +183,16 @@ PyObject* field_str(std::string_view field) noexcept {
   return decode_valid_utf8(field);
 }
 
-// One list per row. The row's field texts lie back to back in the store, so
-// one look at all of them tells whether every field is ASCII (most rows of
+// One list per row. The row's field texts lie together in the store (with
+// ASCII delimiters between them for a plain line), so one look at all of
+// them tells whether every field is ASCII (most rows of
 // most files): then no field is looked at again before its copy.
 PyRef row_list(const RowStore& rows, size_t index) {
   size_t count = rows.field_count(index);
   PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(count)));
   RowStore::FieldCursor cursor = rows.fields(index);
   const std::string_view first = count == 0 ? std::string_view() : rows.fields(index).next();
-  const bool ascii = is_ascii(first.data(), rows.row_bytes(index));
+  const bool ascii = is_ascii(first.data(), rows.row_span(index));
   PyObject* const target = list.get();
   for (size_t k = 0; k < count; ++k) {
     PyObject* item = ascii ? ascii_field_str(cursor.next()) : field_str(cursor.next());
