@@ -15,27 +15,22 @@
 #include <emmintrin.h>
 #endif
 
+#include "core/lengths.hpp"
 #include "core/parser.hpp"
 
 namespace rowvane {
 
 class RowStore {
  public:
-  // A field length of kLongField is followed by two more entries holding the
-  // low and high 32 bits of the real length, so fields of 4 GiB and more fit
-  // without widening every length.
-  static constexpr uint32_t kLongField = 0xFFFFFFFFu;
+  // Field lengths take the escape of core/lengths.hpp, so fields of 4 GiB
+  // and more fit without widening every length.
 
   // A cursor over the fields of one stored row, in order.
   class FieldCursor {
    public:
     bool done() const noexcept { return len_ == len_end_; }
     std::string_view next() noexcept {
-      uint64_t n = store_->lengths_[len_++];
-      if (n == kLongField) {
-        n = uint64_t{store_->lengths_[len_]} | (uint64_t{store_->lengths_[len_ + 1]} << 32);
-        len_ += 2;
-      }
+      const uint64_t n = read_length(store_->lengths_.data(), len_);
       std::string_view field(store_->bytes_.data() + byte_, n);
       byte_ += n + gap_;
       return field;
@@ -170,14 +165,7 @@ class RowStore {
   }
 
   void push_length(uint64_t n) {
-    if (n < kLongField) {
-      lengths_.push_back(static_cast<uint32_t>(n));
-    } else {
-      lengths_.push_back(kLongField);
-      lengths_.push_back(static_cast<uint32_t>(n));
-      lengths_.push_back(static_cast<uint32_t>(n >> 32));
-      ++long_fields_;
-    }
+    if (rowvane::push_length(lengths_, n)) ++long_fields_;
   }
 
   std::vector<RowEntry> rows_;     // one entry per row

@@ -329,14 +329,7 @@ void EncodedRecords::add_record(const char* at, size_t size) {
   } else {
     segments_.push_back(Segment{at, size});
   }
-  const uint64_t n = size;
-  if (n < kLongRecord) {
-    lengths_.push_back(static_cast<uint32_t>(n));
-  } else {
-    lengths_.push_back(kLongRecord);
-    lengths_.push_back(static_cast<uint32_t>(n));
-    lengths_.push_back(static_cast<uint32_t>(n >> 32));
-  }
+  push_length(lengths_, size);
   ++count_;
 }
 

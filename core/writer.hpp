@@ -14,6 +14,7 @@
 
 #include "core/error.hpp"
 #include "core/file.hpp"
+#include "core/lengths.hpp"
 #include "core/parser.hpp"
 
 namespace rowvane {
@@ -171,11 +172,7 @@ class EncodedRecords {
     for (const Segment& seg : segments_) {
       size_t pos = 0;
       while (pos < seg.size) {
-        uint64_t n = lengths_[li++];
-        if (n == kLongRecord) {
-          n = uint64_t{lengths_[li]} | (uint64_t{lengths_[li + 1]} << 32);
-          li += 2;
-        }
+        const uint64_t n = read_length(lengths_.data(), li);
         if (IoStatus status = write(std::string_view(seg.data + pos, n))) return status;
         pos += n;
       }
@@ -184,9 +181,6 @@ class EncodedRecords {
   }
 
  private:
-  // A length of kLongRecord is followed by the real one in two entries.
-  static constexpr uint32_t kLongRecord = 0xFFFFFFFFu;
-
   struct Block {
     std::unique_ptr<char[]> data;  // uninitialised beyond `size`
     size_t size = 0;
