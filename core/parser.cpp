@@ -702,42 +702,39 @@ bool scan_simple_row(std::string_view input, size_t pos, unsigned char delimiter
                      unsigned char quote_char, SimpleRow& out) {
   const auto* const base = reinterpret_cast<const unsigned char*>(input.data());
   const size_t n = input.size();
-  out.fields.clear();
+  out.dropped.clear();
+  out.fields = 0;
   EventScan events(base, n, pos, delimiter, quote_char);
   size_t at = pos;  // start of the current field
   size_t ev = events.next();
   for (;;) {
-    SimpleField field;
     size_t stop;  // the byte after the field: delimiter, CR, LF or the end
     if (ev == at && at < n && base[at] == quote_char) {
-      // Quoted: delimiters may come before the closing quote; a line break
-      // may not.
-      field.begin = at + 1;
+      // Quoted: delimiters and doubled quotes may come before the closing
+      // quote; a line break may not. Either keeps the quotes in the output.
+      bool keep_quotes = false;
       for (;;) {
         ev = events.next();
         if (ev >= n || is_line_break(base[ev])) return false;
         if (base[ev] == quote_char) {
           if (ev + 1 >= n || base[ev + 1] != quote_char) break;
-          // A doubled quote, one quote of text: the field keeps its quotes
-          // and is written back exactly as it was read.
-          events.next();
-          field.keep_quotes = true;
-          continue;
+          events.next();  // the second quote of the pair
         }
-        field.keep_quotes = true;  // the delimiter, inside
+        keep_quotes = true;
       }
-      field.end = ev;
       stop = ev + 1;
+      if (!keep_quotes) {
+        out.dropped.push_back(at);
+        out.dropped.push_back(ev);
+      }
       ev = events.next();
       if (stop < n && ev != stop) return false;  // text after the closing quote
     } else {
       // Unquoted: up to the next event, which must not be a quote.
       if (ev < n && base[ev] == quote_char) return false;
-      field.begin = at;
-      field.end = ev;
       stop = ev;
     }
-    out.fields.push_back(field);
+    ++out.fields;
     if (stop < n && base[stop] == delimiter) {
       at = stop + 1;
       if (ev == stop) ev = events.next();

@@ -98,20 +98,16 @@ bool scan_plain_row(std::string_view input, size_t pos, unsigned char delimiter,
 // field's start, holds no line break and no quote other than doubled ones,
 // and closes right before the delimiter or the line's end; its unquoted
 // fields hold no quote; the line is valid UTF-8. The parser reads such a
-// field as the text between the quotes (a doubled quote as one), so the
-// record can be written without the state machine: a quoted field that holds
-// the delimiter or a doubled quote is written back as it was read, quotes
-// included; any other field as its text.
-struct SimpleField {
-  size_t begin = 0;          // offset of the field's text (past an opening quote)
-  size_t end = 0;            // offset just past its text (at a closing quote)
-  bool keep_quotes = false;  // written back with its quotes, as read
-};
+// field as the text between the quotes (a doubled quote as one), and the
+// encoder writes it back with its quotes exactly when it holds the delimiter
+// or a quote: then as it was read. So the record's output is its line with
+// the quotes of the other quoted fields dropped, and an LF for its line end.
 struct SimpleRow {
   size_t end = 0;           // offset of its line break, or of the end of input
   size_t next = 0;          // offset just past its line break
   bool line_break = false;  // whether it ended at a line break (line advances)
-  std::vector<SimpleField> fields;  // reused from row to row
+  size_t fields = 0;        // number of fields
+  std::vector<size_t> dropped;  // offsets of the quote bytes the output drops, ascending
 };
 
 // Describes the record at `pos` in `out` when it is simple as above; false

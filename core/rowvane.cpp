@@ -128,7 +128,7 @@ RunSummary reconcile(std::string_view buffer, const RunOptions& options, Sink& s
     if constexpr (in_place) {
       if (try_plain && parser.pos < buffer.size() &&
           scan_simple_row(buffer, parser.pos, delimiter, options.quote_char, simple) &&
-          (m == 0 || simple.fields.size() == m)) {
+          (m == 0 || simple.fields == m)) {
         sink.keep_simple(simple, parser.pos);
         parser.pos = simple.next;
         parser.line += simple.line_break ? 1 : 0;
@@ -240,7 +240,6 @@ struct InPlaceEncodeSink {
 
   void begin(const SliceSetup& s) {
     quote = s.quote;
-    delimiter_ = s.delimiter;
     records.begin(s.delimiter, quote, s.expected_rows, s.buffer_bytes);
   }
   bool takes_plain(unsigned char delimiter) const noexcept {
@@ -261,26 +260,26 @@ struct InPlaceEncodeSink {
   void keep_at(const RowBuf& row, size_t begin, size_t end) {
     records.push_at(row, text + begin, end - begin);
   }
-  // Each field moves to the left or stays (a field with its quotes is its
-  // own input bytes), so copying front to back never overwrites a byte that
-  // is still to be read.
+  // The record is the line without its dropped quotes: stretches of the
+  // line move left by the quotes dropped before them (the first stretch
+  // stays where it is), so copying front to back never overwrites a byte
+  // still to be read.
   void keep_simple(const SimpleRow& row, size_t begin) {
-    size_t need = row.fields.size();  // separators and the LF
-    for (const SimpleField& f : row.fields) need += f.end - f.begin + (f.keep_quotes ? 2 : 0);
-    char* const start = need <= row.next - begin ? text + begin : records.push_reserved(need);
+    const size_t need = row.end - begin - row.dropped.size() + 1;
+    const bool here = need <= row.next - begin;
+    char* const start = here ? text + begin : records.push_reserved(need);
     char* dst = start;
-    for (size_t i = 0; i < row.fields.size(); ++i) {
-      const SimpleField& f = row.fields[i];
-      if (i != 0) *dst++ = static_cast<char>(delimiter_);
-      if (f.keep_quotes) *dst++ = static_cast<char>(quote);
-      std::memmove(dst, text + f.begin, f.end - f.begin);
-      dst += f.end - f.begin;
-      if (f.keep_quotes) *dst++ = static_cast<char>(quote);
+    size_t from = begin;
+    for (const size_t q : row.dropped) {
+      if (dst != text + from) std::memmove(dst, text + from, q - from);
+      dst += q - from;
+      from = q + 1;
     }
-    *dst++ = '\n';
-    if (start == text + begin) records.push_borrowed(std::string_view(start, need));
+    if (dst != text + from) std::memmove(dst, text + from, row.end - from);
+    dst += row.end - from;
+    *dst = '\n';
+    if (here) records.push_borrowed(std::string_view(start, need));
   }
-  unsigned char delimiter_ = ',';  // the run's delimiter
 };
 
 // ---------------------------------------------------------------------------

@@ -1,6 +1,6 @@
 // scan_simple_row against the parser: whenever the scan takes a record, the
-// parser reads the same fields, ends at the same offset and line, and the
-// record written from the scan equals the encoder's.
+// parser reads as many fields, ends at the same offset and line, and the
+// record written from the scan equals the encoder's record of the parsed row.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -13,25 +13,16 @@
 namespace rowvane {
 namespace {
 
-// The field text the parser would read for a simple field.
-std::string text_of(std::string_view input, const SimpleField& f) {
+// The record written from the scan: the line without its dropped quotes,
+// and an LF.
+std::string record_of(std::string_view input, size_t begin, const SimpleRow& row) {
   std::string out;
-  for (size_t i = f.begin; i < f.end; ++i) {
-    out.push_back(input[i]);
-    if (input[i] == '"') ++i;  // a doubled quote is one quote of text
+  size_t from = begin;
+  for (size_t q : row.dropped) {
+    out.append(input.substr(from, q - from));
+    from = q + 1;
   }
-  return out;
-}
-
-std::string record_of(std::string_view input, const SimpleRow& row) {
-  std::string out;
-  for (size_t i = 0; i < row.fields.size(); ++i) {
-    const SimpleField& f = row.fields[i];
-    if (i != 0) out += ',';
-    if (f.keep_quotes) out += '"';
-    out.append(input.substr(f.begin, f.end - f.begin));
-    if (f.keep_quotes) out += '"';
-  }
+  out.append(input.substr(from, row.end - from));
   return out + "\n";
 }
 
@@ -44,21 +35,18 @@ size_t check_all(const std::string& input) {
   RowBuf row;
   size_t taken = 0;
   while (ps.pos < input.size()) {
-    const bool ok = scan_simple_row(input, ps.pos, ',', '"', simple);
+    const size_t begin = ps.pos;
+    const bool ok = scan_simple_row(input, begin, ',', '"', simple);
     const size_t line = ps.line;
     if (!next_row(ps, row)) break;
     if (!ok) continue;
     ++taken;
-    EXPECT_EQ(simple.fields.size(), row.field_count()) << ::testing::PrintToString(input);
-    if (simple.fields.size() != row.field_count()) return taken;
-    for (size_t i = 0; i < row.field_count(); ++i) {
-      EXPECT_EQ(text_of(input, simple.fields[i]), row.field(i)) << ::testing::PrintToString(input);
-    }
+    EXPECT_EQ(simple.fields, row.field_count()) << ::testing::PrintToString(input);
     EXPECT_EQ(simple.next, ps.pos) << ::testing::PrintToString(input);
     EXPECT_EQ(line + (simple.line_break ? 1 : 0), ps.line) << ::testing::PrintToString(input);
     std::string encoded;
     encoder.append_record(row, encoded);
-    EXPECT_EQ(record_of(input, simple), encoded) << ::testing::PrintToString(input);
+    EXPECT_EQ(record_of(input, begin, simple), encoded) << ::testing::PrintToString(input);
   }
   return taken;
 }
