@@ -704,18 +704,20 @@ bool scan_simple_row(std::string_view input, size_t pos, unsigned char delimiter
   const size_t n = input.size();
   out.dropped.clear();
   out.fields = 0;
+  out.inner_lines = 0;
   EventScan events(base, n, pos, delimiter, quote_char);
   size_t at = pos;  // start of the current field
   size_t ev = events.next();
   for (;;) {
     size_t stop;  // the byte after the field: delimiter, CR, LF or the end
     if (ev == at && at < n && base[at] == quote_char) {
-      // Quoted: delimiters and doubled quotes may come before the closing
-      // quote; a line break may not. Either keeps the quotes in the output.
+      // Quoted: delimiters, line breaks and doubled quotes may come before
+      // the closing quote; each keeps the quotes in the output.
       bool keep_quotes = false;
       for (;;) {
         ev = events.next();
-        if (ev >= n || is_line_break(base[ev])) return false;
+        if (ev >= n) return false;  // unclosed
+        if (base[ev] == kLF) ++out.inner_lines;
         if (base[ev] == quote_char) {
           if (ev + 1 >= n || base[ev + 1] != quote_char) break;
           events.next();  // the second quote of the pair

@@ -94,19 +94,20 @@ bool plain_rows_apply(unsigned char delimiter, unsigned char quote_char) noexcep
 bool scan_plain_row(std::string_view input, size_t pos, unsigned char delimiter,
                     unsigned char quote_char, PlainRow& out) noexcept;
 
-// A record on one line whose quoted fields are simple: each opens at the
-// field's start, holds no line break and no quote other than doubled ones,
-// and closes right before the delimiter or the line's end; its unquoted
-// fields hold no quote; the line is valid UTF-8. The parser reads such a
-// field as the text between the quotes (a doubled quote as one), and the
-// encoder writes it back with its quotes exactly when it holds the delimiter
-// or a quote: then as it was read. So the record's output is its line with
-// the quotes of the other quoted fields dropped, and an LF for its line end.
+// A record whose quoted fields are simple: each opens at the field's start,
+// holds no quote other than doubled ones, and closes right before the
+// delimiter or a line end; its unquoted fields hold no quote; the record is
+// valid UTF-8. The parser reads such a field as the text between the quotes
+// (a doubled quote as one), and the encoder writes it back with its quotes
+// exactly when it holds the delimiter, a quote, CR or LF: then as it was
+// read. So the record's output is its text with the quotes of the other
+// quoted fields dropped, and an LF for its line end.
 struct SimpleRow {
   size_t end = 0;           // offset of its line break, or of the end of input
   size_t next = 0;          // offset just past its line break
   bool line_break = false;  // whether it ended at a line break (line advances)
   size_t fields = 0;        // number of fields
+  size_t inner_lines = 0;   // LFs inside its quoted fields
   std::vector<size_t> dropped;  // offsets of the quote bytes the output drops, ascending
 };
 

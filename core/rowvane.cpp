@@ -131,7 +131,7 @@ RunSummary reconcile(std::string_view buffer, const RunOptions& options, Sink& s
           (m == 0 || simple.fields == m)) {
         sink.keep_simple(simple, parser.pos);
         parser.pos = simple.next;
-        parser.line += simple.line_break ? 1 : 0;
+        parser.line += simple.inner_lines + (simple.line_break ? 1 : 0);
         ++seen;
         ++kept;
         continue;

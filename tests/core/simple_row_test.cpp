@@ -43,7 +43,8 @@ size_t check_all(const std::string& input) {
     ++taken;
     EXPECT_EQ(simple.fields, row.field_count()) << ::testing::PrintToString(input);
     EXPECT_EQ(simple.next, ps.pos) << ::testing::PrintToString(input);
-    EXPECT_EQ(line + (simple.line_break ? 1 : 0), ps.line) << ::testing::PrintToString(input);
+    EXPECT_EQ(line + simple.inner_lines + (simple.line_break ? 1 : 0), ps.line)
+        << ::testing::PrintToString(input);
     std::string encoded;
     encoder.append_record(row, encoded);
     EXPECT_EQ(record_of(input, begin, simple), encoded) << ::testing::PrintToString(input);
@@ -64,7 +65,8 @@ TEST(SimpleRow, Table) {
       "\"a\"b,c\n",           // text after the closing quote: parser
       "\"a\" ,c\n",           // a blank after it: parser
       "a\"b,c\n",             // a quote inside an unquoted field: parser
-      "\"a\nb\",c\n",         // a line break inside quotes: parser
+      "\"a\nb\",c\n",         // line breaks inside quotes
+      "\"a\r\nb\rc\",\"\n\"\r\n",
       "\"abc\"\"\n",          // doubled quote then the line end: parser
       "\"unclosed,x\n",
       "\"\xC3\xA9\",\"\xE2\x82\xAC,\"\n",
