@@ -22,17 +22,21 @@ struct Sample {
   bool whole_buffer = false;   // the parse reached the end of the input
 };
 
+// Only field counts and blankness are needed, so the sample is read with the
+// counting parse: no field text is copied.
+bool is_blank(const RowCount& row) noexcept { return row.maybe_blank && is_blank_text(row.text); }
+
 Sample sample_field_counts(std::string_view input, unsigned char delimiter, size_t limit) {
   ResilientParser parser = make_parser(input, delimiter, '"', true);
-  RowBuf row;
+  RowCount row;
   Sample sample;
   sample.counts.reserve(limit);
   while (sample.counts.size() < limit) {
-    if (!next_row(parser, row)) {
+    if (!next_row_counted(parser, row)) {
       sample.whole_buffer = true;
       break;
     }
-    if (!is_blank_row(row)) sample.counts.push_back(row.field_count());
+    if (!is_blank(row)) sample.counts.push_back(row.fields);
   }
   return sample;
 }
@@ -53,9 +57,9 @@ bool delimiter_absent_from_long_rows(std::string_view input, unsigned char delim
 // With the delimiter absent: 1 when the input has a non-blank row, else 0.
 size_t single_column_count(std::string_view input, unsigned char delimiter) {
   ResilientParser parser = make_parser(input, delimiter, '"', true);
-  RowBuf row;
-  while (next_row(parser, row)) {
-    if (!is_blank_row(row)) return 1;
+  RowCount row;
+  while (next_row_counted(parser, row)) {
+    if (!is_blank(row)) return 1;
   }
   return 0;
 }
@@ -119,8 +123,10 @@ bool is_unicode_white_space(char32_t cp) noexcept {
 
 bool is_blank_row(const RowBuf& row) noexcept {
   // Two or more fields are never blank, even when all of them are empty.
-  if (row.field_count() != 1) return false;
-  const std::string_view text = row.field(0);
+  return row.field_count() == 1 && is_blank_text(row.field(0));
+}
+
+bool is_blank_text(std::string_view text) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* const end = p + text.size();
   while (p < end) {

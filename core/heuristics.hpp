@@ -17,6 +17,9 @@ inline constexpr unsigned char kSniffCandidates[] = {',', ';', '\t', '|'};
 // is trimmed from both ends.
 bool is_blank_row(const RowBuf& row) noexcept;
 
+// True when `text` is empty once Unicode White_Space is trimmed from both ends.
+bool is_blank_text(std::string_view text) noexcept;
+
 // True when `cp` has the Unicode White_Space property (25 code points).
 bool is_unicode_white_space(char32_t cp) noexcept;
 

@@ -243,8 +243,9 @@ bool quote_closes(ResilientParser& ps, const unsigned char* base, size_t n, size
 // spans instead of one quote at a time; returns where the state machine
 // resumes, still in the quoted field. The stretch holds no line break: the
 // cached quote lies on the same line.
+template <class Out>
 size_t take_stray_run(const ResilientParser& ps, const unsigned char* base, size_t pos,
-                      std::string& out, uint64_t& field_bits) {
+                      Out& out, uint64_t& field_bits) {
   if (ps.la_good == kNone || pos >= ps.la_good) return pos;
   const unsigned char quote = ps.quote_char;
   const unsigned char delim = ps.delimiter;
@@ -315,8 +316,9 @@ size_t take_stray_run(const ResilientParser& ps, const unsigned char* base, size
 // quote for each pair. Stops before a lone quote, an LF or the last byte, or
 // after a stretch without quotes, where the sixteen-byte scan is faster.
 // Room is made in small steps, so a short run costs little.
+template <class Out>
 size_t take_doubled_run(const unsigned char* base, size_t n, size_t pos, unsigned char quote,
-                        std::string& out, uint64_t& field_bits) {
+                        Out& out, uint64_t& field_bits) {
   constexpr size_t kStep = 256;
   char buf[kStep];
   unsigned bits = 0;
@@ -363,6 +365,57 @@ size_t take_doubled_run(const unsigned char* base, size_t n, size_t pos, unsigne
   if (!is_valid_utf8(text.data() + begin, text.size() - begin)) repair_utf8_tail(text, begin);
 }
 
+// What the counting parse keeps of a record: how many fields, how many bytes
+// of text, and the text itself only while every byte of it could belong to a
+// blank row (ASCII white space, or a byte above 0x7F that may start a
+// multi-byte space). The first other byte makes the row non-blank for good:
+// a U+FFFD repair never makes a row blank.
+struct CountText {
+  size_t n = 0;            // bytes of field text so far
+  bool maybe_blank = true;
+  std::string kept;        // the text while maybe_blank
+
+  void clear() noexcept {
+    n = 0;
+    maybe_blank = true;
+    kept.clear();
+  }
+  size_t size() const noexcept { return n; }
+  void append(const char* p, size_t len) {
+    n += len;
+    if (!maybe_blank) return;
+    for (size_t i = 0; i < len; ++i) {
+      const auto c = static_cast<unsigned char>(p[i]);
+      if (c < 0x80 && c != ' ' && (c < 0x09 || c > 0x0D)) {
+        maybe_blank = false;
+        kept.clear();
+        return;
+      }
+    }
+    kept.append(p, len);
+  }
+  void push_back(char c) { append(&c, 1); }
+};
+
+struct CountEnds {
+  size_t count = 0;
+  void push_back(size_t) noexcept { ++count; }
+  bool empty() const noexcept { return count == 0; }
+};
+
+struct CountRow {
+  CountText bytes;
+  CountEnds ends;
+  void clear() noexcept {
+    bytes.clear();
+    ends.count = 0;
+  }
+};
+
+// Field texts are not kept, so there is nothing to repair: the blank test
+// repairs the kept text itself.
+inline void check_field_utf8(CountText&, size_t) noexcept {}
+
 enum class State { FieldStart, Unquoted, Quoted, AfterQuote };
 
 }  // namespace
@@ -392,7 +445,13 @@ ResilientParser make_parser(std::string_view input, unsigned char delimiter,
   return ps;
 }
 
-bool next_row(ResilientParser& ps, RowBuf& row) {
+namespace {
+
+// The state machine, once for records (RowBuf) and once for counting
+// (CountRow): the same transitions, the same look-ahead, only the output
+// differs.
+template <class Row>
+bool parse_row(ResilientParser& ps, Row& row) {
   row.clear();
   const size_t n = ps.input.size();
   size_t pos = ps.pos;
@@ -405,7 +464,7 @@ bool next_row(ResilientParser& ps, RowBuf& row) {
   // The quoted scan stops at the quote, at LF (to count lines) and at the
   // escape byte when there is one; without one the quote stands in for it.
   const unsigned char quoted_stop = ps.has_escape ? ps.escape_char : quote;
-  std::string& out = row.bytes;
+  auto& out = row.bytes;
   size_t field_start = 0;
   uint64_t field_bits = 0;  // OR of the field's raw bytes: high bit = not ASCII
   size_t line = ps.line;
@@ -551,6 +610,26 @@ end_of_record:
 end_of_input:
   ps.pos = pos;
   ps.line = line;
+  return true;
+}
+
+}  // namespace
+
+bool next_row(ResilientParser& ps, RowBuf& row) { return parse_row(ps, row); }
+
+bool next_row_counted(ResilientParser& ps, RowCount& count) {
+  thread_local CountRow row;
+  count.text.clear();
+  count.fields = 0;
+  count.maybe_blank = false;
+  if (!parse_row(ps, row)) return false;
+  count.fields = row.ends.count;
+  if (row.ends.count == 1 && row.bytes.maybe_blank) {
+    // The one field's text, as the record parse would have it.
+    count.maybe_blank = true;
+    count.text = row.bytes.kept;
+    repair_utf8_tail(count.text, 0);
+  }
   return true;
 }
 

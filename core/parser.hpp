@@ -71,6 +71,20 @@ ResilientParser make_parser(std::string_view input, unsigned char delimiter,
 // `row` empty, at the end of input. May throw std::bad_alloc.
 bool next_row(ResilientParser& parser, RowBuf& row);
 
+// What the counting parse tells of a record: its field count, and for a
+// single field whose text could be blank (white space and bytes above 0x7F
+// only), that text as next_row would give it. Any other record is not blank.
+struct RowCount {
+  size_t fields = 0;
+  bool maybe_blank = false;
+  std::string text;  // the one field's text when maybe_blank
+};
+
+// next_row without the field texts, for the heuristics' samples: the same
+// records (same offsets, lines and field counts), at the cost of the state
+// machine alone. Returns false at the end of input.
+bool next_row_counted(ResilientParser& parser, RowCount& count);
+
 // Convenience form for tests and cold paths.
 std::optional<std::vector<std::string>> next_row(ResilientParser& parser);
 
