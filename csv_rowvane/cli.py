@@ -220,7 +220,9 @@ def _table(reports: Sequence[RepairReport], failures: Sequence[BatchFailure],
 
 def _totals(batch: BatchReport, out: IO[str]) -> None:
     t = batch.totals()
-    print(f"{t['files']} repaired, {t['failed']} failed, {t['skipped']} skipped: "
+    files = t["files"] + t["failed"] + t["skipped"]
+    print(f"{files} file{'s' if files != 1 else ''}: {t['files']} repaired, {t['failed']} failed, "
+          f"{t['skipped']} skipped; "
           f"{t['total_rows']} rows, {t['repaired_rows']} repaired, {t['quarantined_rows']} set aside "
           f"({batch.elapsed:.2f} s, {batch.jobs} job{'s' if batch.jobs != 1 else ''})", file=out)
 

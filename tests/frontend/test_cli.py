@@ -21,7 +21,7 @@ def test_repair_one_file(cli: Run, tmp_path: pathlib.Path) -> None:
     out = r.stdout.decode()
     assert out.splitlines()[0].split() == ["file", "rows", "kept", "repaired", "set", "aside", "delim",
                                            "cols", "status", "notes"]
-    assert str(SAMPLE) in out and "repaired" in out and "1 repaired, 0 failed" in out
+    assert str(SAMPLE) in out and "repaired" in out and "1 file: 1 repaired, 0 failed" in out
     assert r.stderr == b""
     assert (tmp_path / "clean.csv").read_bytes().startswith(b"id;name;city")
     assert leftovers(tmp_path) == []
