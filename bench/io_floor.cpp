@@ -8,6 +8,7 @@
 // Times each repeat itself (wall and process CPU time, no exec or start-up
 // inside the timing) and prints one JSON line in the harness's worker format.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,7 +16,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -51,11 +51,17 @@ bool copy_once(const char* in_path, const char* out_path) {
   struct stat st;
   if (fstat(in, &st) != 0) return fail("fstat");
   const size_t size = static_cast<size_t>(st.st_size);
-  // A fresh buffer each time, as a repair allocates one per file.
-  std::unique_ptr<char[]> buf(new char[size == 0 ? 1 : size]);
+  // Fresh pages each time, as a one-shot repair gets them from the kernel
+  // (mapped straight, not through malloc: after the first free, malloc would
+  // hand the previous repeat's pages back, already mapped, which no single
+  // run of a repair ever sees).
+  const size_t len = size == 0 ? 1 : size;
+  void* mem = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mem == MAP_FAILED) return fail("mmap");
+  char* const buf = static_cast<char*>(mem);
   size_t got = 0;
   while (got < size) {
-    const ssize_t r = read(in, buf.get() + got, size - got);
+    const ssize_t r = read(in, buf + got, size - got);
     if (r <= 0) return fail("read");
     got += static_cast<size_t>(r);
   }
@@ -65,11 +71,12 @@ bool copy_once(const char* in_path, const char* out_path) {
   constexpr size_t kBlock = 8192;
   for (size_t off = 0; off < got;) {
     const size_t n = got - off < kBlock ? got - off : kBlock;
-    const ssize_t w = write(out, buf.get() + off, n);
+    const ssize_t w = write(out, buf + off, n);
     if (w <= 0) return fail("write");
     off += static_cast<size_t>(w);
   }
   if (close(out) != 0) return fail("close");
+  munmap(mem, len);
   return true;
 }
 
