@@ -8,7 +8,6 @@
 // Times each repeat itself (wall and process CPU time, no exec or start-up
 // inside the timing) and prints one JSON line in the harness's worker format.
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -51,17 +51,14 @@ bool copy_once(const char* in_path, const char* out_path) {
   struct stat st;
   if (fstat(in, &st) != 0) return fail("fstat");
   const size_t size = static_cast<size_t>(st.st_size);
-  // Fresh pages each time, as a one-shot repair gets them from the kernel
-  // (mapped straight, not through malloc: after the first free, malloc would
-  // hand the previous repeat's pages back, already mapped, which no single
-  // run of a repair ever sees).
-  const size_t len = size == 0 ? 1 : size;
-  void* mem = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (mem == MAP_FAILED) return fail("mmap");
-  char* const buf = static_cast<char*>(mem);
+  // A fresh buffer each time, as a repair allocates one per file, from the
+  // same allocator: from the second repeat on, malloc hands back the pages of
+  // the buffer freed by the previous one (already mapped), exactly as it does
+  // for the run under test in its worker, so both sides are timed alike.
+  std::unique_ptr<char[]> buf(new char[size == 0 ? 1 : size]);
   size_t got = 0;
   while (got < size) {
-    const ssize_t r = read(in, buf + got, size - got);
+    const ssize_t r = read(in, buf.get() + got, size - got);
     if (r <= 0) return fail("read");
     got += static_cast<size_t>(r);
   }
@@ -71,12 +68,11 @@ bool copy_once(const char* in_path, const char* out_path) {
   constexpr size_t kBlock = 8192;
   for (size_t off = 0; off < got;) {
     const size_t n = got - off < kBlock ? got - off : kBlock;
-    const ssize_t w = write(out, buf + off, n);
+    const ssize_t w = write(out, buf.get() + off, n);
     if (w <= 0) return fail("write");
     off += static_cast<size_t>(w);
   }
   if (close(out) != 0) return fail("close");
-  munmap(mem, len);
   return true;
 }
 
