@@ -197,36 +197,7 @@ struct StoreSink {
   }
 };
 
-// Kept rows encoded as output records, for the file run.
-struct EncodeSink {
-  EncodedRecords& records;
-  unsigned char quote;
-  const char* input_end;  // one past the input text the plain lines lie in
-
-  void begin(const SliceSetup& s) {
-    quote = s.quote;
-    records.begin(s.delimiter, quote, s.expected_rows, s.buffer_bytes);
-  }
-  void keep(const RowBuf& row) { records.push(row); }
-  // A plain line is its own record only while the separator and the quote are
-  // one byte each: a quote from 0x80 on is written as two bytes (0xB0 as
-  // C2 B0) that a plain line may hold as text, and such a field needs quotes.
-  bool takes_plain(unsigned char delimiter) const noexcept {
-    return delimiter < 0x80 && quote < 0x80;
-  }
-  // A line that ends in a lone LF is already its record: it stays in the
-  // input text, which the file run keeps until the records are written.
-  void keep_plain(std::string_view text, size_t, unsigned char) {
-    const char* end = text.data() + text.size();
-    if (end < input_end && *end == '\n') {
-      records.push_borrowed(std::string_view(text.data(), text.size() + 1));
-    } else {
-      records.push_plain(text);
-    }
-  }
-};
-
-// Kept rows of the basic file run, encoded as output records over the input
+// Kept rows of a file run, encoded as output records over the input
 // text they were read from: a record never needs more room than its own
 // input line (quotes that need not stay are dropped; the rest stays as it
 // was), and the parser never looks back, so the output takes no fresh memory
@@ -312,6 +283,12 @@ bool surplus_is_empty(const RowBuf& row, size_t m) noexcept {
   return row.ends[m - 1] == row.bytes.size();
 }
 
+std::string_view trim_blank_edges(std::string_view s) noexcept {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
 // Reconciles the rows of one table (see TableRules). A row that comes out
 // with the wrong width is first offered the table repairs; what they do not
 // fix is padded, merged or set aside exactly as in the basic run.
@@ -364,6 +341,18 @@ class TableReconciler {
         ++s.run.rowvaned_rows;
         continue;
       }
+      if constexpr (kInPlace) {
+        if (try_plain && pending_.empty() && !in_other_table_ && begin < buffer_.size() &&
+            scan_simple_row(buffer_, begin, layout_.delimiter, layout_.quote_char, simple_) &&
+            (m_ == 0 || simple_.fields == m_) && !may_repeat_header(begin, simple_.end)) {
+          sink_.keep_simple(simple_, begin);
+          parser_.pos = simple_.next;
+          parser_.line += simple_.inner_lines + (simple_.line_break ? 1 : 0);
+          ++s.run.total_rows;
+          ++s.run.rowvaned_rows;
+          continue;
+        }
+      }
       if (!next_row(parser_, row_)) break;
       ++s.run.total_rows;
       take(line, begin);
@@ -391,6 +380,20 @@ class TableReconciler {
            std::memcmp(buffer_.data() + begin, header_line_.data(), header_line_.size()) == 0;
   }
 
+  // Whether the simply quoted line [begin, end) may hold the header's texts
+  // again (its first field, past blanks and an opening quote, starts with the
+  // header's first name), so that the slow path compares it field by field.
+  bool may_repeat_header(size_t begin, size_t end) const noexcept {
+    if (!layout_.has_header) return false;
+    if (!simple_header_) return true;
+    const std::string_view first = trim_blank_edges(header_.field(0));
+    size_t i = begin;
+    while (i < end && (buffer_[i] == ' ' || buffer_[i] == '\t')) ++i;
+    if (i < end && static_cast<unsigned char>(buffer_[i]) == layout_.quote_char) ++i;
+    while (i < end && (buffer_[i] == ' ' || buffer_[i] == '\t')) ++i;
+    return end - i >= first.size() && std::memcmp(buffer_.data() + i, first.data(), first.size()) == 0;
+  }
+
   void read_header() {
     const size_t line = parser_.line;
     const size_t begin = parser_.pos;
@@ -398,7 +401,7 @@ class TableReconciler {
     {
       size_t end = parser_.pos;
       while (end > begin && (buffer_[end - 1] == '\n' || buffer_[end - 1] == '\r')) --end;
-      header_line_ = buffer_.substr(begin, end - begin);
+      header_line_.assign(buffer_.data() + begin, end - begin);
     }
     ++summary_.run.total_rows;
     tables_ = 1;
@@ -422,6 +425,10 @@ class TableReconciler {
       ++summary_.header_rows_joined;
       log(l, "header rows joined", b, parser_.pos, &header_);
     }
+    // The quick test above reads the first name as bytes: it holds for a
+    // name without quotes or blanks inside.
+    const std::string_view first = trim_blank_edges(header_.field(0));
+    simple_header_ = first.find(static_cast<char>(layout_.quote_char)) == std::string_view::npos;
     row_ = header_;
     settle(line, begin, parser_.pos);
   }
@@ -512,7 +519,7 @@ class TableReconciler {
     TableSummary& s = summary_;
     const size_t n = row_.field_count();
     if (m_ == 0 || n == m_) {
-      sink_.keep(row_);
+      keep(begin, end);
       ++s.run.rowvaned_rows;
       return;
     }
@@ -522,7 +529,10 @@ class TableReconciler {
       ++s.empty_surplus_rows;
       return;
     }
-    if (rules_.opening_quote_as_text && quote_as_text(line, begin)) {
+    // Only a row the parser has just read may be read again: the parser then
+    // stands at its end. (Blank rows are reconciled later, once the next row
+    // has shown whether a new table begins.)
+    if (rules_.opening_quote_as_text && parser_.pos == end && !is_blank_row(row_) && quote_as_text(line, begin)) {
       keep_repaired(line, "opening quote taken as text", begin, parser_.pos);
       ++s.opening_quote_rows;
       return;
@@ -548,11 +558,27 @@ class TableReconciler {
     }
   }
 
+  // A sink that writes records over the input text it has read (the file
+  // run) is told where each record lay; the text of a row is therefore read
+  // (for the change log) before the row is kept.
+  static constexpr bool kInPlace = requires(Sink& s, const RowBuf& r, const SimpleRow& sr) {
+    s.keep_at(r, size_t{}, size_t{});
+    s.keep_simple(sr, size_t{});
+  };
+
+  void keep(size_t begin, size_t end) {
+    if constexpr (kInPlace) {
+      sink_.keep_at(row_, begin, end);
+    } else {
+      sink_.keep(row_);
+    }
+  }
+
   void keep_repaired(size_t line, const char* action, size_t begin, size_t end) {
-    sink_.keep(row_);
+    log(line, action, begin, end, &row_);
+    keep(begin, end);
     ++summary_.run.rowvaned_rows;
     ++summary_.run.repaired_rows;
-    log(line, action, begin, end, &row_);
   }
 
   // The row at `begin` read again with its first field-opening quote taken
@@ -636,7 +662,9 @@ class TableReconciler {
   ResilientParser parser_{};
   RowBuf row_;
   RowBuf header_;
-  std::string_view header_line_;  // the header's text in the buffer
+  std::string header_line_;  // the header's line as read (the buffer may be overwritten)
+  SimpleRow simple_;
+  bool simple_header_ = false;  // may_repeat_header's byte test applies
   RowBuf fixed_;
   std::string scratch_;
   std::vector<Pending> pending_;
@@ -864,16 +892,17 @@ Expected<TableSummary, RowvaneError> rowvane_table_file(
   if (!input) return io_failure(std::move(input).error());
   const std::optional<FileIdentity> input_id = input.value().identity();
   if (!input_id) return io_failure(IoError::from_errno(errno));
-  auto bytes = read_all(input.value(), input_id->size, interrupt);
+  auto bytes = read_all_bytes(input.value(), input_id->size, interrupt);
   if (!bytes) return io_failure(std::move(bytes).error());
-  const std::string& text = bytes.value();
+  FileBytes& text = bytes.value();
 
   EncodedRecords records;
   std::vector<QuarantineRecord> quarantine;
   std::vector<ChangeRecord> changes;
   // The sink learns the detected quote in begin().
-  EncodeSink sink{records, '"', text.data() + text.size()};
-  TableReconciler<EncodeSink> reconciler(text, options, quote_given, rules, sink, quarantine, changes);
+  InPlaceEncodeSink sink{records, '"', text.data.get(), text.size};
+  TableReconciler<InPlaceEncodeSink> reconciler(text.view(), options, quote_given, rules, sink, quarantine,
+                                                changes);
   const TableSummary summary = reconciler.run();
   if (IoStatus status = write_run_files(hooks, output_path, quarantine_path, changes_path, *input_id,
                                         input.value().get(), records, quarantine,
