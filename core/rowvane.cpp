@@ -532,7 +532,9 @@ class TableReconciler {
     // Only a row the parser has just read may be read again: the parser then
     // stands at its end. (Blank rows are reconciled later, once the next row
     // has shown whether a new table begins.)
-    if (rules_.opening_quote_as_text && parser_.pos == end && !is_blank_row(row_) && quote_as_text(line, begin)) {
+    // A stray opening quote swallows delimiters, so its row comes out short.
+    if (n < m_ && rules_.opening_quote_as_text && parser_.pos == end && !is_blank_row(row_) &&
+        quote_as_text(line, begin)) {
       keep_repaired(line, "opening quote taken as text", begin, parser_.pos);
       ++s.opening_quote_rows;
       return;
@@ -592,14 +594,18 @@ class TableReconciler {
     if (q >= 0x80) return false;
     size_t at = std::string_view::npos;
     bool field_start = true;
+    size_t delimiters = 0;
     std::array<bool, 256> present{};
     for (size_t i = begin; i < stop; ++i) {
       const unsigned char c = static_cast<unsigned char>(buffer_[i]);
       present[c] = true;
+      delimiters += c == d ? 1 : 0;
       if (at == std::string_view::npos && field_start && c == q) at = i;
       field_start = c == d || (field_start && layout_.blank_after_delimiter && (c == ' ' || c == '\t'));
     }
-    if (at == std::string_view::npos) return false;
+    // Read with every quote as text the line has delimiters + 1 fields, and
+    // quotes can only join fields: fewer delimiters cannot give the width.
+    if (at == std::string_view::npos || delimiters + 1 < m_) return false;
     // A stand-in byte the line does not hold carries the quote through the
     // parse as text.
     unsigned char stand_in = 0;
