@@ -789,7 +789,14 @@ def write_report(path: Path, args, manifest: dict, results: dict, memory: dict |
                 fmt(r.get("rss_after_import_kb") * 1024 / 1e6 if r.get("rss_after_import_kb") else None, "%.0f"),
                 status_text(r)))
         L.append("")
-    path.write_text("\n".join(L) + "\n")
+    # bench/batch.py writes its own section at the end of the same page: keep it.
+    kept = ""
+    if path.exists():
+        old = path.read_text()
+        at = old.find("\n## Batch:")
+        if at >= 0:
+            kept = "\n" + old[at + 1:].rstrip() + "\n"
+    path.write_text("\n".join(L) + "\n" + kept)
 
 
 # ---------------------------------------------------------------- main
