@@ -9,9 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "core/simd.hpp"
 
 namespace rowvane {
 namespace {
@@ -53,7 +51,7 @@ inline uint64_t zero_bytes(uint64_t v) noexcept { return (v - kOnes) & ~v & kHig
 inline const unsigned char* find_any(const unsigned char* p, const unsigned char* end,
                                      unsigned char a, unsigned char b, unsigned char c,
                                      uint64_t& seen) noexcept {
-#if defined(__SSE2__)
+#if ROWVANE_SSE2
   const __m128i va = _mm_set1_epi8(static_cast<char>(a));
   const __m128i vb = _mm_set1_epi8(static_cast<char>(b));
   const __m128i vc = _mm_set1_epi8(static_cast<char>(c));
@@ -142,7 +140,7 @@ inline const unsigned char* first_invalid_utf8(const unsigned char* p,
     const unsigned char lead = *p;
     if (lead < 0x80) {
       // ASCII: jump to the next byte above 0x7F within sixteen (or eight).
-#if defined(__SSE2__)
+#if ROWVANE_SSE2
       if (end - p >= 16) {
         const unsigned mask = static_cast<unsigned>(
             _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
@@ -252,7 +250,7 @@ size_t take_stray_run(const ResilientParser& ps, const unsigned char* base, size
   const unsigned char* p = base + pos;
   const unsigned char* const stop = base + ps.la_good;
   const unsigned char* span = p;
-#if defined(__SSE2__)
+#if ROWVANE_SSE2
   const __m128i qt = _mm_set1_epi8(static_cast<char>(quote));
   const __m128i dl = _mm_set1_epi8(static_cast<char>(delim));
   const __m128i sp = _mm_set1_epi8(' ');
@@ -263,7 +261,7 @@ size_t take_stray_run(const ResilientParser& ps, const unsigned char* base, size
     // The next quote that needs a look: one followed by another quote, the
     // delimiter or a blank. Every other quote stays in the span as text.
     const unsigned char* qp = nullptr;
-#if defined(__SSE2__)
+#if ROWVANE_SSE2
     // Sixteen bytes at a time; the window reads one byte past each block,
     // which stays at or before `stop` (a quote byte, never a line break).
     while (stop - p >= 16) {
@@ -304,7 +302,7 @@ size_t take_stray_run(const ResilientParser& ps, const unsigned char* base, size
       break;
     }
   }
-#if defined(__SSE2__)
+#if ROWVANE_SSE2
   if (high != 0) field_bits |= kHighs;
 #endif
   if (p > span) out.append(reinterpret_cast<const char*>(span), static_cast<size_t>(p - span));
@@ -650,8 +648,9 @@ bool scan_plain_row(std::string_view input, size_t pos, unsigned char delimiter,
   const unsigned char* const start = base + pos;
   const unsigned char* p = start;
   size_t delimiters = 0;
-  unsigned high = 0;  // nonzero when a byte above 0x7F was passed
-#if defined(__SSE2__)
+  unsigned high = 0;     // nonzero when a byte above 0x7F was passed
+  bool stopped = false;  // the vector scan found the line's end or a quote
+#if ROWVANE_SSE2
   const __m128i cr = _mm_set1_epi8(static_cast<char>(kCR));
   const __m128i lf = _mm_set1_epi8(static_cast<char>(kLF));
   const __m128i qt = _mm_set1_epi8(static_cast<char>(quote_char));
@@ -681,8 +680,8 @@ bool scan_plain_row(std::string_view input, size_t pos, unsigned char delimiter,
       delimiters += count_bits16(static_cast<unsigned>(_mm_movemask_epi8(delims)) & below);
       high |= high_mask & below;
       p += k;
-      drain();
-      goto found;
+      stopped = true;
+      break;
     }
     acc = _mm_sub_epi8(acc, delims);
     high |= high_mask;
@@ -691,13 +690,12 @@ bool scan_plain_row(std::string_view input, size_t pos, unsigned char delimiter,
   }
   drain();
 #endif
-  for (; p < end; ++p) {
+  for (; !stopped && p < end; ++p) {
     const unsigned char c = *p;
     if (c == kCR || c == kLF || c == quote_char) break;
     delimiters += c == delimiter;
     high |= c & 0x80u;
   }
-found:
   if (p < end && *p == quote_char) return false;
   // A delimiter below 0x80 never sits inside a multi-byte character, so the
   // whole line is valid exactly when each of its fields is. A delimiter from
@@ -744,7 +742,7 @@ class EventScan {
       mask_ = 0;
       return;
     }
-#if defined(__SSE2__)
+#if ROWVANE_SSE2
     if (n_ - block_ >= 16) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base_ + block_));
       const __m128i hit = _mm_or_si128(
@@ -837,7 +835,7 @@ size_t count_byte_baseline(std::string_view text, char byte) noexcept {
   const char* p = text.data();
   size_t n = text.size();
   size_t count = 0;
-#if defined(__SSE2__)
+#if ROWVANE_SSE2
   const __m128i b = _mm_set1_epi8(byte);
   while (n >= 16) {
     // Up to 255 blocks add their hits bytewise before the bytes are summed.

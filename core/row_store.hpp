@@ -11,9 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "core/simd.hpp"
 
 #include "core/lengths.hpp"
 #include "core/parser.hpp"
@@ -107,7 +105,7 @@ class RowStore {
     const size_t n = text.size();
     size_t start = 0;  // offset of the current field in `text`
     size_t i = 0;
-#if defined(__SSE2__)
+#if ROWVANE_SSE2
     const __m128i d = _mm_set1_epi8(static_cast<char>(delimiter));
     for (; i + 16 <= n; i += 16) {
       unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(

@@ -16,15 +16,15 @@
 #include <cstring>
 
 #include "core/parser.hpp"
+#include "core/simd.hpp"
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#if ROWVANE_AVX2_DISPATCH
 #include <immintrin.h>
-#define ROWVANE_HAVE_AVX2_PATH 1
 #endif
 
 namespace rowvane {
 
-#if defined(ROWVANE_HAVE_AVX2_PATH)
+#if ROWVANE_AVX2_DISPATCH
 namespace {
 
 constexpr uint8_t kTooShort = 1 << 0;

@@ -5,9 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "core/simd.hpp"
 
 namespace rowvane {
 
@@ -137,7 +135,7 @@ CsvRecordEncoder::CsvRecordEncoder(unsigned char delimiter, unsigned char quote)
 }
 
 bool CsvRecordEncoder::may_need_quotes(const char* p, size_t n) const noexcept {
-#if defined(__SSE2__)
+#if ROWVANE_SSE2
   const __m128i lf = _mm_set1_epi8('\n');
   const __m128i cr = _mm_set1_epi8('\r');
   const __m128i sep = _mm_set1_epi8(sep_[0]);
@@ -244,7 +242,7 @@ CsvRecordEncoder::Plan CsvRecordEncoder::plan(const RowBuf& row) const {
     while (pos < len) {
       size_t at = pos;
       while (at < len && !trigger_[static_cast<unsigned char>(bytes[at])]) {
-#if defined(__SSE2__)
+#if ROWVANE_SSE2
         if (len - at >= 16) {
           const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + at));
           const __m128i hit = _mm_or_si128(
