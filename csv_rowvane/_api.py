@@ -30,7 +30,6 @@ _WRITE_ERRNOS = frozenset(
     e for e in (_errno.ENOSPC, getattr(_errno, "EDQUOT", None), _errno.EFBIG, _errno.EPIPE)
     if e is not None
 )
-_QUARANTINE_READS = 10
 
 
 def fspath(path: Any, what: str) -> str:
@@ -148,9 +147,7 @@ class _Target:
         try:
             st = os.stat(path)
         except FileNotFoundError:
-            st = None
-        except NotADirectoryError:
-            raise
+            st = None  # created by the run
         if st is not None:
             if stat.S_ISDIR(st.st_mode):
                 raise IsADirectoryError(_errno.EISDIR, os.strerror(_errno.EISDIR), path)
