@@ -367,8 +367,7 @@ def repair_many(
     killed batch can be rerun. ``progress=True`` shows a progress bar on
     standard error.
     """
-    if on_error not in ("report", "raise"):
-        raise ValueError(f"on_error must be 'report' or 'raise', got {on_error!r}")
+    check_on_error(on_error)
     workers = _workers(jobs)
     started = time.perf_counter()
     p = plan(inputs, output_dir, quarantine_dir=quarantine_dir, changes_dir=changes_dir,
@@ -384,15 +383,26 @@ def _workers(jobs: int | None) -> int:
     return jobs
 
 
+def check_on_error(on_error: str) -> None:
+    if on_error not in ("report", "raise"):
+        raise ValueError(f"on_error must be 'report' or 'raise', got {on_error!r}")
+
+
+def raise_first_refusal(p: Plan) -> None:
+    """With on_error="raise": the exception of the plan's first failure."""
+    if p.failures:
+        pos, failure = p.failures[0]
+        raise p.errors.get(pos) or ValueError(str(failure))
+
+
 def execute(
     p: Plan, *, workers: int, progress: bool, on_error: OnError, started: float | None = None
 ) -> BatchReport:
     """Runs a plan and gathers its BatchReport."""
     if started is None:
         started = time.perf_counter()
-    if on_error == "raise" and p.failures:
-        pos, failure = p.failures[0]
-        raise p.errors.get(pos) or ValueError(str(failure))
+    if on_error == "raise":
+        raise_first_refusal(p)
     outcomes = run_jobs(p.jobs, workers=workers, progress=progress, on_error=on_error)
     return gather(p, outcomes, workers, time.perf_counter() - started)
 

@@ -15,7 +15,7 @@ from collections.abc import Iterator, Sequence
 from typing import IO, Any
 
 from . import __version__
-from ._api import check, sniff_file, validate_options
+from ._api import _same_file, _umask, check, sniff_file, validate_options
 from ._batch import Job, Plan, _expand, _workers, execute, failure_from, plan
 from ._report import BatchFailure, BatchReport, CheckReport, RepairReport
 
@@ -246,12 +246,6 @@ def _json_target(path: str) -> Iterator[IO[str]]:
         raise
 
 
-def _umask() -> int:
-    mask = os.umask(0o022)
-    os.umask(mask)
-    return mask
-
-
 def _write_json(path: str, data: Any) -> None:
     with _json_target(path) as f:
         json.dump(data, f, indent=2, ensure_ascii=False)
@@ -309,11 +303,11 @@ def cmd_repair(args: argparse.Namespace) -> int:
             source = _stdin_copy(tmp) if inputs[0] == "-" else inputs[0]
             target = source if args.in_place else (os.path.join(tmp, "stdout.csv") if out == "-" else out)
             p = Plan()
-            if not args.in_place and out != "-" and _same_or_equal(source, target):
+            if not args.in_place and out != "-" and _same_file(source, target):
                 p.failures.append((0, BatchFailure(source, "ValueError",
                                                    f"output {target!r} would overwrite its input "
                                                    "(use --in-place to rewrite it)")))
-            elif args.quarantine is not None and _same_or_equal(source, args.quarantine):
+            elif args.quarantine is not None and _same_file(source, args.quarantine):
                 p.failures.append((0, BatchFailure(source, "ValueError",
                                                    f"quarantine file {args.quarantine!r} would overwrite its input")))
             else:
@@ -361,13 +355,6 @@ def _is_file(path: str) -> bool:
         return not stat.S_ISDIR(os.stat(path).st_mode)
     except OSError:
         return False
-
-
-def _same_or_equal(a: str, b: str) -> bool:
-    try:
-        return os.path.samefile(a, b)
-    except OSError:
-        return os.path.realpath(a) == os.path.realpath(b)
 
 
 def _relabel(batch: BatchReport, inputs: dict[str, str], output: str | None) -> BatchReport:

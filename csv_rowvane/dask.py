@@ -12,7 +12,7 @@ from collections.abc import Iterable
 from typing import Any
 
 from ._api import StrPath
-from ._batch import OnError, gather, plan, run_job
+from ._batch import OnError, check_on_error, gather, plan, raise_first_refusal, run_job
 from ._report import BatchFailure, BatchReport, RepairReport
 
 __all__ = ["repair_many"]
@@ -43,8 +43,7 @@ def repair_many(
         raise ImportError(
             "csv_rowvane.dask needs the 'distributed' package: pip install 'csv-rowvane-backend[dask]'"
         ) from e
-    if on_error not in ("report", "raise"):
-        raise ValueError(f"on_error must be 'report' or 'raise', got {on_error!r}")
+    check_on_error(on_error)
     if client is None:
         try:
             client = distributed.get_client()
@@ -55,9 +54,8 @@ def repair_many(
     started = time.perf_counter()
     p = plan(inputs, output_dir, quarantine_dir=quarantine_dir, changes_dir=changes_dir,
              skip_unchanged=skip_unchanged, options=options)
-    if on_error == "raise" and p.failures:
-        pos, failure = p.failures[0]
-        raise p.errors.get(pos) or ValueError(str(failure))
+    if on_error == "raise":
+        raise_first_refusal(p)
     workers = max(1, len(client.scheduler_info().get("workers", {})))
     outcomes: dict[int, RepairReport | BatchFailure] = {}
     if p.jobs:
