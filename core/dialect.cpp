@@ -21,12 +21,6 @@ bool is_boundary_byte(char c) noexcept {
   return c == '\n' || c == '\r' || c == ',' || c == ';' || c == '\t' || c == '|' || c == ':';
 }
 
-std::string_view trim_blanks(std::string_view s) noexcept {
-  while (!s.empty() && is_blank_byte(s.front())) s.remove_prefix(1);
-  while (!s.empty() && is_blank_byte(s.back())) s.remove_suffix(1);
-  return s;
-}
-
 // A parsed row of the head and where it begins.
 struct HeadRow {
   RowBuf row;
@@ -154,6 +148,12 @@ bool continues_header(const RowBuf& row, size_t width) {
 }
 
 }  // namespace
+
+std::string_view trim_blanks(std::string_view s) noexcept {
+  while (!s.empty() && is_blank_byte(s.front())) s.remove_prefix(1);
+  while (!s.empty() && is_blank_byte(s.back())) s.remove_suffix(1);
+  return s;
+}
 
 bool is_numeric_like(std::string_view field) noexcept {
   field = trim_blanks(field);

@@ -62,6 +62,9 @@ bool is_numeric_like(std::string_view field) noexcept;
 // A row that reads as a header: two or more fields, none empty, none numeric.
 bool is_header_like(const RowBuf& row) noexcept;
 
+// `s` without the spaces and TABs at either end.
+std::string_view trim_blanks(std::string_view s) noexcept;
+
 // Fields of `row` that are not empty once blanks are trimmed.
 size_t filled_fields(const RowBuf& row) noexcept;
 

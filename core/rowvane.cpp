@@ -256,10 +256,15 @@ struct InPlaceEncodeSink {
 // ---------------------------------------------------------------------------
 // The table run
 
+// The bytes of the row at [begin, end) without its line break.
+std::string_view without_line_break(std::string_view buffer, size_t begin, size_t end) noexcept {
+  while (end > begin && (buffer[end - 1] == '\n' || buffer[end - 1] == '\r')) --end;
+  return buffer.substr(begin, end - begin);
+}
+
 // The row's bytes as read, without its line break, as valid UTF-8.
 std::string raw_text(std::string_view buffer, size_t begin, size_t end) {
-  while (end > begin && (buffer[end - 1] == '\n' || buffer[end - 1] == '\r')) --end;
-  std::string text(buffer.substr(begin, end - begin));
+  std::string text(without_line_break(buffer, begin, end));
   repair_utf8_tail(text, 0);
   return text;
 }
@@ -281,12 +286,6 @@ size_t past_line_break(std::string_view buffer, size_t at) noexcept {
 
 bool surplus_is_empty(const RowBuf& row, size_t m) noexcept {
   return row.ends[m - 1] == row.bytes.size();
-}
-
-std::string_view trim_blank_edges(std::string_view s) noexcept {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
 }
 
 // Reconciles the rows of one table (see TableRules). A row that comes out
@@ -386,7 +385,7 @@ class TableReconciler {
   bool may_repeat_header(size_t begin, size_t end) const noexcept {
     if (!layout_.has_header) return false;
     if (!simple_header_) return true;
-    const std::string_view first = trim_blank_edges(header_.field(0));
+    const std::string_view first = trim_blanks(header_.field(0));
     size_t i = begin;
     while (i < end && (buffer_[i] == ' ' || buffer_[i] == '\t')) ++i;
     if (i < end && static_cast<unsigned char>(buffer_[i]) == layout_.quote_char) ++i;
@@ -398,11 +397,7 @@ class TableReconciler {
     const size_t line = parser_.line;
     const size_t begin = parser_.pos;
     if (!next_row(parser_, header_)) return;
-    {
-      size_t end = parser_.pos;
-      while (end > begin && (buffer_[end - 1] == '\n' || buffer_[end - 1] == '\r')) --end;
-      header_line_.assign(buffer_.data() + begin, end - begin);
-    }
+    header_line_ = without_line_break(buffer_, begin, parser_.pos);
     ++summary_.run.total_rows;
     tables_ = 1;
     // Header lines below the first are joined into it column by column.
@@ -427,7 +422,7 @@ class TableReconciler {
     }
     // The quick test above reads the first name as bytes: it holds for a
     // name without quotes or blanks inside.
-    const std::string_view first = trim_blank_edges(header_.field(0));
+    const std::string_view first = trim_blanks(header_.field(0));
     simple_header_ = first.find(static_cast<char>(layout_.quote_char)) == std::string_view::npos;
     row_ = header_;
     settle(line, begin, parser_.pos);
