@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <unistd.h>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -364,6 +365,31 @@ inline std::string read_file_or_die(const std::string& path) {
   while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, got);
   std::fclose(f);
   return out;
+}
+
+// The scratch directory of a target's file runs: under $FUZZ_SCRATCH_DIR,
+// else /dev/shm (or /tmp), named from `prefix`; at exit the files `names`
+// (each "/name") are removed from it, then the directory.
+inline std::string& scratch_dir_path() {
+  static std::string dir;
+  return dir;
+}
+inline std::vector<std::string>& scratch_dir_names() {
+  static std::vector<std::string> names;
+  return names;
+}
+inline std::string make_scratch_dir(const char* prefix, std::vector<std::string> names) {
+  const char* base = std::getenv("FUZZ_SCRATCH_DIR");
+  if (!base || !*base) base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+  std::string templ = std::string(base) + "/" + prefix + "-XXXXXX";
+  if (!mkdtemp(templ.data())) fail("mkdtemp failed");
+  scratch_dir_path() = templ;
+  scratch_dir_names() = std::move(names);
+  std::atexit([] {
+    for (const std::string& name : scratch_dir_names()) unlink((scratch_dir_path() + name).c_str());
+    rmdir(scratch_dir_path().c_str());
+  });
+  return templ;
 }
 
 inline void write_file_or_die(const std::string& path, const uint8_t* data, size_t size) {

@@ -335,15 +335,7 @@ bool temp_files_left() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  const char* base = std::getenv("FUZZ_SCRATCH_DIR");
-  if (!base || !*base) base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-  std::string templ = std::string(base) + "/rowvane-fuzz-XXXXXX";
-  if (!mkdtemp(templ.data())) fuzzref::fail("mkdtemp failed");
-  g_dir = templ;
-  std::atexit([] {
-    for (const char* name : {"/in.csv", "/out.csv", "/q.csv"}) unlink((g_dir + name).c_str());
-    rmdir(g_dir.c_str());
-  });
+  g_dir = fuzzref::make_scratch_dir("rowvane-fuzz", {"/in.csv", "/out.csv", "/q.csv"});
   return 0;
 }
 

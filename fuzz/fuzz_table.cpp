@@ -50,15 +50,7 @@ std::vector<std::vector<std::string>> rows_of(const rowvane::RowStore& store) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  const char* base = std::getenv("FUZZ_SCRATCH_DIR");
-  if (!base || !*base) base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-  std::string templ = std::string(base) + "/rowvane-table-fuzz-XXXXXX";
-  if (!mkdtemp(templ.data())) fuzzref::fail("mkdtemp failed");
-  g_dir = templ;
-  std::atexit([] {
-    for (const char* name : {"/in.csv", "/out.csv", "/changes.csv"}) unlink((g_dir + name).c_str());
-    rmdir(g_dir.c_str());
-  });
+  g_dir = fuzzref::make_scratch_dir("rowvane-table-fuzz", {"/in.csv", "/out.csv", "/changes.csv"});
   return 0;
 }
 
