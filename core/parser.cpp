@@ -22,71 +22,35 @@ constexpr unsigned char kLF = 0x0A;
 inline bool is_line_break(unsigned char c) noexcept { return c == kCR || c == kLF; }
 inline bool is_blank(unsigned char c) noexcept { return c == ' ' || c == '\t'; }
 
-// Set bits of a 16-bit mask, without a library call where the target has no
-// population-count instruction.
-inline size_t count_bits16(unsigned x) noexcept {
-  x = x - ((x >> 1) & 0x5555u);
-  x = (x & 0x3333u) + ((x >> 2) & 0x3333u);
-  x = (x + (x >> 4)) & 0x0F0Fu;
-  return (x + (x >> 8)) & 0x1Fu;
-}
-
-constexpr uint64_t kOnes = 0x0101010101010101ULL;
-constexpr uint64_t kHighs = 0x8080808080808080ULL;
-
-inline uint64_t load8(const unsigned char* p) noexcept {
-  uint64_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-// High bit set in each zero byte of `v`. Borrows can flag bytes above the
-// first zero byte, never below it, so the lowest flag is always exact.
-inline uint64_t zero_bytes(uint64_t v) noexcept { return (v - kOnes) & ~v & kHighs; }
-
 // First byte in [p, end) equal to a, b or c, or `end`. The bytes passed over
 // are ORed into `seen`, so that a caller can tell an all-ASCII span (no high
 // bit in `seen`) without reading it again. A few bytes past the stop may be
 // ORed in too: that only costs a needless UTF-8 check, never a wrong answer.
 inline const unsigned char* find_any(const unsigned char* p, const unsigned char* end,
                                      unsigned char a, unsigned char b, unsigned char c,
-                                     uint64_t& seen) noexcept {
-#if ROWVANE_SSE2
-  const __m128i va = _mm_set1_epi8(static_cast<char>(a));
-  const __m128i vb = _mm_set1_epi8(static_cast<char>(b));
-  const __m128i vc = _mm_set1_epi8(static_cast<char>(c));
+                                     unsigned& seen) noexcept {
+  const simd::Block va = simd::Block::splat(a);
+  const simd::Block vb = simd::Block::splat(b);
+  const simd::Block vc = simd::Block::splat(c);
   unsigned high = 0;
-  while (end - p >= 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, va), _mm_cmpeq_epi8(v, vb)),
-                                     _mm_cmpeq_epi8(v, vc));
-    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
-    high |= static_cast<unsigned>(_mm_movemask_epi8(v));
-    if (mask != 0) {
-      if (high != 0) seen |= kHighs;
-      return p + std::countr_zero(mask);
+  while (end - p >= static_cast<ptrdiff_t>(simd::kBlock)) {
+    const simd::Block v = simd::Block::load(p);
+    const unsigned hit = simd::any_of(v, va, vb, vc).mask();
+    high |= v.mask();
+    if (hit != 0) {
+      if (high != 0) seen |= 0x80;
+      return p + simd::first(hit);
     }
-    p += 16;
+    p += simd::kBlock;
   }
-  if (high != 0) seen |= kHighs;
-#endif
-  if constexpr (std::endian::native == std::endian::little) {
-    const uint64_t ma = kOnes * a, mb = kOnes * b, mc = kOnes * c;
-    while (end - p >= 8) {
-      const uint64_t v = load8(p);
-      const uint64_t hit = zero_bytes(v ^ ma) | zero_bytes(v ^ mb) | zero_bytes(v ^ mc);
-      seen |= v;
-      if (hit != 0) return p + (std::countr_zero(hit) >> 3);
-      p += 8;
-    }
-  }
+  if (high != 0) seen |= 0x80;
   while (p < end && *p != a && *p != b && *p != c) seen |= *p++;
   return p;
 }
 
 inline const unsigned char* find_line_break(const unsigned char* p,
                                             const unsigned char* end) noexcept {
-  uint64_t ignored = 0;
+  unsigned ignored = 0;
   return find_any(p, end, kCR, kLF, kLF, ignored);
 }
 
@@ -139,17 +103,10 @@ inline const unsigned char* first_invalid_utf8(const unsigned char* p,
   while (p < end) {
     const unsigned char lead = *p;
     if (lead < 0x80) {
-      // ASCII: jump to the next byte above 0x7F within sixteen (or eight).
-#if ROWVANE_SSE2
-      if (end - p >= 16) {
-        const unsigned mask = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
-        p += mask == 0 ? 16 : std::countr_zero(mask);
-        continue;
-      }
-#endif
-      if (end - p >= 8 && (load8(p) & kHighs) == 0) {
-        p += 8;
+      // ASCII: jump to the next byte above 0x7F within sixteen.
+      if (end - p >= static_cast<ptrdiff_t>(simd::kBlock)) {
+        const unsigned high = simd::Block::load(p).mask();
+        p += high == 0 ? simd::kBlock : simd::first(high);
         continue;
       }
       ++p;
@@ -243,45 +200,37 @@ bool quote_closes(ResilientParser& ps, const unsigned char* base, size_t n, size
 // cached quote lies on the same line.
 template <class Out>
 size_t take_stray_run(const ResilientParser& ps, const unsigned char* base, size_t pos,
-                      Out& out, uint64_t& field_bits) {
+                      Out& out, unsigned& field_bits) {
   if (ps.la_good == kNone || pos >= ps.la_good) return pos;
   const unsigned char quote = ps.quote_char;
   const unsigned char delim = ps.delimiter;
   const unsigned char* p = base + pos;
   const unsigned char* const stop = base + ps.la_good;
   const unsigned char* span = p;
-#if ROWVANE_SSE2
-  const __m128i qt = _mm_set1_epi8(static_cast<char>(quote));
-  const __m128i dl = _mm_set1_epi8(static_cast<char>(delim));
-  const __m128i sp = _mm_set1_epi8(' ');
-  const __m128i tb = _mm_set1_epi8('\t');
+  const simd::Block qt = simd::Block::splat(quote);
+  const simd::Block dl = simd::Block::splat(delim);
+  const simd::Block sp = simd::Block::splat(' ');
+  const simd::Block tb = simd::Block::splat('\t');
   unsigned high = 0;
-#endif
   while (p < stop) {
     // The next quote that needs a look: one followed by another quote, the
     // delimiter or a blank. Every other quote stays in the span as text.
     const unsigned char* qp = nullptr;
-#if ROWVANE_SSE2
     // Sixteen bytes at a time; the window reads one byte past each block,
     // which stays at or before `stop` (a quote byte, never a line break).
-    while (stop - p >= 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
-      const __m128i follow =
-          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(w, qt), _mm_cmpeq_epi8(w, dl)),
-                       _mm_or_si128(_mm_cmpeq_epi8(w, sp), _mm_cmpeq_epi8(w, tb)));
-      const unsigned mask =
-          static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(v, qt), follow)));
-      if (mask != 0) {
-        const int k = std::countr_zero(mask);
-        high |= static_cast<unsigned>(_mm_movemask_epi8(v)) & ((1u << k) - 1);
+    while (stop - p >= static_cast<ptrdiff_t>(simd::kBlock)) {
+      const simd::Block v = simd::Block::load(p);
+      const simd::Block w = simd::Block::load(p + 1);
+      const unsigned hit = (v.eq(qt) & simd::any_of(w, qt, dl, sp, tb)).mask();
+      if (hit != 0) {
+        const size_t k = simd::first(hit);
+        high |= simd::below(v.mask(), k);
         qp = p + k;
         break;
       }
-      high |= static_cast<unsigned>(_mm_movemask_epi8(v));
-      p += 16;
+      high |= v.mask();
+      p += simd::kBlock;
     }
-#endif
     if (qp == nullptr) {
       for (; p < stop; ++p) {
         field_bits |= *p;
@@ -302,9 +251,7 @@ size_t take_stray_run(const ResilientParser& ps, const unsigned char* base, size
       break;
     }
   }
-#if ROWVANE_SSE2
-  if (high != 0) field_bits |= kHighs;
-#endif
+  if (high != 0) field_bits |= 0x80;
   if (p > span) out.append(reinterpret_cast<const char*>(span), static_cast<size_t>(p - span));
   return static_cast<size_t>(p - base);
 }
@@ -316,7 +263,7 @@ size_t take_stray_run(const ResilientParser& ps, const unsigned char* base, size
 // Room is made in small steps, so a short run costs little.
 template <class Out>
 size_t take_doubled_run(const unsigned char* base, size_t n, size_t pos, unsigned char quote,
-                        Out& out, uint64_t& field_bits) {
+                        Out& out, unsigned& field_bits) {
   constexpr size_t kStep = 256;
   char buf[kStep];
   unsigned bits = 0;
@@ -464,14 +411,14 @@ bool parse_row(ResilientParser& ps, Row& row) {
   const unsigned char quoted_stop = ps.has_escape ? ps.escape_char : quote;
   auto& out = row.bytes;
   size_t field_start = 0;
-  uint64_t field_bits = 0;  // OR of the field's raw bytes: high bit = not ASCII
+  unsigned field_bits = 0;  // OR of the field's raw bytes: high bit = not ASCII
   size_t line = ps.line;
   State state = State::FieldStart;
 
   // Raw bytes go straight into the record. A field is checked only when it
   // holds a byte above 0x7F, and rewritten only when it is not valid UTF-8.
   auto finish_field = [&]() __attribute__((always_inline)) {
-    if ((field_bits & kHighs) != 0) {
+    if ((field_bits & 0x80) != 0) {
       check_field_utf8(out, field_start);
       field_bits = 0;
     }
@@ -650,46 +597,30 @@ bool scan_plain_row(std::string_view input, size_t pos, unsigned char delimiter,
   size_t delimiters = 0;
   unsigned high = 0;     // nonzero when a byte above 0x7F was passed
   bool stopped = false;  // the vector scan found the line's end or a quote
-#if ROWVANE_SSE2
-  const __m128i cr = _mm_set1_epi8(static_cast<char>(kCR));
-  const __m128i lf = _mm_set1_epi8(static_cast<char>(kLF));
-  const __m128i qt = _mm_set1_epi8(static_cast<char>(quote_char));
-  const __m128i dl = _mm_set1_epi8(static_cast<char>(delimiter));
-  // Delimiters of whole blocks are counted bytewise in `acc` (at most 255
-  // blocks before the bytes are summed), of the last block from its mask.
-  __m128i acc = _mm_setzero_si128();
-  unsigned blocks = 0;
-  auto drain = [&]() {
-    const __m128i sums = _mm_sad_epu8(acc, _mm_setzero_si128());
-    delimiters += static_cast<size_t>(_mm_cvtsi128_si32(sums)) +
-                  static_cast<size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
-    acc = _mm_setzero_si128();
-    blocks = 0;
-  };
-  while (end - p >= 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i stops =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)),
-                     _mm_cmpeq_epi8(v, qt));
-    const __m128i delims = _mm_cmpeq_epi8(v, dl);
-    const unsigned stop_mask = static_cast<unsigned>(_mm_movemask_epi8(stops));
-    const unsigned high_mask = static_cast<unsigned>(_mm_movemask_epi8(v));
+  const simd::Block cr = simd::Block::splat(kCR);
+  const simd::Block lf = simd::Block::splat(kLF);
+  const simd::Block qt = simd::Block::splat(quote_char);
+  const simd::Block dl = simd::Block::splat(delimiter);
+  // Delimiters of whole blocks are counted lane by lane, of the last block
+  // from its mask.
+  simd::MatchCounter counted;
+  while (end - p >= static_cast<ptrdiff_t>(simd::kBlock)) {
+    const simd::Block v = simd::Block::load(p);
+    const simd::Block delims = v.eq(dl);
+    const unsigned stop_mask = simd::any_of(v, cr, lf, qt).mask();
     if (stop_mask != 0) {
-      const int k = std::countr_zero(stop_mask);
-      const unsigned below = (1u << k) - 1;
-      delimiters += count_bits16(static_cast<unsigned>(_mm_movemask_epi8(delims)) & below);
-      high |= high_mask & below;
+      const size_t k = simd::first(stop_mask);
+      delimiters += simd::count_bits(simd::below(delims.mask(), k));
+      high |= simd::below(v.mask(), k);
       p += k;
       stopped = true;
       break;
     }
-    acc = _mm_sub_epi8(acc, delims);
-    high |= high_mask;
-    p += 16;
-    if (++blocks == 255) drain();
+    counted.add(delims);
+    high |= v.mask();
+    p += simd::kBlock;
   }
-  drain();
-#endif
+  delimiters += counted.total();
   for (; !stopped && p < end; ++p) {
     const unsigned char c = *p;
     if (c == kCR || c == kLF || c == quote_char) break;
@@ -727,10 +658,10 @@ class EventScan {
   size_t next() noexcept {
     while (mask_ == 0) {
       if (block_ >= n_) return n_;
-      block_ += 16;
+      block_ += simd::kBlock;
       load();
     }
-    const size_t at = block_ + static_cast<size_t>(std::countr_zero(mask_));
+    const size_t at = block_ + simd::first(mask_);
     mask_ &= mask_ - 1;
     return at;
   }
@@ -742,21 +673,16 @@ class EventScan {
       mask_ = 0;
       return;
     }
-#if ROWVANE_SSE2
-    if (n_ - block_ >= 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base_ + block_));
-      const __m128i hit = _mm_or_si128(
-          _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(kCR))),
-                       _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(kLF)))),
-          _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(delimiter_))),
-                       _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(quote_)))));
-      mask_ = static_cast<unsigned>(_mm_movemask_epi8(hit));
-      high_ |= static_cast<unsigned>(_mm_movemask_epi8(v));
+    if (n_ - block_ >= simd::kBlock) {
+      const simd::Block v = simd::Block::load(base_ + block_);
+      mask_ = simd::any_of(v, simd::Block::splat(kCR), simd::Block::splat(kLF),
+                           simd::Block::splat(delimiter_), simd::Block::splat(quote_))
+                  .mask();
+      high_ |= v.mask();
       return;
     }
-#endif
     mask_ = 0;
-    const size_t stop = std::min(n_, block_ + 16);
+    const size_t stop = std::min(n_, block_ + simd::kBlock);
     for (size_t i = block_; i < stop; ++i) {
       const unsigned char c = base_[i];
       high_ |= c & 0x80u;
@@ -834,23 +760,10 @@ bool scan_simple_row(std::string_view input, size_t pos, unsigned char delimiter
 size_t count_byte_baseline(std::string_view text, char byte) noexcept {
   const char* p = text.data();
   size_t n = text.size();
-  size_t count = 0;
-#if ROWVANE_SSE2
-  const __m128i b = _mm_set1_epi8(byte);
-  while (n >= 16) {
-    // Up to 255 blocks add their hits bytewise before the bytes are summed.
-    __m128i acc = _mm_setzero_si128();
-    size_t blocks = std::min<size_t>(n / 16, 255);
-    n -= blocks * 16;
-    for (; blocks > 0; --blocks, p += 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      acc = _mm_sub_epi8(acc, _mm_cmpeq_epi8(v, b));
-    }
-    const __m128i sums = _mm_sad_epu8(acc, _mm_setzero_si128());
-    count += static_cast<size_t>(_mm_cvtsi128_si32(sums)) +
-             static_cast<size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
-  }
-#endif
+  const simd::Block b = simd::Block::splat(static_cast<unsigned char>(byte));
+  simd::MatchCounter counted;
+  for (; n >= simd::kBlock; n -= simd::kBlock, p += simd::kBlock) counted.add(simd::Block::load(p).eq(b));
+  size_t count = counted.total();
   for (; n > 0; --n) count += *p++ == byte;
   return count;
 }

@@ -105,19 +105,14 @@ class RowStore {
     const size_t n = text.size();
     size_t start = 0;  // offset of the current field in `text`
     size_t i = 0;
-#if ROWVANE_SSE2
-    const __m128i d = _mm_set1_epi8(static_cast<char>(delimiter));
-    for (; i + 16 <= n; i += 16) {
-      unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(
-          _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(base + i)), d)));
-      while (mask != 0) {
-        const size_t at = i + static_cast<size_t>(__builtin_ctz(mask));
+    const simd::Block d = simd::Block::splat(delimiter);
+    for (; i + simd::kBlock <= n; i += simd::kBlock) {
+      for (unsigned hit = simd::Block::load(base + i).eq(d).mask(); hit != 0; hit &= hit - 1) {
+        const size_t at = i + simd::first(hit);
         push_length(at - start);
         start = at + 1;
-        mask &= mask - 1;
       }
     }
-#endif
     for (; i < n; ++i) {
       if (static_cast<unsigned char>(base[i]) == delimiter) {
         push_length(i - start);

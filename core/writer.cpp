@@ -105,17 +105,6 @@ bool BufferedWriter::stop_on_interrupt() noexcept {
 // ---------------------------------------------------------------------------
 // CsvRecordEncoder
 
-namespace {
-
-constexpr uint64_t kOnes = 0x0101010101010101ull;
-constexpr uint64_t kHighs = 0x8080808080808080ull;
-
-// Nonzero in the high bit of some byte exactly when `v` has a zero byte
-// somewhere (as a yes/no answer; which byte it marks may be off).
-inline uint64_t zero_byte_bits(uint64_t v) noexcept { return (v - kOnes) & ~v; }
-
-}  // namespace
-
 CsvRecordEncoder::CsvRecordEncoder(unsigned char delimiter, unsigned char quote) noexcept {
   std::string sep;
   std::string q;
@@ -129,32 +118,17 @@ CsvRecordEncoder::CsvRecordEncoder(unsigned char delimiter, unsigned char quote)
   trigger_['\r'] = true;
   trigger_[static_cast<unsigned char>(sep_[0])] = true;
   trigger_[static_cast<unsigned char>(quote_[0])] = true;
-  lead_sep_ = kOnes * static_cast<unsigned char>(sep_[0]);
-  lead_quote_ = kOnes * static_cast<unsigned char>(quote_[0]);
   ascii_only_ = sep_len_ == 1 && quote_len_ == 1;
 }
 
 bool CsvRecordEncoder::may_need_quotes(const char* p, size_t n) const noexcept {
-#if ROWVANE_SSE2
-  const __m128i lf = _mm_set1_epi8('\n');
-  const __m128i cr = _mm_set1_epi8('\r');
-  const __m128i sep = _mm_set1_epi8(sep_[0]);
-  const __m128i quote = _mm_set1_epi8(quote_[0]);
-  for (; n >= 16; p += 16, n -= 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)),
-                                     _mm_or_si128(_mm_cmpeq_epi8(v, sep), _mm_cmpeq_epi8(v, quote)));
-    if (_mm_movemask_epi8(hit) != 0) return true;
+  const simd::Block sep = simd::Block::splat(static_cast<unsigned char>(sep_[0]));
+  const simd::Block quote = simd::Block::splat(static_cast<unsigned char>(quote_[0]));
+  const simd::Block lf = simd::Block::splat('\n');
+  const simd::Block cr = simd::Block::splat('\r');
+  for (; n >= simd::kBlock; p += simd::kBlock, n -= simd::kBlock) {
+    if (simd::any_of(simd::Block::load(p), lf, cr, sep, quote).mask() != 0) return true;
   }
-#else
-  for (; n >= 8; p += 8, n -= 8) {
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    const uint64_t hits = zero_byte_bits(w ^ (kOnes * '\n')) | zero_byte_bits(w ^ (kOnes * '\r')) |
-                          zero_byte_bits(w ^ lead_sep_) | zero_byte_bits(w ^ lead_quote_);
-    if (hits & kHighs) return true;
-  }
-#endif
   for (; n > 0; ++p, --n) {
     if (trigger_[static_cast<unsigned char>(*p)]) return true;
   }
@@ -235,6 +209,10 @@ CsvRecordEncoder::Plan CsvRecordEncoder::plan(const RowBuf& row) const {
   if (!may_need_quotes(bytes, len)) return Plan{len + frame, true};
   quoted_.clear();
   if (ascii_only_) {
+    const simd::Block sep = simd::Block::splat(static_cast<unsigned char>(sep_[0]));
+    const simd::Block quote = simd::Block::splat(static_cast<unsigned char>(quote_[0]));
+    const simd::Block lf = simd::Block::splat('\n');
+    const simd::Block cr = simd::Block::splat('\r');
     // One pass over the whole row: each trigger byte marks the field it lies
     // in, and the scan resumes after that field.
     size_t field = 0;
@@ -242,18 +220,11 @@ CsvRecordEncoder::Plan CsvRecordEncoder::plan(const RowBuf& row) const {
     while (pos < len) {
       size_t at = pos;
       while (at < len && !trigger_[static_cast<unsigned char>(bytes[at])]) {
-#if ROWVANE_SSE2
-        if (len - at >= 16) {
-          const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + at));
-          const __m128i hit = _mm_or_si128(
-              _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\r'))),
-              _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(sep_[0])),
-                           _mm_cmpeq_epi8(v, _mm_set1_epi8(quote_[0]))));
-          const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
-          at += mask == 0 ? 16 : static_cast<size_t>(std::countr_zero(mask));
+        if (len - at >= simd::kBlock) {
+          const unsigned hit = simd::any_of(simd::Block::load(bytes + at), lf, cr, sep, quote).mask();
+          at += hit == 0 ? simd::kBlock : simd::first(hit);
           continue;
         }
-#endif
         ++at;
       }
       if (at >= len) break;

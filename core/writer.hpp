@@ -123,8 +123,6 @@ class CsvRecordEncoder {
 
   mutable std::vector<size_t> quoted_;  // fields of the planned row that need quotes
   std::array<bool, 256> trigger_{};
-  uint64_t lead_sep_ = 0;    // first separator byte, in every byte of the word
-  uint64_t lead_quote_ = 0;  // first quote byte, likewise
   bool ascii_only_ = true;   // separator and quote are one byte: a trigger byte is a hit
   char sep_[2] = {};
   char quote_[2] = {};
