@@ -83,34 +83,6 @@ Mode most_frequent(std::vector<size_t> counts, size_t min_count) {
   return best;
 }
 
-// Decodes one code point of valid UTF-8 at `p`; returns its length, or 0 when
-// the bytes are damaged (a RowBuf filled by hand need not be valid).
-size_t decode_utf8(const unsigned char* p, const unsigned char* end, char32_t& cp) noexcept {
-  const unsigned char lead = p[0];
-  size_t len;
-  if (lead < 0x80) {
-    cp = lead;
-    return 1;
-  } else if (lead >= 0xC2 && lead <= 0xDF) {
-    len = 2;
-    cp = lead & 0x1F;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    len = 3;
-    cp = lead & 0x0F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    len = 4;
-    cp = lead & 0x07;
-  } else {
-    return 0;
-  }
-  if (end - p < static_cast<std::ptrdiff_t>(len)) return 0;
-  for (size_t i = 1; i < len; ++i) {
-    if ((p[i] & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (p[i] & 0x3F);
-  }
-  return len;
-}
-
 }  // namespace
 
 bool is_unicode_white_space(char32_t cp) noexcept {

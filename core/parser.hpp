@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/utf8.hpp"
+
 namespace rowvane {
 
 // One record: the decoded (valid UTF-8) bytes of its fields back to back, and
@@ -130,45 +132,5 @@ struct SimpleRow {
 // use as scan_plain_row.
 bool scan_simple_row(std::string_view input, size_t pos, unsigned char delimiter,
                      unsigned char quote_char, SimpleRow& out);
-
-// Occurrences of `byte` in `text`: 32 bytes per step where the processor
-// has AVX2, else sixteen (SSE2) or eight.
-size_t count_byte(std::string_view text, char byte) noexcept;
-// The two paths behind count_byte, for tests.
-size_t count_byte_baseline(std::string_view text, char byte) noexcept;
-size_t count_byte_vector(std::string_view text, char byte) noexcept;
-
-// UTF-8 helpers shared by the parser and the writers.
-
-// True when [data, data + size) is valid UTF-8. Long texts take the vector
-// path (core/utf8_validate.cpp) when the processor has one.
-bool is_valid_utf8(const char* data, size_t size) noexcept;
-
-// The two paths behind is_valid_utf8, for tests that hold them to the same
-// answers: the exact byte-at-a-time check, and the vector check (the scalar
-// one where this build or processor has no vector path).
-bool is_valid_utf8_scalar(const char* data, size_t size) noexcept;
-bool is_valid_utf8_vector(const char* data, size_t size) noexcept;
-bool utf8_vector_path_available() noexcept;
-
-// Makes every dispatched vector path take its portable fallback (tests only:
-// not thread-safe, meant to be set before any parsing).
-void force_scalar_paths(bool on) noexcept;
-
-// Replaces, in place from offset `begin` to the end of `text`, every maximal
-// invalid subsequence by U+FFFD (substitution of maximal subparts). A no-op
-// for valid text.
-void repair_utf8_tail(std::string& text, size_t begin);
-
-// Appends the UTF-8 form of the code point equal to `byte` (one byte below
-// 0x80, two bytes from 0x80 to 0xFF).
-inline void append_byte_as_utf8(std::string& out, unsigned char byte) {
-  if (byte < 0x80) {
-    out.push_back(static_cast<char>(byte));
-  } else {
-    out.push_back(static_cast<char>(0xC0 | (byte >> 6)));
-    out.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
-  }
-}
 
 }  // namespace rowvane

@@ -12,6 +12,7 @@
 #include "core/dialect.hpp"
 #include "core/file.hpp"
 #include "core/heuristics.hpp"
+#include "core/simd.hpp"
 #include "core/writer.hpp"
 
 namespace rowvane {
@@ -85,7 +86,7 @@ RunSummary reconcile(std::string_view buffer, const RunOptions& options, Sink& s
   sink.begin(SliceSetup{delimiter, m, count_byte(buffer, '\n') + 1, buffer.size(), options.quote_char});
 
   std::string sep;
-  append_byte_as_utf8(sep, delimiter);
+  append_utf8(sep, delimiter);
 
   ResilientParser parser = make_parser(buffer, delimiter, options.quote_char, options.repair_quotes);
   // Most records of a real file hold no quote and already have the right
@@ -311,7 +312,7 @@ class TableReconciler {
     s.quote_char = layout_.quote_char;
     s.blank_after_delimiter = layout_.blank_after_delimiter;
     encoder_ = CsvRecordEncoder(layout_.delimiter, layout_.quote_char);
-    append_byte_as_utf8(sep_, layout_.delimiter);
+    append_utf8(sep_, layout_.delimiter);
     sink_.begin(SliceSetup{layout_.delimiter, m_, count_byte(buffer_, '\n') + 1, buffer_.size(),
                            layout_.quote_char});
 

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 #if defined(__SSE2__) && !defined(ROWVANE_PORTABLE)
 #define ROWVANE_SSE2 1
@@ -183,3 +184,18 @@ inline Block any_of(Block v, Block a, Block b, Block c, Block d) noexcept {
 }
 
 }  // namespace rowvane::simd
+
+namespace rowvane {
+
+// Occurrences of `byte` in `text`: 32 bytes per step where the processor
+// has AVX2 (chosen at run time), else sixteen.
+size_t count_byte(std::string_view text, char byte) noexcept;
+// The two paths behind count_byte, for tests.
+size_t count_byte_baseline(std::string_view text, char byte) noexcept;
+size_t count_byte_vector(std::string_view text, char byte) noexcept;
+
+// Makes every dispatched vector path take its baseline version (tests only:
+// not thread-safe, meant to be set before any parsing).
+void force_scalar_paths(bool on) noexcept;
+
+}  // namespace rowvane

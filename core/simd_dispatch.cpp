@@ -15,8 +15,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "core/parser.hpp"
 #include "core/simd.hpp"
+#include "core/utf8.hpp"
 
 #if ROWVANE_AVX2_DISPATCH
 #include <immintrin.h>

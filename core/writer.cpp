@@ -108,8 +108,8 @@ bool BufferedWriter::stop_on_interrupt() noexcept {
 CsvRecordEncoder::CsvRecordEncoder(unsigned char delimiter, unsigned char quote) noexcept {
   std::string sep;
   std::string q;
-  append_byte_as_utf8(sep, delimiter);  // at most two bytes: no allocation
-  append_byte_as_utf8(q, quote);
+  append_utf8(sep, delimiter);  // at most two bytes: no allocation
+  append_utf8(q, quote);
   sep_len_ = sep.size();
   quote_len_ = q.size();
   std::memcpy(sep_, sep.data(), sep_len_);
@@ -363,7 +363,7 @@ void append_quarantine_line(std::string& out, size_t line, std::string_view reas
                             const std::vector<std::string>& fields, unsigned char delimiter) {
   std::string raw;
   for (size_t i = 0; i < fields.size(); ++i) {
-    if (i != 0) append_byte_as_utf8(raw, delimiter);
+    if (i != 0) append_utf8(raw, delimiter);
     raw += fields[i];
   }
   out += std::to_string(line);

@@ -435,7 +435,7 @@ RunOptions convert_run_options(const Signature& sig, const BoundArgs& args, size
 
 PyRef str_from_byte(unsigned char byte) {
   std::string text;
-  append_byte_as_utf8(text, byte);
+  append_utf8(text, byte);
   return str_from_utf8(text);
 }
 

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "core/row_store.hpp"
+#include "core/utf8.hpp"
 #include "core/rowvane.hpp"
 #include "module/frame.hpp"
 #include "module/summary.hpp"
@@ -119,7 +120,7 @@ bool is_ascii(const char* data, size_t size) noexcept {
 // str of the right kind. The greatest lead byte tells the kind in advance
 // (C2/C3: at most U+00FF; up to EF: at most U+FFFF; F0 and up: beyond), so
 // the text is read twice but never widened and copied again.
-PyObject* decode_valid_utf8(std::string_view text) noexcept {
+PyObject* str_from_valid_utf8(std::string_view text) noexcept {
   const auto* const begin = reinterpret_cast<const unsigned char*>(text.data());
   const auto* const end = begin + text.size();
   size_t length = 0;
@@ -134,22 +135,8 @@ PyObject* decode_valid_utf8(std::string_view text) noexcept {
   if (s == nullptr) return nullptr;
   auto fill = [&](auto* out) {
     for (const unsigned char* p = begin; p < end;) {
-      const unsigned char c = *p;
-      Py_UCS4 cp;
-      if (c < 0x80) {
-        cp = c;
-        p += 1;
-      } else if (c < 0xE0) {
-        cp = (Py_UCS4{c} & 0x1F) << 6 | (p[1] & 0x3F);
-        p += 2;
-      } else if (c < 0xF0) {
-        cp = (Py_UCS4{c} & 0x0F) << 12 | (Py_UCS4{p[1]} & 0x3F) << 6 | (p[2] & 0x3F);
-        p += 3;
-      } else {
-        cp = (Py_UCS4{c} & 0x07) << 18 | (Py_UCS4{p[1]} & 0x3F) << 12 |
-             (Py_UCS4{p[2]} & 0x3F) << 6 | (p[3] & 0x3F);
-        p += 4;
-      }
+      char32_t cp;
+      p += decode_valid_utf8(p, cp);
       *out++ = static_cast<std::remove_reference_t<decltype(*out)>>(cp);
     }
   };
@@ -180,7 +167,7 @@ inline PyObject* ascii_field_str(std::string_view field) noexcept {
 // A new str for one field (valid UTF-8), or null with the error set.
 PyObject* field_str(std::string_view field) noexcept {
   if (is_ascii(field.data(), field.size())) return ascii_field_str(field);
-  return decode_valid_utf8(field);
+  return str_from_valid_utf8(field);
 }
 
 // One list per row. The row's field texts lie together in the store (with

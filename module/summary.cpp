@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "core/utf8.hpp"
 #include "module/frame.hpp"
 
 namespace rowvane::py {
@@ -27,28 +28,6 @@ PyRowvaneSummary* as_summary(PyObject* op) noexcept {
 }
 
 std::atomic<PyObject*> g_summary_type{nullptr};
-
-// UTF-8 form of a code point.
-std::string utf8_of(char32_t cp) {
-  std::string out;
-  auto c = static_cast<uint32_t>(cp);
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-  return out;
-}
 
 void summary_dealloc(PyObject* op) {
   PyTypeObject* tp = Py_TYPE(op);
@@ -146,7 +125,8 @@ PyObject* new_summary_type() { return PyType_FromSpec(&summary_type_desc); }
 PyObject* summary_type() { return create_once(g_summary_type, new_summary_type); }
 
 PyRef make_summary_object(const RunSummary& summary) {
-  std::string delimiter = utf8_of(summary.detected_delimiter);
+  std::string delimiter;
+  append_utf8(delimiter, summary.detected_delimiter);
   auto* tp = reinterpret_cast<PyTypeObject*>(summary_type());
   PyRef obj = PyRef::steal(tp->tp_alloc(tp, 0));
   if (!obj) throw PyErrorRaised{};

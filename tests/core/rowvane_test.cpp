@@ -876,7 +876,7 @@ Reference reference_run(const std::string& input, const RunOptions& o, unsigned 
   Reference ref;
   CsvRecordEncoder encoder(delim, o.quote_char);
   std::string sep;
-  append_byte_as_utf8(sep, delim);
+  append_utf8(sep, delim);
   ResilientParser ps = make_parser(input, delim, o.quote_char, o.repair_quotes);
   RowBuf row;
   for (;;) {

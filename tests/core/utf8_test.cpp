@@ -2,11 +2,15 @@
 // parser's answers with every vector path forced onto its portable fallback.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "core/parser.hpp"
+#include "core/simd.hpp"
+#include "core/utf8.hpp"
 
 namespace rowvane {
 namespace {
@@ -110,6 +114,35 @@ TEST(CountByte, PathsAgree) {
       EXPECT_EQ(count_byte_baseline(view, b), want) << len;
       EXPECT_EQ(count_byte_vector(view, b), want) << len;
       EXPECT_EQ(count_byte(view, b), want) << len;
+    }
+  }
+}
+
+// The encoder and both decoders agree on every scalar value, and the
+// checking decoder accepts exactly what the validator accepts.
+TEST(Utf8Codec, EveryScalarValueRoundTrips) {
+  for (char32_t cp = 0; cp <= 0x10FFFF; ++cp) {
+    if (cp >= 0xD800 && cp <= 0xDFFF) continue;
+    std::string text;
+    append_utf8(text, cp);
+    ASSERT_TRUE(is_valid_utf8_scalar(text.data(), text.size())) << static_cast<uint32_t>(cp);
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    char32_t checked = 0, unchecked = 0;
+    ASSERT_EQ(decode_utf8(p, p + text.size(), checked), text.size());
+    ASSERT_EQ(decode_valid_utf8(p, unchecked), text.size());
+    ASSERT_EQ(checked, cp);
+    ASSERT_EQ(unchecked, cp);
+  }
+  for (const std::string& piece : kPieces) {
+    const auto* p = reinterpret_cast<const unsigned char*>(piece.data());
+    char32_t cp;
+    const size_t len = decode_utf8(p, p + piece.size(), cp);
+    // A sequence it takes is valid; a valid piece starts with one.
+    if (len != 0) {
+      EXPECT_TRUE(is_valid_utf8_scalar(piece.data(), len)) << ::testing::PrintToString(piece);
+    }
+    if (is_valid_utf8_scalar(piece.data(), piece.size())) {
+      EXPECT_NE(len, 0u) << ::testing::PrintToString(piece);
     }
   }
 }
