@@ -31,16 +31,15 @@ struct HeadRow {
 
 std::vector<HeadRow> head_rows(std::string_view head, unsigned char delimiter, unsigned char quote,
                                bool trim, bool repair_quotes, size_t limit) {
-  ResilientParser parser = make_parser(head, delimiter, quote, repair_quotes);
-  parser.trim_leading_blanks = trim;
+  ResilientParser parser(head, ParserOptions{delimiter, quote, repair_quotes, trim});
   std::vector<HeadRow> rows;
   size_t filled = 0;  // blank rows do not use up the limit
   while (filled < limit) {
     HeadRow r;
-    r.begin = parser.pos;
-    r.line = parser.line;
-    if (!next_row(parser, r.row)) break;
-    r.end = parser.pos;
+    r.begin = parser.pos();
+    r.line = parser.line();
+    if (!parser.next_row(r.row)) break;
+    r.end = parser.pos();
     filled += is_blank_row(r.row) ? 0 : 1;
     rows.push_back(std::move(r));
   }
@@ -220,12 +219,9 @@ unsigned char detect_quote(std::string_view head) {
 
 ResilientParser make_table_parser(std::string_view buffer, const TableLayout& layout,
                                   bool repair_quotes) noexcept {
-  ResilientParser parser = make_parser(buffer, layout.delimiter, layout.quote_char, repair_quotes);
-  parser.trim_leading_blanks = layout.blank_after_delimiter;
-  if (layout.start > parser.pos) {
-    parser.pos = layout.start;
-    parser.line = layout.start_line;
-  }
+  ResilientParser parser(
+      buffer, ParserOptions{layout.delimiter, layout.quote_char, repair_quotes, layout.blank_after_delimiter});
+  if (layout.start > parser.pos()) parser.seek(layout.start, layout.start_line);
   return parser;
 }
 

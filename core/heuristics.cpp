@@ -32,7 +32,7 @@ Sample sample_field_counts(std::string_view input, unsigned char delimiter, size
   Sample sample;
   sample.counts.reserve(limit);
   while (sample.counts.size() < limit) {
-    if (!next_row_counted(parser, row)) {
+    if (!parser.next_row_counted(row)) {
       sample.whole_buffer = true;
       break;
     }
@@ -58,7 +58,7 @@ bool delimiter_absent_from_long_rows(std::string_view input, unsigned char delim
 size_t single_column_count(std::string_view input, unsigned char delimiter) {
   ResilientParser parser = make_parser(input, delimiter, '"', true);
   RowCount row;
-  while (next_row_counted(parser, row)) {
+  while (parser.next_row_counted(row)) {
     if (!is_blank(row)) return 1;
   }
   return 0;

@@ -1,7 +1,7 @@
-// The resilient row parser. The state machine is the byte-at-a-time one of
-// the design (FieldStart, Unquoted, Quoted, AfterQuote), but the two states in
-// which most bytes are spent jump over runs of ordinary bytes eight at a time
-// and append each run to the record in one go.
+// The resilient row parser. The state machine reads a byte at a time
+// (FieldStart, Unquoted, Quoted, AfterQuote), but the two states in which
+// most bytes are spent jump over runs of ordinary bytes sixteen at a time and
+// append each run to the record in one go.
 #include "core/parser.hpp"
 
 #include <algorithm>
@@ -62,66 +62,6 @@ inline size_t step_over_break(const unsigned char* base, size_t n, size_t pos) n
   return pos;
 }
 
-// Offset just past the run of blanks (that are not the delimiter) starting at
-// `from`. Remembers the run, so that asking again from inside it costs
-// nothing.
-size_t skip_blank_run(ResilientParser& ps, const unsigned char* base, size_t n,
-                      size_t from) noexcept {
-  if (from >= ps.la_run_begin && from < ps.la_run_end) return ps.la_run_end;
-  size_t j = from;
-  while (j < n && is_blank(base[j]) && base[j] != ps.delimiter) ++j;
-  ps.la_run_begin = from;
-  ps.la_run_end = j;
-  return j;
-}
-
-// Caches, for the physical line from q on, the last quote that could close a
-// field: a quote followed, past blanks that are not the delimiter, by the end
-// of input, the delimiter, CR or LF. Scanning backwards from the line end
-// finds it with one pass however many quotes the line holds.
-void fill_lookahead(ResilientParser& ps, const unsigned char* base, size_t n,
-                    size_t q) noexcept {
-  const size_t line_end = static_cast<size_t>(find_line_break(base + q + 1, base + n) - base);
-  size_t good = kNone;
-  bool tail_closes = true;  // the bytes after i lead, past blanks, to an end
-  for (size_t i = line_end; i > q;) {
-    --i;
-    const unsigned char c = base[i];
-    if (c == ps.quote_char && tail_closes) {
-      good = i;
-      break;
-    }
-    if (c == ps.delimiter) {
-      tail_closes = true;
-    } else if (!is_blank(c)) {
-      tail_closes = false;
-    }
-  }
-  ps.la_begin = q;
-  ps.la_end = line_end;
-  ps.la_good = good;
-  ps.la_valid = true;
-  ps.la_run_begin = ps.la_run_end = 0;
-}
-
-// The closing-quote test for the quote at q, which is neither the last byte
-// nor followed by another quote. It closes when it is followed, past blanks,
-// by an end; otherwise a stray quote stays text when a later quote on the
-// same line can still close the field.
-bool quote_closes(ResilientParser& ps, const unsigned char* base, size_t n, size_t q) noexcept {
-  const unsigned char next = base[q + 1];
-  // The delimiter is tested before blanks, as AfterQuote does, so a TAB or
-  // space delimiter right after the quote closes the field.
-  if (next == ps.delimiter || is_line_break(next)) return true;
-  if (!ps.la_valid || q < ps.la_begin || q >= ps.la_end) fill_lookahead(ps, base, n, q);
-  // No closing-capable quote after q (or q is the last one): q closes.
-  if (ps.la_good == kNone || ps.la_good <= q) return true;
-  // A later quote could close the field, so q closes only when it can itself.
-  if (!is_blank(next)) return false;
-  const size_t j = skip_blank_run(ps, base, n, q + 1);
-  return j >= n || base[j] == ps.delimiter || is_line_break(base[j]);
-}
-
 // After a stray quote, the cached line still holds a closing-capable quote
 // further on, so every quote before it is stray too, unless it is doubled
 // (one quote of text for two bytes) or followed by a blank, the delimiter or
@@ -130,13 +70,11 @@ bool quote_closes(ResilientParser& ps, const unsigned char* base, size_t n, size
 // resumes, still in the quoted field. The stretch holds no line break: the
 // cached quote lies on the same line.
 template <class Out>
-size_t take_stray_run(const ResilientParser& ps, const unsigned char* base, size_t pos,
-                      Out& out, unsigned& field_bits) {
-  if (ps.la_good == kNone || pos >= ps.la_good) return pos;
-  const unsigned char quote = ps.quote_char;
-  const unsigned char delim = ps.delimiter;
+size_t take_stray_run(const unsigned char* base, size_t pos, size_t la_good, unsigned char quote,
+                      unsigned char delim, Out& out, unsigned& field_bits) {
+  if (la_good == kNone || pos >= la_good) return pos;
   const unsigned char* p = base + pos;
-  const unsigned char* const stop = base + ps.la_good;
+  const unsigned char* const stop = base + la_good;
   const unsigned char* span = p;
   const simd::Block qt = simd::Block::splat(quote);
   const simd::Block dl = simd::Block::splat(delim);
@@ -292,8 +230,6 @@ struct CountRow {
 // repairs the kept text itself.
 inline void check_field_utf8(CountText&, size_t) noexcept {}
 
-enum class State { FieldStart, Unquoted, Quoted, AfterQuote };
-
 }  // namespace
 
 std::vector<std::string> RowBuf::to_strings() const {
@@ -307,198 +243,271 @@ size_t bom_offset(std::string_view input) noexcept {
   return input.size() >= 3 && input.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
 }
 
-ResilientParser make_parser(std::string_view input, unsigned char delimiter,
-                            unsigned char quote_char, bool repair_quotes) noexcept {
-  ResilientParser ps;
-  ps.input = input;
-  ps.pos = bom_offset(input);
-  ps.line = 1;
-  ps.has_escape = false;
-  ps.repair_quotes = repair_quotes;
-  ps.trim_leading_blanks = false;
-  ps.delimiter = delimiter;
-  ps.quote_char = quote_char;
-  return ps;
+ResilientParser::ResilientParser(std::string_view input, const ParserOptions& options) noexcept
+    : input_(input), options_(options), pos_(bom_offset(input)), line_(1) {}
+
+void ResilientParser::seek(size_t pos, size_t line) noexcept {
+  pos_ = pos;
+  line_ = line;
+  // The cache answers for bytes of the input, so it would stay right; it is
+  // dropped anyway, as a seek usually lands beyond the cached line.
+  la_valid_ = false;
+  la_run_begin_ = la_run_end_ = 0;
 }
 
-namespace {
+// Offset just past the run of blanks (that are not the delimiter) starting at
+// `from`. Remembers the run, so that asking again from inside it costs
+// nothing.
+size_t ResilientParser::skip_blank_run(const unsigned char* base, size_t from) noexcept {
+  if (from >= la_run_begin_ && from < la_run_end_) return la_run_end_;
+  const size_t n = input_.size();
+  size_t j = from;
+  while (j < n && is_blank(base[j]) && base[j] != options_.delimiter) ++j;
+  la_run_begin_ = from;
+  la_run_end_ = j;
+  return j;
+}
 
-// The state machine, once for records (RowBuf) and once for counting
-// (CountRow): the same transitions, the same look-ahead, only the output
-// differs.
-template <class Row>
-bool parse_row(ResilientParser& ps, Row& row) {
-  row.clear();
-  const size_t n = ps.input.size();
-  size_t pos = ps.pos;
-  if (pos >= n) return false;
-
-  const auto* const base = reinterpret_cast<const unsigned char*>(ps.input.data());
-  const auto* const end = base + n;
-  const unsigned char delim = ps.delimiter;
-  const unsigned char quote = ps.quote_char;
-  // The quoted scan stops at the quote, at LF (to count lines) and at the
-  // escape byte when there is one; without one the quote stands in for it.
-  const unsigned char quoted_stop = ps.has_escape ? ps.escape_char : quote;
-  auto& out = row.bytes;
-  size_t field_start = 0;
-  unsigned field_bits = 0;  // OR of the field's raw bytes: high bit = not ASCII
-  size_t line = ps.line;
-  State state = State::FieldStart;
-
-  // Raw bytes go straight into the record. A field is checked only when it
-  // holds a byte above 0x7F, and rewritten only when it is not valid UTF-8.
-  auto finish_field = [&]() __attribute__((always_inline)) {
-    if ((field_bits & 0x80) != 0) {
-      check_field_utf8(out, field_start);
-      field_bits = 0;
+// Caches, for the physical line from q on, the last quote that could close a
+// field: a quote followed, past blanks that are not the delimiter, by the end
+// of input, the delimiter, CR or LF. Scanning backwards from the line end
+// finds it with one pass however many quotes the line holds.
+void ResilientParser::fill_lookahead(const unsigned char* base, size_t q) noexcept {
+  const size_t n = input_.size();
+  const size_t line_end = static_cast<size_t>(find_line_break(base + q + 1, base + n) - base);
+  size_t good = kNone;
+  bool tail_closes = true;  // the bytes after i lead, past blanks, to an end
+  for (size_t i = line_end; i > q;) {
+    --i;
+    const unsigned char c = base[i];
+    if (c == options_.quote_char && tail_closes) {
+      good = i;
+      break;
     }
-    row.ends.push_back(out.size());
-    field_start = out.size();
-  };
-  auto append = [&](const unsigned char* from, const unsigned char* to) {
-    out.append(reinterpret_cast<const char*>(from), static_cast<size_t>(to - from));
-  };
+    if (c == options_.delimiter) {
+      tail_closes = true;
+    } else if (!is_blank(c)) {
+      tail_closes = false;
+    }
+  }
+  la_begin_ = q;
+  la_end_ = line_end;
+  la_good_ = good;
+  la_valid_ = true;
+  la_run_begin_ = la_run_end_ = 0;
+}
 
-  for (;;) {
-    switch (state) {
-      case State::FieldStart: {
-        if (ps.trim_leading_blanks) {
-          while (pos < n && is_blank(base[pos])) ++pos;
-        }
-        if (pos >= n) {
-          if (row.ends.empty()) {  // only blanks were left
-            ps.pos = pos;
-            return false;
-          }
-          finish_field();  // right after a delimiter: one more, empty field
-          goto end_of_input;
-        }
-        const unsigned char c = base[pos];
-        if (c == quote) {  // tested before the delimiter
-          ++pos;
-          state = State::Quoted;
-        } else if (c == delim) {
-          finish_field();
-          ++pos;
-        } else if (is_line_break(c)) {
-          pos = step_over_break(base, n, pos);
-          finish_field();
-          goto end_of_record;
-        } else {
-          state = State::Unquoted;  // the unquoted scan takes this byte too
-        }
-        break;
-      }
+// The closing-quote test for the quote at q, which is neither the last byte
+// nor followed by another quote. It closes when it is followed, past blanks,
+// by an end; otherwise a stray quote stays text when a later quote on the
+// same line can still close the field.
+bool ResilientParser::quote_closes(const unsigned char* base, size_t q) noexcept {
+  const unsigned char next = base[q + 1];
+  // The delimiter is tested before blanks, as AfterQuote does, so a TAB or
+  // space delimiter right after the quote closes the field.
+  if (next == options_.delimiter || is_line_break(next)) return true;
+  if (!la_valid_ || q < la_begin_ || q >= la_end_) fill_lookahead(base, q);
+  // No closing-capable quote after q (or q is the last one): q closes.
+  if (la_good_ == kNone || la_good_ <= q) return true;
+  // A later quote could close the field, so q closes only when it can itself.
+  if (!is_blank(next)) return false;
+  const size_t j = skip_blank_run(base, q + 1);
+  return j >= input_.size() || base[j] == options_.delimiter || is_line_break(base[j]);
+}
 
-      case State::Unquoted: {
-        const unsigned char* stop = find_any(base + pos, end, delim, kCR, kLF, field_bits);
-        append(base + pos, stop);
-        pos = static_cast<size_t>(stop - base);
-        if (pos >= n) {
-          finish_field();
-          goto end_of_input;
-        }
-        if (base[pos] == delim) {  // tested before line breaks
-          finish_field();
-          ++pos;
-          state = State::FieldStart;
+// One record read by the state machine, once for records (RowBuf) and once
+// for counting (CountRow): the same transitions, the same look-ahead, only
+// the output differs. Each state reads what it can and names the next one.
+template <class Row>
+class RecordReader {
+ public:
+  RecordReader(ResilientParser& parser, Row& row) noexcept
+      : ps_(parser),
+        opt_(parser.options_),
+        base_(reinterpret_cast<const unsigned char*>(parser.input_.data())),
+        n_(parser.input_.size()),
+        pos_(parser.pos_),
+        line_(parser.line_),
+        row_(row),
+        out_(row.bytes) {}
+
+  [[gnu::always_inline]] bool read() {
+    row_.clear();
+    if (pos_ >= n_) return false;
+    State state = State::FieldStart;
+    for (;;) {
+      switch (state) {
+        case State::FieldStart:
+          state = field_start();
           break;
-        }
-        pos = step_over_break(base, n, pos);
-        finish_field();
-        goto end_of_record;
-      }
-
-      case State::Quoted: {
-        const unsigned char* stop = find_any(base + pos, end, quote, kLF, quoted_stop, field_bits);
-        append(base + pos, stop);
-        pos = static_cast<size_t>(stop - base);
-        if (pos >= n) {  // an unclosed quote takes the rest of the input
-          finish_field();
-          goto end_of_input;
-        }
-        const unsigned char c = base[pos];
-        if (ps.has_escape && c == ps.escape_char && pos + 1 < n) {
-          field_bits |= base[pos + 1];
-          out.push_back(static_cast<char>(base[pos + 1]));
-          pos += 2;
-        } else if (c == quote) {
-          if (pos + 1 == n) {  // closes at the very end
-            ++pos;
-            finish_field();
-            goto end_of_input;
-          }
-          if (base[pos + 1] == quote) {
-            field_bits |= quote;
-            if (ps.has_escape) {
-              out.push_back(static_cast<char>(quote));
-              pos += 2;
-            } else {
-              pos = take_doubled_run(base, n, pos, quote, out, field_bits);
-            }
-          } else if (!ps.repair_quotes || quote_closes(ps, base, n, pos)) {
-            ++pos;
-            state = State::AfterQuote;
-          } else {
-            field_bits |= quote;
-            out.push_back(static_cast<char>(quote));
-            ++pos;
-            if (!ps.has_escape) pos = take_stray_run(ps, base, pos, out, field_bits);
-          }
-        } else {
-          // LF, or an escape byte with nothing after it.
-          if (c == kLF) ++line;
-          field_bits |= c;
-          out.push_back(static_cast<char>(c));
-          ++pos;
-        }
-        break;
-      }
-
-      case State::AfterQuote: {
-        // Blanks between a closing quote and what follows are dropped; the
-        // delimiter is tested first, so a blank delimiter still separates.
-        while (pos < n && base[pos] != delim && is_blank(base[pos])) ++pos;
-        if (pos >= n) {
-          finish_field();
-          goto end_of_input;
-        }
-        const unsigned char c = base[pos];
-        if (c == delim) {
-          finish_field();
-          ++pos;
-          state = State::FieldStart;
-        } else if (is_line_break(c)) {
-          pos = step_over_break(base, n, pos);
-          finish_field();
-          goto end_of_record;
-        } else {
-          state = State::Unquoted;  // text after the quote continues the field
-        }
-        break;
+        case State::Unquoted:
+          state = unquoted();
+          break;
+        case State::Quoted:
+          state = quoted();
+          break;
+        case State::AfterQuote:
+          state = after_quote();
+          break;
+        case State::RecordEnd:
+          ++line_;
+          [[fallthrough]];
+        case State::InputEnd:
+          ps_.pos_ = pos_;
+          ps_.line_ = line_;
+          return true;
+        case State::NoRecord:  // only blanks were left
+          ps_.pos_ = pos_;
+          return false;
       }
     }
   }
 
-end_of_record:
-  ++line;
-end_of_input:
-  ps.pos = pos;
-  ps.line = line;
-  return true;
-}
+ private:
+  enum class State { FieldStart, Unquoted, Quoted, AfterQuote, RecordEnd, InputEnd, NoRecord };
 
-}  // namespace
+  [[gnu::always_inline]] State field_start() {
+    if (opt_.trim_leading_blanks) {
+      while (pos_ < n_ && is_blank(base_[pos_])) ++pos_;
+    }
+    if (pos_ >= n_) {
+      if (row_.ends.empty()) return State::NoRecord;
+      return end_input();  // right after a delimiter: one more, empty field
+    }
+    const unsigned char c = base_[pos_];
+    if (c == opt_.quote_char) {  // tested before the delimiter
+      ++pos_;
+      return State::Quoted;
+    }
+    if (c == opt_.delimiter) return next_field();
+    if (is_line_break(c)) return end_record();
+    return State::Unquoted;  // the unquoted scan takes this byte too
+  }
 
-bool next_row(ResilientParser& ps, RowBuf& row) { return parse_row(ps, row); }
+  [[gnu::always_inline]] State unquoted() {
+    const unsigned char* stop =
+        find_any(base_ + pos_, base_ + n_, opt_.delimiter, kCR, kLF, field_bits_);
+    append(stop);
+    if (pos_ >= n_) return end_input();
+    if (base_[pos_] == opt_.delimiter) return next_field();  // tested before line breaks
+    return end_record();
+  }
 
-bool next_row_counted(ResilientParser& ps, RowCount& count) {
+  [[gnu::always_inline]] State quoted() {
+    const unsigned char quote = opt_.quote_char;
+    // The scan stops at the quote, at LF (to count lines) and at the escape
+    // byte when there is one; without one the quote stands in for it.
+    const unsigned char escape = opt_.has_escape ? opt_.escape_char : quote;
+    append(find_any(base_ + pos_, base_ + n_, quote, kLF, escape, field_bits_));
+    if (pos_ >= n_) return end_input();  // an unclosed quote takes the rest of the input
+    const unsigned char c = base_[pos_];
+    if (opt_.has_escape && c == opt_.escape_char && pos_ + 1 < n_) {
+      take_byte(base_[pos_ + 1]);
+      pos_ += 2;
+      return State::Quoted;
+    }
+    if (c != quote) {  // LF, or an escape byte with nothing after it
+      if (c == kLF) ++line_;
+      take_byte(c);
+      ++pos_;
+      return State::Quoted;
+    }
+    if (pos_ + 1 == n_) {  // closes at the very end
+      ++pos_;
+      return end_input();
+    }
+    if (base_[pos_ + 1] == quote) {  // doubled: one quote of text
+      if (opt_.has_escape) {
+        take_byte(quote);
+        pos_ += 2;
+      } else {
+        unsigned bits = quote;  // a local: the run's helper must not see this record's address
+        pos_ = take_doubled_run(base_, n_, pos_, quote, out_, bits);
+        field_bits_ |= bits;
+      }
+      return State::Quoted;
+    }
+    if (!opt_.repair_quotes || ps_.quote_closes(base_, pos_)) {
+      ++pos_;
+      return State::AfterQuote;
+    }
+    // A stray quote: text, and so is every quote up to the one that can close.
+    take_byte(quote);
+    ++pos_;
+    if (!opt_.has_escape) {
+      unsigned bits = 0;
+      pos_ = take_stray_run(base_, pos_, ps_.la_good_, quote, opt_.delimiter, out_, bits);
+      field_bits_ |= bits;
+    }
+    return State::Quoted;
+  }
+
+  [[gnu::always_inline]] State after_quote() {
+    // Blanks between a closing quote and what follows are dropped; the
+    // delimiter is tested first, so a blank delimiter still separates.
+    while (pos_ < n_ && base_[pos_] != opt_.delimiter && is_blank(base_[pos_])) ++pos_;
+    if (pos_ >= n_) return end_input();
+    const unsigned char c = base_[pos_];
+    if (c == opt_.delimiter) return next_field();
+    if (is_line_break(c)) return end_record();
+    return State::Unquoted;  // text after the quote continues the field
+  }
+
+  // Transitions that end a field.
+  [[gnu::always_inline]] State next_field() {
+    finish_field();
+    ++pos_;
+    return State::FieldStart;
+  }
+  [[gnu::always_inline]] State end_record() {
+    pos_ = step_over_break(base_, n_, pos_);
+    finish_field();
+    return State::RecordEnd;
+  }
+  [[gnu::always_inline]] State end_input() {
+    finish_field();
+    return State::InputEnd;
+  }
+
+  // Raw bytes go straight into the record. A field is checked only when it
+  // holds a byte above 0x7F, and rewritten only when it is not valid UTF-8.
+  [[gnu::always_inline]] void finish_field() {
+    if ((field_bits_ & 0x80) != 0) {
+      check_field_utf8(out_, field_start_);
+      field_bits_ = 0;
+    }
+    row_.ends.push_back(out_.size());
+    field_start_ = out_.size();
+  }
+  [[gnu::always_inline]] void append(const unsigned char* stop) {
+    out_.append(reinterpret_cast<const char*>(base_ + pos_), static_cast<size_t>(stop - (base_ + pos_)));
+    pos_ = static_cast<size_t>(stop - base_);
+  }
+  [[gnu::always_inline]] void take_byte(unsigned char c) {
+    field_bits_ |= c;
+    out_.push_back(static_cast<char>(c));
+  }
+
+  ResilientParser& ps_;
+  const ParserOptions opt_;  // a copy: the record's own writes cannot alias it
+  const unsigned char* const base_;
+  const size_t n_;
+  size_t pos_;
+  size_t line_;
+  Row& row_;
+  decltype(Row::bytes)& out_;
+  size_t field_start_ = 0;
+  unsigned field_bits_ = 0;  // OR of the field's raw bytes: high bit = not ASCII
+};
+
+bool ResilientParser::next_row(RowBuf& row) { return RecordReader<RowBuf>(*this, row).read(); }
+
+bool ResilientParser::next_row_counted(RowCount& count) {
   thread_local CountRow row;
   count.text.clear();
   count.fields = 0;
   count.maybe_blank = false;
-  if (!parse_row(ps, row)) return false;
+  if (!RecordReader<CountRow>(*this, row).read()) return false;
   count.fields = row.ends.count;
   if (row.ends.count == 1 && row.bytes.maybe_blank) {
     // The one field's text, as the record parse would have it.
@@ -509,10 +518,28 @@ bool next_row_counted(ResilientParser& ps, RowCount& count) {
   return true;
 }
 
-std::optional<std::vector<std::string>> next_row(ResilientParser& parser) {
+std::optional<std::vector<std::string>> ResilientParser::next_row() {
   RowBuf row;
-  if (!next_row(parser, row)) return std::nullopt;
+  if (!next_row(row)) return std::nullopt;
   return row.to_strings();
+}
+
+bool ResilientParser::scan_plain(PlainRow& out) const noexcept {
+  return scan_plain_row(input_, pos_, options_.delimiter, options_.quote_char, out);
+}
+
+bool ResilientParser::scan_simple(SimpleRow& out) const {
+  return scan_simple_row(input_, pos_, options_.delimiter, options_.quote_char, out);
+}
+
+void ResilientParser::pass(const PlainRow& row) noexcept {
+  pos_ = row.next;
+  line_ += row.line_break ? 1 : 0;
+}
+
+void ResilientParser::pass(const SimpleRow& row) noexcept {
+  pos_ = row.next;
+  line_ += row.inner_lines + (row.line_break ? 1 : 0);
 }
 
 bool plain_rows_apply(unsigned char delimiter, unsigned char quote_char) noexcept {

@@ -37,41 +37,15 @@ struct RowBuf {
 // Offset of the first record: 3 past a leading UTF-8 byte-order mark, else 0.
 size_t bom_offset(std::string_view input) noexcept;
 
-// The parser record. Its user fills the fields directly (or calls
-// make_parser); only next_row moves `pos` and `line`.
-struct ResilientParser {
-  std::string_view input;          // the whole text, borrowed, never modified
-  size_t pos = 0;                  // offset at which the next record begins
-  size_t line = 1;                 // 1-based line on which the next record begins
-  bool has_escape = false;         // whether `escape_char` is present
-  unsigned char escape_char = 0;   // escape byte inside quoted fields, if present
-  bool repair_quotes = true;       // tell stray quotes from closing ones
+// What the parser reads as a delimiter and a quote, and how.
+struct ParserOptions {
+  unsigned char delimiter = ',';     // field separator
+  unsigned char quote_char = '"';    // quote byte
+  bool repair_quotes = true;         // tell stray quotes from closing ones
   bool trim_leading_blanks = false;  // skip spaces and TABs at each field start
-  unsigned char delimiter = ',';   // field separator
-  unsigned char quote_char = '"';  // quote byte
-
-  // Closing-quote look-ahead cache: the stretch [la_begin, la_end) is the rest
-  // of one physical line, and la_good the offset of its last quote that could
-  // close a field (or npos). Keeps the look-ahead linear per line.
-  size_t la_begin = 0;             // first offset the cached answer covers
-  size_t la_end = 0;               // end of the cached line (CR, LF or end of input)
-  size_t la_good = 0;              // last closing-capable quote in the line, or npos
-  bool la_valid = false;           // whether the cache holds a line
-  // The last run of look-ahead blanks skipped: every offset in
-  // [la_run_begin, la_run_end) is a blank that is not the delimiter. Only a
-  // blank quote byte can ask about the same run twice; this keeps that linear.
-  size_t la_run_begin = 0;
-  size_t la_run_end = 0;
+  bool has_escape = false;           // whether `escape_char` is present
+  unsigned char escape_char = 0;     // escape byte inside quoted fields, if present
 };
-
-// A parser over `input` with the construction rule shared by every user:
-// start past a byte-order mark, line 1, no escape byte, no blank trimming.
-ResilientParser make_parser(std::string_view input, unsigned char delimiter,
-                            unsigned char quote_char, bool repair_quotes) noexcept;
-
-// Parses the next record into `row` (cleared first). Returns false, leaving
-// `row` empty, at the end of input. May throw std::bad_alloc.
-bool next_row(ResilientParser& parser, RowBuf& row);
 
 // What the counting parse tells of a record: its field count, and for a
 // single field whose text could be blank (white space and bytes above 0x7F
@@ -82,13 +56,84 @@ struct RowCount {
   std::string text;  // the one field's text when maybe_blank
 };
 
-// next_row without the field texts, for the heuristics' samples: the same
-// records (same offsets, lines and field counts), at the cost of the state
-// machine alone. Returns false at the end of input.
-bool next_row_counted(ResilientParser& parser, RowCount& count);
+struct PlainRow;
+struct SimpleRow;
 
-// Convenience form for tests and cold paths.
-std::optional<std::vector<std::string>> next_row(ResilientParser& parser);
+// The parser: a cursor over borrowed text, moved only by its own reads.
+// next_row runs the four-state machine (FieldStart, Unquoted,
+// Quoted, AfterQuote); scan_plain and scan_simple describe the record at the
+// cursor when it can be taken without the machine, and pass() moves past it.
+class ResilientParser {
+ public:
+  ResilientParser() noexcept = default;  // over no input
+  // A parser at the first record of `input`: past a byte-order mark, line 1.
+  ResilientParser(std::string_view input, const ParserOptions& options) noexcept;
+
+  std::string_view input() const noexcept { return input_; }
+  const ParserOptions& options() const noexcept { return options_; }
+  // Offset at which the next record begins, and its 1-based line.
+  size_t pos() const noexcept { return pos_; }
+  size_t line() const noexcept { return line_; }
+  bool at_end() const noexcept { return pos_ >= input_.size(); }
+
+  // Moves the cursor to a record start found another way (a table's first
+  // row, the end of a record read again from other bytes).
+  void seek(size_t pos, size_t line) noexcept;
+
+  // Parses the next record into `row` (cleared first). Returns false, leaving
+  // `row` empty, at the end of input. May throw std::bad_alloc.
+  bool next_row(RowBuf& row);
+
+  // next_row without the field texts, for the heuristics' samples: the same
+  // records (same offsets, lines and field counts), at the cost of the state
+  // machine alone. Returns false at the end of input.
+  bool next_row_counted(RowCount& count);
+
+  // Convenience form for tests and cold paths.
+  std::optional<std::vector<std::string>> next_row();
+
+  // Describes the record at the cursor (not at the end) when it is plain or
+  // simple (see PlainRow, SimpleRow); false when only next_row can read it.
+  // Neither moves the cursor: pass() does, once the caller takes the record.
+  // They apply only when plain_rows_apply() holds for the options.
+  bool scan_plain(PlainRow& out) const noexcept;
+  bool scan_simple(SimpleRow& out) const;
+  void pass(const PlainRow& row) noexcept;
+  void pass(const SimpleRow& row) noexcept;
+
+ private:
+  template <class Row>
+  friend class RecordReader;
+
+  // The closing-quote test for the quote at q (see parser.cpp).
+  bool quote_closes(const unsigned char* base, size_t q) noexcept;
+  void fill_lookahead(const unsigned char* base, size_t q) noexcept;
+  size_t skip_blank_run(const unsigned char* base, size_t from) noexcept;
+
+  std::string_view input_;  // the whole text, borrowed, never modified
+  ParserOptions options_;
+  size_t pos_ = 0;          // offset at which the next record begins
+  size_t line_ = 1;         // 1-based line on which the next record begins
+
+  // Closing-quote look-ahead cache: the stretch [la_begin_, la_end_) is the
+  // rest of one physical line, and la_good_ the offset of its last quote that
+  // could close a field (or npos). Keeps the look-ahead linear per line.
+  size_t la_begin_ = 0;
+  size_t la_end_ = 0;
+  size_t la_good_ = 0;
+  bool la_valid_ = false;
+  // The last run of look-ahead blanks skipped: every offset in
+  // [la_run_begin_, la_run_end_) is a blank that is not the delimiter. Only a
+  // blank quote byte can ask about the same run twice; this keeps that linear.
+  size_t la_run_begin_ = 0;
+  size_t la_run_end_ = 0;
+};
+
+// A parser over `input` with the options most users need.
+inline ResilientParser make_parser(std::string_view input, unsigned char delimiter,
+                                   unsigned char quote_char, bool repair_quotes) noexcept {
+  return ResilientParser(input, ParserOptions{delimiter, quote_char, repair_quotes});
+}
 
 // A record the parser would read as plain text: no quote byte anywhere, only
 // delimiters between its fields, valid UTF-8. Such a record can be taken

@@ -102,7 +102,7 @@ RunSummary reconcile(std::string_view buffer, const RunOptions& options, Sink& s
   };
   auto keep = [&](const RowBuf& kept_row, size_t begin) {
     if constexpr (in_place) {
-      sink.keep_at(kept_row, begin, parser.pos);
+      sink.keep_at(kept_row, begin, parser.pos());
     } else {
       (void)begin;
       sink.keep(kept_row);
@@ -115,31 +115,26 @@ RunSummary reconcile(std::string_view buffer, const RunOptions& options, Sink& s
   size_t kept = 0;
   size_t repaired = 0;
   for (;;) {
-    const size_t line = parser.line;  // the line on which the coming row begins
-    if (try_plain && parser.pos < buffer.size() &&
-        scan_plain_row(buffer, parser.pos, delimiter, options.quote_char, plain) &&
-        (m == 0 || plain.fields == m)) {
-      sink.keep_plain(buffer.substr(parser.pos, plain.end - parser.pos), plain.fields, delimiter);
-      parser.pos = plain.next;
-      parser.line += plain.line_break ? 1 : 0;
+    const size_t line = parser.line();  // the line on which the coming row begins
+    if (try_plain && !parser.at_end() && parser.scan_plain(plain) && (m == 0 || plain.fields == m)) {
+      sink.keep_plain(buffer.substr(parser.pos(), plain.end - parser.pos()), plain.fields, delimiter);
+      parser.pass(plain);
       ++seen;
       ++kept;
       continue;
     }
     if constexpr (in_place) {
-      if (try_plain && parser.pos < buffer.size() &&
-          scan_simple_row(buffer, parser.pos, delimiter, options.quote_char, simple) &&
+      if (try_plain && !parser.at_end() && parser.scan_simple(simple) &&
           (m == 0 || simple.fields == m)) {
-        sink.keep_simple(simple, parser.pos);
-        parser.pos = simple.next;
-        parser.line += simple.inner_lines + (simple.line_break ? 1 : 0);
+        sink.keep_simple(simple, parser.pos());
+        parser.pass(simple);
         ++seen;
         ++kept;
         continue;
       }
     }
-    const size_t begin = parser.pos;
-    if (!next_row(parser, row)) break;
+    const size_t begin = parser.pos();
+    if (!parser.next_row(row)) break;
     ++seen;
     const size_t n = row.field_count();
     if (m == 0 || n == m) {
@@ -329,31 +324,28 @@ class TableReconciler {
                            sink_.takes_plain(layout_.delimiter);
     PlainRow plain;
     for (;;) {
-      const size_t line = parser_.line;
-      const size_t begin = parser_.pos;
-      if (try_plain && pending_.empty() && !in_other_table_ && begin < buffer_.size() &&
-          scan_plain_row(buffer_, begin, layout_.delimiter, layout_.quote_char, plain) &&
+      const size_t line = parser_.line();
+      const size_t begin = parser_.pos();
+      if (try_plain && pending_.empty() && !in_other_table_ && !parser_.at_end() && parser_.scan_plain(plain) &&
           (m_ == 0 || plain.fields == m_) && !repeats_header(begin, plain.end)) {
         sink_.keep_plain(buffer_.substr(begin, plain.end - begin), plain.fields, layout_.delimiter);
-        parser_.pos = plain.next;
-        parser_.line += plain.line_break ? 1 : 0;
+        parser_.pass(plain);
         ++s.run.total_rows;
         ++s.run.rowvaned_rows;
         continue;
       }
       if constexpr (kInPlace) {
-        if (try_plain && pending_.empty() && !in_other_table_ && begin < buffer_.size() &&
-            scan_simple_row(buffer_, begin, layout_.delimiter, layout_.quote_char, simple_) &&
+        if (try_plain && pending_.empty() && !in_other_table_ && !parser_.at_end() &&
+            parser_.scan_simple(simple_) &&
             (m_ == 0 || simple_.fields == m_) && !may_repeat_header(begin, simple_.end)) {
           sink_.keep_simple(simple_, begin);
-          parser_.pos = simple_.next;
-          parser_.line += simple_.inner_lines + (simple_.line_break ? 1 : 0);
+          parser_.pass(simple_);
           ++s.run.total_rows;
           ++s.run.rowvaned_rows;
           continue;
         }
       }
-      if (!next_row(parser_, row_)) break;
+      if (!parser_.next_row(row_)) break;
       ++s.run.total_rows;
       take(line, begin);
     }
@@ -395,17 +387,17 @@ class TableReconciler {
   }
 
   void read_header() {
-    const size_t line = parser_.line;
-    const size_t begin = parser_.pos;
-    if (!next_row(parser_, header_)) return;
-    header_line_ = without_line_break(buffer_, begin, parser_.pos);
+    const size_t line = parser_.line();
+    const size_t begin = parser_.pos();
+    if (!parser_.next_row(header_)) return;
+    header_line_ = without_line_break(buffer_, begin, parser_.pos());
     ++summary_.run.total_rows;
     tables_ = 1;
     // Header lines below the first are joined into it column by column.
     for (size_t k = 1; k < layout_.header_rows; ++k) {
-      const size_t l = parser_.line;
-      const size_t b = parser_.pos;
-      if (!next_row(parser_, row_)) break;
+      const size_t l = parser_.line();
+      const size_t b = parser_.pos();
+      if (!parser_.next_row(row_)) break;
       ++summary_.run.total_rows;
       RowBuf joined;
       for (size_t f = 0; f < header_.field_count(); ++f) {
@@ -419,19 +411,19 @@ class TableReconciler {
       }
       header_ = std::move(joined);
       ++summary_.header_rows_joined;
-      log(l, "header rows joined", b, parser_.pos, &header_);
+      log(l, "header rows joined", b, parser_.pos(), &header_);
     }
     // The quick test above reads the first name as bytes: it holds for a
     // name without quotes or blanks inside.
     const std::string_view first = trim_blanks(header_.field(0));
     simple_header_ = first.find(static_cast<char>(layout_.quote_char)) == std::string_view::npos;
     row_ = header_;
-    settle(line, begin, parser_.pos);
+    settle(line, begin, parser_.pos());
   }
 
   // One row after the header.
   void take(size_t line, size_t begin) {
-    const size_t end = parser_.pos;
+    const size_t end = parser_.pos();
     if (in_other_table_) {
       if (!pending_.empty() && is_header_like(row_)) ++tables_;
       set_aside_pending();
@@ -472,7 +464,7 @@ class TableReconciler {
     if (n == m_ || !is_header_like(row_)) return false;
     ResilientParser ahead = parser_;
     RowBuf next;
-    while (next_row(ahead, next)) {
+    while (ahead.next_row(next)) {
       if (!is_blank_row(next)) return next.field_count() == n;
     }
     return false;
@@ -529,9 +521,9 @@ class TableReconciler {
     // stands at its end. (Blank rows are reconciled later, once the next row
     // has shown whether a new table begins.)
     // A stray opening quote swallows delimiters, so its row comes out short.
-    if (n < m_ && rules_.opening_quote_as_text && parser_.pos == end && !is_blank_row(row_) &&
+    if (n < m_ && rules_.opening_quote_as_text && parser_.pos() == end && !is_blank_row(row_) &&
         quote_as_text(line, begin)) {
-      keep_repaired(line, "opening quote taken as text", begin, parser_.pos);
+      keep_repaired(line, "opening quote taken as text", begin, parser_.pos());
       ++s.opening_quote_rows;
       return;
     }
@@ -583,7 +575,7 @@ class TableReconciler {
   // as text, within its first physical line. Accepted only when that gives
   // exactly the table's width; the parser then resumes on the next line.
   bool quote_as_text(size_t line, size_t begin) {
-    const size_t span_end = parser_.pos;
+    const size_t span_end = parser_.pos();
     const size_t stop = line_end(buffer_, begin, span_end);
     const unsigned char q = layout_.quote_char;
     const unsigned char d = layout_.delimiter;
@@ -618,10 +610,9 @@ class TableReconciler {
     scratch_.assign(buffer_.data() + begin, stop - begin);
     scratch_[at - begin] = static_cast<char>(stand_in);
     scratch_ += '\n';  // an unclosed quote then shows as a field holding it
-    ResilientParser p = make_parser(scratch_, d, q, options_.repair_quotes);
-    p.pos = 0;
-    p.trim_leading_blanks = layout_.blank_after_delimiter;
-    if (!next_row(p, fixed_) || p.pos != scratch_.size() || fixed_.field_count() != m_) return false;
+    ResilientParser p(scratch_, parser_.options());
+    p.seek(0, 1);  // the stand-in line has no byte-order mark to pass
+    if (!p.next_row(fixed_) || p.pos() != scratch_.size() || fixed_.field_count() != m_) return false;
     if (fixed_.bytes.find('\n') != std::string::npos) return false;
     const size_t k = fixed_.bytes.find(static_cast<char>(stand_in));
     if (k == std::string::npos) return false;
@@ -629,10 +620,8 @@ class TableReconciler {
 
     reread_budget_ -= swallowed;
     std::swap(row_, fixed_);
-    parser_.pos = past_line_break(buffer_, stop);
-    parser_.line = line + (parser_.pos > stop ? 1 : 0);
-    parser_.la_valid = false;
-    parser_.la_run_begin = parser_.la_run_end = 0;
+    const size_t next = past_line_break(buffer_, stop);
+    parser_.seek(next, line + (next > stop ? 1 : 0));
     return true;
   }
 

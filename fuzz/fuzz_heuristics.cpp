@@ -36,7 +36,7 @@ std::vector<size_t> sampled_counts(std::string_view text, unsigned char delim, s
   std::vector<size_t> counts;
   rowvane::ResilientParser p = rowvane::make_parser(text, delim, '"', true);
   rowvane::RowBuf buf;
-  while (counts.size() < limit && rowvane::next_row(p, buf)) {
+  while (counts.size() < limit && p.next_row(buf)) {
     Row row = buf.to_strings();
     const bool blank = fuzzref::ref_blank_row(row);
     FUZZ_CHECK(rowvane::is_blank_row(buf) == blank);

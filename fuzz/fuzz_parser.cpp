@@ -79,21 +79,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t line_breaks = 0;
   for (char c : text) line_breaks += (c == '\r' || c == '\n');
 
-  rowvane::ResilientParser p = rowvane::make_parser(text, delimiter, quote, repair);
-  FUZZ_CHECK(p.pos == fuzzref::ref_bom_offset(text));
-  FUZZ_CHECK(p.line == 1);
-  FUZZ_CHECK(!p.has_escape && !p.trim_leading_blanks);
-  FUZZ_CHECK(p.delimiter == delimiter && p.quote_char == quote && p.repair_quotes == repair);
-  p.has_escape = has_escape;
-  p.escape_char = escape;
-  p.trim_leading_blanks = trim;
+  const rowvane::ResilientParser plain = rowvane::make_parser(text, delimiter, quote, repair);
+  FUZZ_CHECK(!plain.options().has_escape && !plain.options().trim_leading_blanks);
+  FUZZ_CHECK(plain.options().delimiter == delimiter && plain.options().quote_char == quote &&
+             plain.options().repair_quotes == repair);
+  rowvane::ResilientParser p(text, rowvane::ParserOptions{delimiter, quote, repair, trim, has_escape, escape});
+  FUZZ_CHECK(p.pos() == fuzzref::ref_bom_offset(text) && plain.pos() == p.pos());
+  FUZZ_CHECK(p.line() == 1);
   rowvane::ResilientParser p2 = p;  // the same parse through the other next_row form
 
   const bool blank_delim = delimiter == ' ' || delimiter == '\t';
   const bool compare_ref = !has_escape && !(blank_delim && trim);
   RefParser ref;
   ref.in = text;
-  ref.pos = p.pos;
+  ref.pos = p.pos();
   ref.repair_quotes = repair;
   ref.trim_leading_blanks = trim;
   ref.delimiter = delimiter;
@@ -102,22 +101,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   rowvane::RowBuf row;
   size_t rows = 0;
   for (;;) {
-    const size_t pos_before = p.pos;
-    const size_t line_before = p.line;
-    const bool got = rowvane::next_row(p, row);
-    std::optional<std::vector<std::string>> got2 = rowvane::next_row(p2);
+    const size_t pos_before = p.pos();
+    const size_t line_before = p.line();
+    const bool got = p.next_row(row);
+    std::optional<std::vector<std::string>> got2 = p2.next_row();
     FUZZ_CHECK(got == got2.has_value());
-    FUZZ_CHECK(p.pos == p2.pos && p.line == p2.line);
-    FUZZ_CHECK(p.pos <= text.size());
-    FUZZ_CHECK(p.line >= line_before);
-    FUZZ_CHECK(p.line <= 1 + line_breaks);
+    FUZZ_CHECK(p.pos() == p2.pos() && p.line() == p2.line());
+    FUZZ_CHECK(p.pos() <= text.size());
+    FUZZ_CHECK(p.line() >= line_before);
+    FUZZ_CHECK(p.line() <= 1 + line_breaks);
 
     std::optional<Row> want;
     if (compare_ref) {
       want = ref.next();
       FUZZ_CHECK(want.has_value() == got);
-      FUZZ_CHECK(ref.pos == p.pos);
-      FUZZ_CHECK(ref.line == p.line);
+      FUZZ_CHECK(ref.pos == p.pos());
+      FUZZ_CHECK(ref.line == p.line());
     }
 
     if (!got) {
@@ -125,7 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       break;
     }
     ++rows;
-    FUZZ_CHECK(p.pos > pos_before);
+    FUZZ_CHECK(p.pos() > pos_before);
     FUZZ_CHECK(row.field_count() >= 1);
     FUZZ_CHECK(row.ends.back() == row.bytes.size());
     FUZZ_CHECK(got2->size() == row.field_count());
@@ -143,12 +142,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(row.to_strings() == *got2);
     FUZZ_CHECK(rows <= text.size() + 1);
   }
-  FUZZ_CHECK(p.pos == text.size());
+  FUZZ_CHECK(p.pos() == text.size());
 
   // Exhausted stays exhausted, and moves nothing.
-  const size_t pos_end = p.pos, line_end = p.line;
-  FUZZ_CHECK(!rowvane::next_row(p, row));
-  FUZZ_CHECK(!rowvane::next_row(p2).has_value());
-  FUZZ_CHECK(p.pos == pos_end && p.line == line_end);
+  const size_t pos_end = p.pos(), line_end = p.line();
+  FUZZ_CHECK(!p.next_row(row));
+  FUZZ_CHECK(!p2.next_row().has_value());
+  FUZZ_CHECK(p.pos() == pos_end && p.line() == line_end);
   return 0;
 }

@@ -85,8 +85,8 @@ Expected reconcile(std::string_view text, unsigned char delim, unsigned char quo
   rowvane::ResilientParser p = rowvane::make_parser(text, delim, quote, repair);
   const std::string sep = fuzzref::byte_text(delim);
   for (;;) {
-    const size_t line = p.line;
-    std::optional<Row> row = rowvane::next_row(p);
+    const size_t line = p.line();
+    std::optional<Row> row = p.next_row();
     if (!row) break;
     ++e.total;
     const size_t n = row->size();

@@ -19,14 +19,14 @@ void check_same(const std::string& input, unsigned char delimiter) {
   RowBuf row;
   RowCount count;
   for (;;) {
-    const bool more = next_row(a, row);
-    ASSERT_EQ(next_row_counted(b, count), more) << ::testing::PrintToString(input);
+    const bool more = a.next_row(row);
+    ASSERT_EQ(b.next_row_counted(count), more) << ::testing::PrintToString(input);
     if (!more) break;
     ASSERT_EQ(count.fields, row.field_count()) << ::testing::PrintToString(input);
     ASSERT_EQ(count.maybe_blank && is_blank_text(count.text), is_blank_row(row))
         << ::testing::PrintToString(input);
-    ASSERT_EQ(a.pos, b.pos);
-    ASSERT_EQ(a.line, b.line);
+    ASSERT_EQ(a.pos(), b.pos());
+    ASSERT_EQ(a.line(), b.line());
   }
 }
 

@@ -97,7 +97,7 @@ TEST(Blank, RowsOfOneWhiteSpaceField) {
   for (const auto& c : table) {
     ResilientParser ps = make_parser(c.input, ',', '"', true);
     RowBuf row;
-    ASSERT_TRUE(next_row(ps, row));
+    ASSERT_TRUE(ps.next_row(row));
     EXPECT_EQ(is_blank_row(row), c.blank) << testing::PrintToString(c.input);
   }
 }

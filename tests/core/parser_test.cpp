@@ -18,7 +18,7 @@ Rows parse_all(std::string_view input, unsigned char delimiter = ',', unsigned c
                bool repair = true) {
   ResilientParser ps = make_parser(input, delimiter, quote, repair);
   Rows rows;
-  while (auto row = next_row(ps)) rows.push_back(*row);
+  while (auto row = ps.next_row()) rows.push_back(*row);
   return rows;
 }
 
@@ -194,9 +194,9 @@ TEST(Parser, EdgeCases) {
 TEST(Parser, ExhaustedParserStaysExhausted) {
   ResilientParser ps = make_parser("a\n", ',', '"', true);
   RowBuf row;
-  ASSERT_TRUE(next_row(ps, row));
+  ASSERT_TRUE(ps.next_row(row));
   for (int i = 0; i < 3; ++i) {
-    EXPECT_FALSE(next_row(ps, row));
+    EXPECT_FALSE(ps.next_row(row));
     EXPECT_EQ(row.field_count(), 0u);
   }
 }
@@ -221,13 +221,13 @@ TEST(Parser, LineCounter) {
     std::vector<size_t> lines;
     RowBuf row;
     for (;;) {
-      const size_t before = ps.line;
-      if (!next_row(ps, row)) break;
+      const size_t before = ps.line();
+      if (!ps.next_row(row)) break;
       lines.push_back(before);
     }
     EXPECT_EQ(lines, c.lines_before_rows) << c.input;
-    EXPECT_EQ(ps.line, c.final_line) << c.input;
-    EXPECT_EQ(ps.pos, c.input.size());
+    EXPECT_EQ(ps.line(), c.final_line) << c.input;
+    EXPECT_EQ(ps.pos(), c.input.size());
   }
 }
 
@@ -296,10 +296,8 @@ TEST(Parser, RandomInputsMatchReferenceMachine) {
                                               : alphabet[rng() % sizeof alphabet]);
           }
 
-          ResilientParser ps = make_parser(in, delim, quote, flags & 1);
-          ps.trim_leading_blanks = flags & 2;
-          ps.has_escape = flags & 4;
-          ps.escape_char = '\\';
+          ResilientParser ps(in, ParserOptions{delim, quote, (flags & 1) != 0, (flags & 2) != 0,
+                                               (flags & 4) != 0, '\\'});
           RefParser ref;
           ref.in = in;
           ref.pos = bom_offset(in);
@@ -313,15 +311,15 @@ TEST(Parser, RandomInputsMatchReferenceMachine) {
           RowBuf row;
           for (int call = 0; call < 64; ++call) {
             const auto want = ref.next();
-            const bool got = next_row(ps, row);
+            const bool got = ps.next_row(row);
             ASSERT_EQ(got, want.has_value()) << testing::PrintToString(in) << " flags " << flags;
             if (got) {
               ASSERT_EQ(row.to_strings(), *want) << testing::PrintToString(in) << " delim "
                                                  << int(delim) << " quote " << quote
                                                  << " flags " << flags;
             }
-            ASSERT_EQ(ps.pos, ref.pos);
-            ASSERT_EQ(ps.line, ref.line);
+            ASSERT_EQ(ps.pos(), ref.pos);
+            ASSERT_EQ(ps.line(), ref.line);
             if (!got) break;
           }
         }

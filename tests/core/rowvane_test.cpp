@@ -880,8 +880,8 @@ Reference reference_run(const std::string& input, const RunOptions& o, unsigned 
   ResilientParser ps = make_parser(input, delim, o.quote_char, o.repair_quotes);
   RowBuf row;
   for (;;) {
-    const size_t line = ps.line;
-    if (!next_row(ps, row)) break;
+    const size_t line = ps.line();
+    if (!ps.next_row(row)) break;
     std::vector<std::string> fields = row.to_strings();
     if (m != 0 && fields.size() < m) {
       if (!o.fill_ragged_rows) {

@@ -34,16 +34,16 @@ size_t check_all(const std::string& input) {
   SimpleRow simple;
   RowBuf row;
   size_t taken = 0;
-  while (ps.pos < input.size()) {
-    const size_t begin = ps.pos;
+  while (ps.pos() < input.size()) {
+    const size_t begin = ps.pos();
     const bool ok = scan_simple_row(input, begin, ',', '"', simple);
-    const size_t line = ps.line;
-    if (!next_row(ps, row)) break;
+    const size_t line = ps.line();
+    if (!ps.next_row(row)) break;
     if (!ok) continue;
     ++taken;
     EXPECT_EQ(simple.fields, row.field_count()) << ::testing::PrintToString(input);
-    EXPECT_EQ(simple.next, ps.pos) << ::testing::PrintToString(input);
-    EXPECT_EQ(line + simple.inner_lines + (simple.line_break ? 1 : 0), ps.line)
+    EXPECT_EQ(simple.next, ps.pos()) << ::testing::PrintToString(input);
+    EXPECT_EQ(line + simple.inner_lines + (simple.line_break ? 1 : 0), ps.line())
         << ::testing::PrintToString(input);
     std::string encoded;
     encoder.append_record(row, encoded);

@@ -67,7 +67,7 @@ TEST(Utf8Validate, RandomMixturesAgree) {
 std::vector<std::vector<std::string>> parse_all(std::string_view input) {
   ResilientParser ps = make_parser(input, ',', '"', true);
   std::vector<std::vector<std::string>> rows;
-  while (auto row = next_row(ps)) rows.push_back(*row);
+  while (auto row = ps.next_row()) rows.push_back(*row);
   return rows;
 }
 
