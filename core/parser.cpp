@@ -660,7 +660,44 @@ class EventScan {
   }
   bool high() const noexcept { return high_ != 0; }
 
+  // The next quote at or after `from`, passing every other event, with the
+  // LFs passed added to `lines`; n at the end of the input. next() then
+  // resumes after that quote. Inside a quoted field that already keeps its
+  // quotes only quotes and line counts matter, and long quoted text has
+  // many delimiters and line breaks to pass.
+  size_t next_quote(size_t from, size_t& lines) noexcept {
+    const simd::Block quote = simd::Block::splat(quote_);
+    const simd::Block lf = simd::Block::splat(kLF);
+    size_t at = from;
+    for (; n_ - at >= simd::kBlock; at += simd::kBlock) {
+      const simd::Block v = simd::Block::load(base_ + at);
+      const unsigned quotes = v.eq(quote).mask();
+      const unsigned lfs = v.eq(lf).mask();
+      high_ |= v.mask();
+      if (quotes != 0) {
+        const size_t k = simd::first(quotes);
+        lines += simd::count_bits(simd::below(lfs, k));
+        return resume_after(at + k);
+      }
+      lines += simd::count_bits(lfs);
+    }
+    for (; at < n_; ++at) {
+      const unsigned char c = base_[at];
+      high_ |= c & 0x80u;
+      if (c == quote_) return resume_after(at);
+      lines += c == kLF ? 1 : 0;
+    }
+    return n_;
+  }
+
  private:
+  size_t resume_after(size_t at) noexcept {
+    block_ = at;
+    load();
+    mask_ &= mask_ - 1;  // the quote at `at` itself
+    return at;
+  }
+
   void load() noexcept {
     if (block_ >= n_) {
       mask_ = 0;
@@ -710,13 +747,17 @@ bool scan_simple_row(std::string_view input, size_t pos, unsigned char delimiter
       // Quoted: delimiters, line breaks and doubled quotes may come before
       // the closing quote; each keeps the quotes in the output.
       bool keep_quotes = false;
+      size_t from = 0;  // where the quote-only scan resumes once keep_quotes
       for (;;) {
-        ev = events.next();
+        ev = keep_quotes ? events.next_quote(from, out.inner_lines) : events.next();
         if (ev >= n) return false;  // unclosed
-        if (base[ev] == kLF) ++out.inner_lines;
         if (base[ev] == quote_char) {
           if (ev + 1 >= n || base[ev + 1] != quote_char) break;
-          events.next();  // the second quote of the pair
+          if (!keep_quotes) events.next();  // the second quote of the pair
+          from = ev + 2;
+        } else {
+          if (base[ev] == kLF) ++out.inner_lines;
+          from = ev + 1;
         }
         keep_quotes = true;
       }

@@ -80,7 +80,10 @@ TEST(SimpleRow, Table) {
 
 TEST(SimpleRow, RandomLines) {
   const std::vector<std::string> pieces = {"a", "bc", ",", "\"", "\"\"", "\n", "\r\n", " ",
-                                           "\xC3\xA9", "\xFF", "\"x\"", "\"y,z\""};
+                                           "\xC3\xA9", "\xFF", "\"x\"", "\"y,z\"",
+                                           // quoted text across the sixteen-byte blocks
+                                           "\"a long, quoted\ntext with \"\"doubled\"\" quotes\"",
+                                           "\"twenty bytes of it, \r\n and a line\"", "0123456789abcdefghij"};
   std::mt19937 rng(41);
   size_t taken = 0;
   for (int round = 0; round < 4000; ++round) {
