@@ -637,97 +637,64 @@ bool scan_plain_row(std::string_view input, size_t pos, unsigned char delimiter,
 
 namespace {
 
-// The offsets of quote, delimiter, CR and LF bytes from a start on, in order,
-// sixteen bytes per step: the simple-row scan walks these events instead of
-// the bytes between them.
-class EventScan {
- public:
-  EventScan(const unsigned char* base, size_t n, size_t from, unsigned char delimiter,
-            unsigned char quote) noexcept
-      : base_(base), n_(n), block_(from), delimiter_(delimiter), quote_(quote) {
-    load();
-  }
-  // The next event's offset, or n at the end of the input.
-  size_t next() noexcept {
-    while (mask_ == 0) {
-      if (block_ >= n_) return n_;
-      block_ += simd::kBlock;
-      load();
+// From `from` on, the first quote, CR or LF (or n), with the delimiters
+// passed added to `delimiters`: the unquoted fields of a row in one pass.
+size_t unquoted_stretch(const unsigned char* base, size_t n, size_t from, unsigned char delimiter,
+                        unsigned char quote, size_t& delimiters, unsigned& high) noexcept {
+  const simd::Block vq = simd::Block::splat(quote);
+  const simd::Block vd = simd::Block::splat(delimiter);
+  const simd::Block cr = simd::Block::splat(kCR);
+  const simd::Block lf = simd::Block::splat(kLF);
+  size_t at = from;
+  for (; n - at >= simd::kBlock; at += simd::kBlock) {
+    const simd::Block v = simd::Block::load(base + at);
+    const unsigned stops = simd::any_of(v, vq, cr, lf).mask();
+    const unsigned delims = v.eq(vd).mask();
+    high |= v.mask();
+    if (stops != 0) {
+      const size_t k = simd::first(stops);
+      delimiters += simd::count_bits(simd::below(delims, k));
+      return at + k;
     }
-    const size_t at = block_ + simd::first(mask_);
-    mask_ &= mask_ - 1;
-    return at;
+    delimiters += simd::count_bits(delims);
   }
-  bool high() const noexcept { return high_ != 0; }
+  for (; at < n; ++at) {
+    const unsigned char c = base[at];
+    high |= c & 0x80u;
+    if (c == quote || is_line_break(c)) break;
+    delimiters += c == delimiter ? 1 : 0;
+  }
+  return at;
+}
 
-  // The next quote at or after `from`, passing every other event, with the
-  // LFs passed added to `lines`; n at the end of the input. next() then
-  // resumes after that quote. Inside a quoted field that already keeps its
-  // quotes only quotes and line counts matter, and long quoted text has
-  // many delimiters and line breaks to pass.
-  size_t next_quote(size_t from, size_t& lines) noexcept {
-    const simd::Block quote = simd::Block::splat(quote_);
-    const simd::Block lf = simd::Block::splat(kLF);
-    size_t at = from;
-    for (; n_ - at >= simd::kBlock; at += simd::kBlock) {
-      const simd::Block v = simd::Block::load(base_ + at);
-      const unsigned quotes = v.eq(quote).mask();
-      const unsigned lfs = v.eq(lf).mask();
-      high_ |= v.mask();
-      if (quotes != 0) {
-        const size_t k = simd::first(quotes);
-        lines += simd::count_bits(simd::below(lfs, k));
-        return resume_after(at + k);
-      }
-      lines += simd::count_bits(lfs);
-    }
-    for (; at < n_; ++at) {
-      const unsigned char c = base_[at];
-      high_ |= c & 0x80u;
-      if (c == quote_) return resume_after(at);
-      lines += c == kLF ? 1 : 0;
-    }
-    return n_;
+// From `from` on, the first quote (or n), with the LFs passed added to
+// `lines`; `events` is set when a delimiter, CR or LF was passed.
+size_t next_quote(const unsigned char* base, size_t n, size_t from, unsigned char delimiter,
+                  unsigned char quote, size_t& lines, bool& events, unsigned& high) noexcept {
+  const simd::Block vq = simd::Block::splat(quote);
+  const simd::Block vd = simd::Block::splat(delimiter);
+  const simd::Block cr = simd::Block::splat(kCR);
+  const simd::Block lf = simd::Block::splat(kLF);
+  size_t at = from;
+  for (; n - at >= simd::kBlock; at += simd::kBlock) {
+    const simd::Block v = simd::Block::load(base + at);
+    const unsigned quotes = v.eq(vq).mask();
+    const unsigned lfs = v.eq(lf).mask();
+    const unsigned passed = quotes == 0 ? 0xFFFFu : simd::below(0xFFFFu, simd::first(quotes));
+    high |= v.mask();
+    lines += simd::count_bits(lfs & passed);
+    events = events || ((simd::any_of(v, vd, cr).mask() | lfs) & passed) != 0;
+    if (quotes != 0) return at + simd::first(quotes);
   }
-
- private:
-  size_t resume_after(size_t at) noexcept {
-    block_ = at;
-    load();
-    mask_ &= mask_ - 1;  // the quote at `at` itself
-    return at;
+  for (; at < n; ++at) {
+    const unsigned char c = base[at];
+    high |= c & 0x80u;
+    if (c == quote) break;
+    lines += c == kLF ? 1 : 0;
+    events = events || c == delimiter || is_line_break(c);
   }
-
-  void load() noexcept {
-    if (block_ >= n_) {
-      mask_ = 0;
-      return;
-    }
-    if (n_ - block_ >= simd::kBlock) {
-      const simd::Block v = simd::Block::load(base_ + block_);
-      mask_ = simd::any_of(v, simd::Block::splat(kCR), simd::Block::splat(kLF),
-                           simd::Block::splat(delimiter_), simd::Block::splat(quote_))
-                  .mask();
-      high_ |= v.mask();
-      return;
-    }
-    mask_ = 0;
-    const size_t stop = std::min(n_, block_ + simd::kBlock);
-    for (size_t i = block_; i < stop; ++i) {
-      const unsigned char c = base_[i];
-      high_ |= c & 0x80u;
-      if (c == delimiter_ || c == quote_ || is_line_break(c)) mask_ |= 1u << (i - block_);
-    }
-  }
-
-  const unsigned char* base_;
-  size_t n_;
-  size_t block_;         // offset of the current sixteen-byte block
-  unsigned mask_ = 0;    // events of the block not yet returned
-  unsigned high_ = 0;    // nonzero once a byte above 0x7F was loaded
-  unsigned char delimiter_;
-  unsigned char quote_;
-};
+  return at;
+}
 
 }  // namespace
 
@@ -736,54 +703,46 @@ bool scan_simple_row(std::string_view input, size_t pos, unsigned char delimiter
   const auto* const base = reinterpret_cast<const unsigned char*>(input.data());
   const size_t n = input.size();
   out.dropped.clear();
-  out.fields = 0;
   out.inner_lines = 0;
-  EventScan events(base, n, pos, delimiter, quote_char);
-  size_t at = pos;  // start of the current field
-  size_t ev = events.next();
+  size_t delimiters = 0;  // outside quotes: each begins one more field
+  unsigned high = 0;      // nonzero once a byte above 0x7F was passed (or looked at)
+  size_t at = pos;        // start of the current field
   for (;;) {
-    size_t stop;  // the byte after the field: delimiter, CR, LF or the end
-    if (ev == at && at < n && base[at] == quote_char) {
-      // Quoted: delimiters, line breaks and doubled quotes may come before
-      // the closing quote; each keeps the quotes in the output.
-      bool keep_quotes = false;
-      size_t from = 0;  // where the quote-only scan resumes once keep_quotes
-      for (;;) {
-        ev = keep_quotes ? events.next_quote(from, out.inner_lines) : events.next();
-        if (ev >= n) return false;  // unclosed
-        if (base[ev] == quote_char) {
-          if (ev + 1 >= n || base[ev + 1] != quote_char) break;
-          if (!keep_quotes) events.next();  // the second quote of the pair
-          from = ev + 2;
-        } else {
-          if (base[ev] == kLF) ++out.inner_lines;
-          from = ev + 1;
-        }
-        keep_quotes = true;
-      }
-      stop = ev + 1;
-      if (!keep_quotes) {
-        out.dropped.push_back(at);
-        out.dropped.push_back(ev);
-      }
-      ev = events.next();
-      if (stop < n && ev != stop) return false;  // text after the closing quote
-    } else {
-      // Unquoted: up to the next event, which must not be a quote.
-      if (ev < n && base[ev] == quote_char) return false;
-      stop = ev;
+    // Unquoted fields, in one stretch, up to a quote or the record's end.
+    const size_t open = unquoted_stretch(base, n, at, delimiter, quote_char, delimiters, high);
+    if (open >= n || base[open] != quote_char) {
+      out.end = open;
+      break;
     }
-    ++out.fields;
-    if (stop < n && base[stop] == delimiter) {
-      at = stop + 1;
-      if (ev == stop) ev = events.next();
+    // The quote must open a field: text before it in its field is not simple.
+    if (open != at && base[open - 1] != delimiter) return false;
+    // Its closing quote: the first one not doubled. Delimiters, line breaks
+    // and doubled quotes inside keep the quotes in the output.
+    bool keep_quotes = false;
+    size_t close = open;
+    for (;;) {
+      close = next_quote(base, n, close + 1, delimiter, quote_char, out.inner_lines, keep_quotes, high);
+      if (close >= n) return false;  // unclosed
+      if (close + 1 >= n || base[close + 1] != quote_char) break;
+      keep_quotes = true;
+      ++close;  // the pair's second quote
+    }
+    if (!keep_quotes) {
+      out.dropped.push_back(open);
+      out.dropped.push_back(close);
+    }
+    const size_t after = close + 1;
+    if (after < n && base[after] == delimiter) {
+      ++delimiters;
+      at = after + 1;
       continue;
     }
-    out.end = stop;
+    if (after < n && !is_line_break(base[after])) return false;  // text after the closing quote
+    out.end = after;
     break;
   }
-  if (events.high() &&
-      (delimiter >= 0x80 || !is_valid_utf8(input.data() + pos, out.end - pos))) {
+  out.fields = delimiters + 1;
+  if (high != 0 && (delimiter >= 0x80 || !is_valid_utf8(input.data() + pos, out.end - pos))) {
     return false;
   }
   out.line_break = out.end < n;
