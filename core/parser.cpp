@@ -667,8 +667,11 @@ size_t unquoted_stretch(const unsigned char* base, size_t n, size_t from, unsign
   return at;
 }
 
-// From `from` on, the first quote (or n), with the LFs passed added to
-// `lines`; `events` is set when a delimiter, CR or LF was passed.
+// From `from` on (inside a quoted field), the first quote that may close the
+// field (or n), with the LFs passed added to `lines`; `events` is set when a
+// delimiter, CR, LF or doubled quote was passed. A run of quotes of even
+// length that ends inside a block is doubled quotes, text: passed in one
+// step. Any other run is returned at its first quote for the caller to pair.
 size_t next_quote(const unsigned char* base, size_t n, size_t from, unsigned char delimiter,
                   unsigned char quote, size_t& lines, bool& events, unsigned& high) noexcept {
   const simd::Block vq = simd::Block::splat(quote);
@@ -678,13 +681,24 @@ size_t next_quote(const unsigned char* base, size_t n, size_t from, unsigned cha
   size_t at = from;
   for (; n - at >= simd::kBlock; at += simd::kBlock) {
     const simd::Block v = simd::Block::load(base + at);
-    const unsigned quotes = v.eq(vq).mask();
+    unsigned quotes = v.eq(vq).mask();
+    size_t stop = simd::kBlock;  // the quote returned, as an index in the block
+    while (quotes != 0) {
+      const size_t k = simd::first(quotes);
+      const size_t run = static_cast<size_t>(std::countr_one(quotes >> k));
+      if (run % 2 != 0 || k + run == simd::kBlock) {
+        stop = k;
+        break;
+      }
+      events = true;
+      quotes &= ~(((1u << run) - 1) << k);
+    }
     const unsigned lfs = v.eq(lf).mask();
-    const unsigned passed = quotes == 0 ? 0xFFFFu : simd::below(0xFFFFu, simd::first(quotes));
+    const unsigned passed = stop == simd::kBlock ? 0xFFFFu : simd::below(0xFFFFu, stop);
     high |= v.mask();
     lines += simd::count_bits(lfs & passed);
     events = events || ((simd::any_of(v, vd, cr).mask() | lfs) & passed) != 0;
-    if (quotes != 0) return at + simd::first(quotes);
+    if (stop != simd::kBlock) return at + stop;
   }
   for (; at < n; ++at) {
     const unsigned char c = base[at];
