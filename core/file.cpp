@@ -23,6 +23,9 @@ constexpr size_t kMaxIo = size_t{1} << 30;
 
 Expected<FileHandle, IoError> open_retrying(const char* path, int flags, mode_t mode,
                                             const InterruptCheck& interrupt) {
+  // Opening a FIFO waits for its other end. A signal that came while the
+  // run was busy interrupted no call, so it is asked about before the wait.
+  if (interrupt.should_stop()) return interrupted_error();
   for (;;) {
     int fd = ::open(path, flags, mode);
     if (fd >= 0) return FileHandle(fd);

@@ -45,11 +45,14 @@ inline bool has_nul(const std::string& path) noexcept {
 // it (a signal handler of the embedding program reported an error).
 inline constexpr char kInterruptedMessage[] = "interrupted by a signal handler";
 
-// Asked each time a blocking system call returns EINTR. `fn` returns true when
-// the caller wants the run to stop (its signal handlers reported an error);
-// false means retry. Without `fn` every interrupted call is retried. This is
-// how an embedding interpreter gets to run its handlers while the core waits
-// on a pipe, without the core knowing anything about the interpreter.
+// Asked before each call that may block (an open, a write of buffered
+// output) and each time such a call returns EINTR. `fn` returns true when the
+// caller wants the run to stop (its signal handlers reported an error);
+// false means go on or retry. Without `fn` every interrupted call is retried.
+// This is how an embedding interpreter gets to run its handlers while the
+// core works or waits on a pipe, without the core knowing anything about the
+// interpreter: a signal that came while the run was busy is acted on at the
+// next open or write, not only when a later wait happens to be interrupted.
 struct InterruptCheck {
   bool (*fn)(void* context) = nullptr;
   void* context = nullptr;

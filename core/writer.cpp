@@ -52,6 +52,7 @@ IoStatus BufferedWriter::write_stable(std::string_view text) noexcept {
 }
 
 IoStatus BufferedWriter::flush() noexcept {
+  if (len_ > 0 && stop_on_interrupt()) return interrupted_error();
   size_t done = 0;
   IoStatus status;
   const char* const held = span_ != nullptr ? span_ : buf_.data();
@@ -82,6 +83,7 @@ IoStatus BufferedWriter::flush() noexcept {
 }
 
 IoStatus BufferedWriter::write_direct(std::string_view text) noexcept {
+  if (!text.empty() && stop_on_interrupt()) return interrupted_error();
   while (!text.empty()) {
     ssize_t n = target_.write_some(text.data(), text.size());
     if (n > 0) {
