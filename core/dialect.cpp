@@ -60,19 +60,10 @@ Shape shape_of(const std::vector<HeadRow>& rows, size_t from) {
     if (!is_blank_row(rows[i].row)) counts.push_back(rows[i].row.field_count());
   }
   if (counts.empty()) return {};
-  std::sort(counts.begin(), counts.end());
+  const Mode mode = most_frequent(counts, 0);
   Shape best;
-  size_t tally = 0;
-  for (size_t i = 0; i < counts.size();) {
-    size_t j = i;
-    while (j < counts.size() && counts[j] == counts[i]) ++j;
-    if (j - i >= tally) {
-      tally = j - i;
-      best.width = counts[i];
-    }
-    i = j;
-  }
-  best.consistency = static_cast<double>(tally) / static_cast<double>(counts.size());
+  best.width = mode.count;
+  best.consistency = static_cast<double>(mode.tally) / static_cast<double>(counts.size());
   best.rows = counts.size();
   return best;
 }

@@ -64,13 +64,8 @@ size_t single_column_count(std::string_view input, unsigned char delimiter) {
   return 0;
 }
 
-struct Mode {
-  size_t count = 0;  // 0 when no count qualified
-  size_t tally = 0;
-};
+}  // namespace
 
-// The most frequent count of at least `min_count`; among equal tallies the
-// larger count wins, so the answer never depends on an iteration order.
 Mode most_frequent(std::vector<size_t> counts, size_t min_count) {
   std::sort(counts.begin(), counts.end());
   Mode best;
@@ -82,8 +77,6 @@ Mode most_frequent(std::vector<size_t> counts, size_t min_count) {
   }
   return best;
 }
-
-}  // namespace
 
 bool is_unicode_white_space(char32_t cp) noexcept {
   if (cp <= 0x20) return cp == 0x20 || (cp >= 0x09 && cp <= 0x0D);

@@ -37,6 +37,15 @@ struct SniffOutcome {
 };
 SniffOutcome sniff_delimiter_outcome(std::string_view sample);
 
+// The most frequent of `counts` that is at least `min_count`, and how often
+// it occurs; among equal tallies the larger count wins, so the answer never
+// depends on an order. {0, 0} when no count qualifies.
+struct Mode {
+  size_t count = 0;
+  size_t tally = 0;
+};
+Mode most_frequent(std::vector<size_t> counts, size_t min_count);
+
 // The column count inference gives for these field counts of non-blank rows.
 size_t column_count_of(const std::vector<size_t>& counts);
 

@@ -581,45 +581,56 @@ bool plain_rows_apply(unsigned char delimiter, unsigned char quote_char) noexcep
   return delimiter != quote_char && !is_line_break(delimiter) && !is_line_break(quote_char);
 }
 
+namespace {
+
+// From `from` on, the first quote, CR or LF (or n), with the delimiters
+// passed added to `delimiters` and a high bit in `high` when a byte passed
+// is above 0x7F: the unquoted fields of a row in one pass, the whole of a
+// plain row.
+size_t unquoted_stretch(const unsigned char* base, size_t n, size_t from, unsigned char delimiter,
+                        unsigned char quote, size_t& delimiters, unsigned& high) noexcept {
+  const simd::Block cr = simd::Block::splat(kCR);
+  const simd::Block lf = simd::Block::splat(kLF);
+  const simd::Block qt = simd::Block::splat(quote);
+  const simd::Block dl = simd::Block::splat(delimiter);
+  // Delimiters of whole blocks are counted lane by lane, of the last block
+  // from its mask.
+  simd::MatchCounter counted;
+  size_t at = from;
+  for (; n - at >= simd::kBlock; at += simd::kBlock) {
+    const simd::Block v = simd::Block::load(base + at);
+    const simd::Block delims = v.eq(dl);
+    const unsigned stops = simd::any_of(v, cr, lf, qt).mask();
+    if (stops != 0) {
+      const size_t k = simd::first(stops);
+      delimiters += counted.total() + simd::count_bits(simd::below(delims.mask(), k));
+      high |= simd::below(v.mask(), k);
+      return at + k;
+    }
+    counted.add(delims);
+    high |= v.mask();
+  }
+  delimiters += counted.total();
+  for (; at < n; ++at) {
+    const unsigned char c = base[at];
+    if (c == quote || is_line_break(c)) break;
+    delimiters += c == delimiter ? 1 : 0;
+    high |= c & 0x80u;
+  }
+  return at;
+}
+
+}  // namespace
+
 bool scan_plain_row(std::string_view input, size_t pos, unsigned char delimiter,
                     unsigned char quote_char, PlainRow& out) noexcept {
   const auto* const base = reinterpret_cast<const unsigned char*>(input.data());
   const auto* const end = base + input.size();
   const unsigned char* const start = base + pos;
-  const unsigned char* p = start;
   size_t delimiters = 0;
-  unsigned high = 0;     // nonzero when a byte above 0x7F was passed
-  bool stopped = false;  // the vector scan found the line's end or a quote
-  const simd::Block cr = simd::Block::splat(kCR);
-  const simd::Block lf = simd::Block::splat(kLF);
-  const simd::Block qt = simd::Block::splat(quote_char);
-  const simd::Block dl = simd::Block::splat(delimiter);
-  // Delimiters of whole blocks are counted lane by lane, of the last block
-  // from its mask.
-  simd::MatchCounter counted;
-  while (end - p >= static_cast<ptrdiff_t>(simd::kBlock)) {
-    const simd::Block v = simd::Block::load(p);
-    const simd::Block delims = v.eq(dl);
-    const unsigned stop_mask = simd::any_of(v, cr, lf, qt).mask();
-    if (stop_mask != 0) {
-      const size_t k = simd::first(stop_mask);
-      delimiters += simd::count_bits(simd::below(delims.mask(), k));
-      high |= simd::below(v.mask(), k);
-      p += k;
-      stopped = true;
-      break;
-    }
-    counted.add(delims);
-    high |= v.mask();
-    p += simd::kBlock;
-  }
-  delimiters += counted.total();
-  for (; !stopped && p < end; ++p) {
-    const unsigned char c = *p;
-    if (c == kCR || c == kLF || c == quote_char) break;
-    delimiters += c == delimiter;
-    high |= c & 0x80u;
-  }
+  unsigned high = 0;  // nonzero when a byte above 0x7F was passed
+  const unsigned char* const p =
+      base + unquoted_stretch(base, input.size(), pos, delimiter, quote_char, delimiters, high);
   if (p < end && *p == quote_char) return false;
   // A delimiter below 0x80 never sits inside a multi-byte character, so the
   // whole line is valid exactly when each of its fields is. A delimiter from
@@ -636,36 +647,6 @@ bool scan_plain_row(std::string_view input, size_t pos, unsigned char delimiter,
 }
 
 namespace {
-
-// From `from` on, the first quote, CR or LF (or n), with the delimiters
-// passed added to `delimiters`: the unquoted fields of a row in one pass.
-size_t unquoted_stretch(const unsigned char* base, size_t n, size_t from, unsigned char delimiter,
-                        unsigned char quote, size_t& delimiters, unsigned& high) noexcept {
-  const simd::Block vq = simd::Block::splat(quote);
-  const simd::Block vd = simd::Block::splat(delimiter);
-  const simd::Block cr = simd::Block::splat(kCR);
-  const simd::Block lf = simd::Block::splat(kLF);
-  size_t at = from;
-  for (; n - at >= simd::kBlock; at += simd::kBlock) {
-    const simd::Block v = simd::Block::load(base + at);
-    const unsigned stops = simd::any_of(v, vq, cr, lf).mask();
-    const unsigned delims = v.eq(vd).mask();
-    high |= v.mask();
-    if (stops != 0) {
-      const size_t k = simd::first(stops);
-      delimiters += simd::count_bits(simd::below(delims, k));
-      return at + k;
-    }
-    delimiters += simd::count_bits(delims);
-  }
-  for (; at < n; ++at) {
-    const unsigned char c = base[at];
-    high |= c & 0x80u;
-    if (c == quote || is_line_break(c)) break;
-    delimiters += c == delimiter ? 1 : 0;
-  }
-  return at;
-}
 
 // From `from` on (inside a quoted field), the first quote that may close the
 // field (or n), with the LFs passed added to `lines`; `events` is set when a

@@ -19,9 +19,10 @@ namespace rowvane {
 
 namespace {
 
-std::string column_reason(const char* prefix, size_t columns) {
-  std::string reason(prefix);
-  reason += std::to_string(columns);
+// Why a row of `n` fields is set aside when `m` are expected.
+std::string width_reason(size_t n, size_t m) {
+  std::string reason(n < m ? "Row has too few columns (expected " : "Row has extra columns (expected ");
+  reason += std::to_string(m);
   reason += ')';
   return reason;
 }
@@ -59,6 +60,15 @@ struct SliceSetup {
   unsigned char quote;    // the output's quote
 };
 
+// A sink that writes records over the input text it has read (the file
+// run): it also takes simply quoted records without the state machine, and
+// is told where each record lay.
+template <class Sink>
+concept WritesInPlace = requires(Sink& s, const RowBuf& r, const SimpleRow& sr) {
+  s.keep_at(r, size_t{}, size_t{});
+  s.keep_simple(sr, size_t{});
+};
+
 // The reconciliation loop, shared by the reader (kept rows into a RowStore)
 // and the file run (kept rows encoded straight into output records). A Sink
 // has begin(const SliceSetup&) and keep(const RowBuf&).
@@ -93,13 +103,7 @@ RunSummary reconcile(std::string_view buffer, const RunOptions& options, Sink& s
   // width: those are taken whole, without the state machine. Anything else
   // (a quote, damaged UTF-8, a width to repair) is read again by the parser.
   const bool try_plain = plain_rows_apply(delimiter, options.quote_char) && sink.takes_plain(delimiter);
-  // A sink that writes records over the input text it has read also takes
-  // simply quoted records without the state machine, and is told where
-  // each record lay.
-  constexpr bool in_place = requires(Sink& s, const RowBuf& r, const SimpleRow& sr) {
-    s.keep_at(r, size_t{}, size_t{});
-    s.keep_simple(sr, size_t{});
-  };
+  constexpr bool in_place = WritesInPlace<Sink>;
   auto keep = [&](const RowBuf& kept_row, size_t begin) {
     if constexpr (in_place) {
       sink.keep_at(kept_row, begin, parser.pos());
@@ -148,7 +152,7 @@ RunSummary reconcile(std::string_view buffer, const RunOptions& options, Sink& s
         ++repaired;
       } else {
         quarantine.push_back(QuarantineRecord{
-            row.to_strings(), column_reason("Row has too few columns (expected ", m), line});
+            row.to_strings(), width_reason(n, m), line});
       }
     } else if (options.merge_overflow) {
       merge_row_tail(row, m, sep);
@@ -157,7 +161,7 @@ RunSummary reconcile(std::string_view buffer, const RunOptions& options, Sink& s
       ++repaired;
     } else {
       quarantine.push_back(QuarantineRecord{
-          row.to_strings(), column_reason("Row has extra columns (expected ", m), line});
+          row.to_strings(), width_reason(n, m), line});
     }
   }
 
@@ -427,15 +431,13 @@ class TableReconciler {
     if (in_other_table_) {
       if (!pending_.empty() && is_header_like(row_)) ++tables_;
       set_aside_pending();
-      if (m_ > 1 && is_blank_row(row_)) {
-        pending_.push_back(Pending{line, begin, end, std::string(row_.field(0))});
-        return;
-      }
-      set_aside(line, begin, end);
-      return;
     }
     if (m_ > 1 && is_blank_row(row_)) {
       pending_.push_back(Pending{line, begin, end, std::string(row_.field(0))});
+      return;
+    }
+    if (in_other_table_) {
+      set_aside(line, begin, end);
       return;
     }
     if (layout_.has_header && rules_.set_aside_other_tables && starts_other_table()) {
@@ -534,7 +536,7 @@ class TableReconciler {
         ++s.padded_rows;
       } else {
         quarantine_.push_back(QuarantineRecord{
-            row_.to_strings(), column_reason("Row has too few columns (expected ", m_), line});
+            row_.to_strings(), width_reason(n, m_), line});
         log(line, "set aside", begin, end, nullptr);
       }
     } else if (options_.merge_overflow) {
@@ -543,18 +545,14 @@ class TableReconciler {
       ++s.merged_rows;
     } else {
       quarantine_.push_back(QuarantineRecord{
-          row_.to_strings(), column_reason("Row has extra columns (expected ", m_), line});
+          row_.to_strings(), width_reason(n, m_), line});
       log(line, "set aside", begin, end, nullptr);
     }
   }
 
-  // A sink that writes records over the input text it has read (the file
-  // run) is told where each record lay; the text of a row is therefore read
-  // (for the change log) before the row is kept.
-  static constexpr bool kInPlace = requires(Sink& s, const RowBuf& r, const SimpleRow& sr) {
-    s.keep_at(r, size_t{}, size_t{});
-    s.keep_simple(sr, size_t{});
-  };
+  // The file run's sink overwrites the input behind the parser: the text of
+  // a row is therefore read (for the change log) before the row is kept.
+  static constexpr bool kInPlace = WritesInPlace<Sink>;
 
   void keep(size_t begin, size_t end) {
     if constexpr (kInPlace) {

@@ -123,22 +123,22 @@ CsvRecordEncoder::CsvRecordEncoder(unsigned char delimiter, unsigned char quote)
   ascii_only_ = sep_len_ == 1 && quote_len_ == 1;
 }
 
-bool CsvRecordEncoder::may_need_quotes(const char* p, size_t n) const noexcept {
+size_t CsvRecordEncoder::first_trigger(const char* p, size_t n) const noexcept {
   const simd::Block sep = simd::Block::splat(static_cast<unsigned char>(sep_[0]));
   const simd::Block quote = simd::Block::splat(static_cast<unsigned char>(quote_[0]));
   const simd::Block lf = simd::Block::splat('\n');
   const simd::Block cr = simd::Block::splat('\r');
-  for (; n >= simd::kBlock; p += simd::kBlock, n -= simd::kBlock) {
-    if (simd::any_of(simd::Block::load(p), lf, cr, sep, quote).mask() != 0) return true;
+  size_t at = 0;
+  for (; n - at >= simd::kBlock; at += simd::kBlock) {
+    const unsigned hit = simd::any_of(simd::Block::load(p + at), lf, cr, sep, quote).mask();
+    if (hit != 0) return at + simd::first(hit);
   }
-  for (; n > 0; ++p, --n) {
-    if (trigger_[static_cast<unsigned char>(*p)]) return true;
-  }
-  return false;
+  while (at < n && !trigger_[static_cast<unsigned char>(p[at])]) ++at;
+  return at;
 }
 
 bool CsvRecordEncoder::needs_quotes(std::string_view field) const noexcept {
-  if (!may_need_quotes(field.data(), field.size())) return false;
+  if (first_trigger(field.data(), field.size()) == field.size()) return false;
   if (ascii_only_) return true;
   // A two-byte separator or quote: its lead byte (C2 or C3) also starts other
   // characters, so test the texts themselves.
@@ -208,31 +208,18 @@ CsvRecordEncoder::Plan CsvRecordEncoder::plan(const RowBuf& row) const {
   const size_t frame = (n > 0 ? (n - 1) * sep_len_ : 0) + 1;  // separators and the LF
   const char* const bytes = row.bytes.data();
   const size_t len = row.bytes.size();
-  if (!may_need_quotes(bytes, len)) return Plan{len + frame, true};
+  size_t at = first_trigger(bytes, len);
+  if (at == len) return Plan{len + frame, true};
   quoted_.clear();
   if (ascii_only_) {
-    const simd::Block sep = simd::Block::splat(static_cast<unsigned char>(sep_[0]));
-    const simd::Block quote = simd::Block::splat(static_cast<unsigned char>(quote_[0]));
-    const simd::Block lf = simd::Block::splat('\n');
-    const simd::Block cr = simd::Block::splat('\r');
     // One pass over the whole row: each trigger byte marks the field it lies
     // in, and the scan resumes after that field.
     size_t field = 0;
-    size_t pos = 0;
-    while (pos < len) {
-      size_t at = pos;
-      while (at < len && !trigger_[static_cast<unsigned char>(bytes[at])]) {
-        if (len - at >= simd::kBlock) {
-          const unsigned hit = simd::any_of(simd::Block::load(bytes + at), lf, cr, sep, quote).mask();
-          at += hit == 0 ? simd::kBlock : simd::first(hit);
-          continue;
-        }
-        ++at;
-      }
-      if (at >= len) break;
+    while (at < len) {
       while (row.ends[field] <= at) ++field;
       quoted_.push_back(field);
-      pos = row.ends[field];
+      const size_t next = row.ends[field];
+      at = next + first_trigger(bytes + next, len - next);
     }
   } else {
     for (size_t i = 0; i < n; ++i) {

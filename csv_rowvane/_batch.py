@@ -14,7 +14,7 @@ from dataclasses import dataclass, field
 from types import FrameType
 from typing import Any, Literal
 
-from ._api import StrPath, fspath, repair, validate_options
+from ._api import StrPath, _same_file, fspath, repair, validate_options
 from ._report import BatchFailure, BatchReport, RepairReport
 
 __all__ = ["repair_many", "Job", "plan", "run_jobs", "failure_from", "SUFFIXES"]
@@ -168,7 +168,7 @@ def plan(
                 reason = f"{what} {target!r} would also be written for {others[0]!r}"
             elif out_dir is None and what == "output":
                 continue  # in place: the output is the input by design
-            elif tkey == _key(path) or _same(target, path):
+            elif _same_file(target, path):
                 reason = f"{what} {target!r} would overwrite its input"
             elif tkey in input_keys:
                 reason = f"{what} {target!r} would overwrite the input {input_keys[tkey]!r}"
@@ -184,13 +184,6 @@ def plan(
         result.jobs.append(Job(pos, path, output, quarantine, opts, changes))
     result.failures.sort(key=lambda t: t[0])
     return result
-
-
-def _same(a: str, b: str) -> bool:
-    try:
-        return os.path.samefile(a, b)
-    except OSError:
-        return False
 
 
 def _up_to_date(inp: str, out: str) -> bool:
