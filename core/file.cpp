@@ -182,10 +182,22 @@ ssize_t FileHandle::write_some(const char* data, size_t size) noexcept {
 
 namespace {
 
-// The read loop of read_all and read_all_bytes. `Buffer` offers data(),
-// capacity() and grow(new_capacity, kept_bytes).
-template <class Buffer>
-IoStatus read_into(const FileHandle& file, Buffer& buf, size_t& len,
+// A buffer that is not zero-filled: the read is the first touch of its pages.
+struct RawBuffer {
+  std::unique_ptr<char[]> p;
+  size_t cap = 0;
+  char* data() noexcept { return p.get(); }
+  size_t capacity() const noexcept { return cap; }
+  void grow(size_t capacity, size_t kept) {
+    auto bigger = std::make_unique_for_overwrite<char[]>(capacity);
+    std::memcpy(bigger.get(), p.get(), kept);
+    p = std::move(bigger);
+    cap = capacity;
+  }
+};
+
+// The read loop of read_all_bytes.
+IoStatus read_into(const FileHandle& file, RawBuffer& buf, size_t& len,
                    const InterruptCheck& interrupt) {
   constexpr size_t kMinGrowth = 8192;
   len = 0;
@@ -215,38 +227,8 @@ IoStatus read_into(const FileHandle& file, Buffer& buf, size_t& len,
 // byte; the probe costs one small read instead.
 size_t first_capacity(size_t size_hint) noexcept { return size_hint > 0 ? size_hint : 8192; }
 
-struct StringBuffer {
-  std::string& s;
-  char* data() noexcept { return s.data(); }
-  size_t capacity() const noexcept { return s.size(); }
-  void grow(size_t capacity, size_t) { s.resize(capacity); }
-};
-
-struct RawBuffer {
-  std::unique_ptr<char[]> p;
-  size_t cap = 0;
-  char* data() noexcept { return p.get(); }
-  size_t capacity() const noexcept { return cap; }
-  void grow(size_t capacity, size_t kept) {
-    auto bigger = std::make_unique_for_overwrite<char[]>(capacity);
-    std::memcpy(bigger.get(), p.get(), kept);
-    p = std::move(bigger);
-    cap = capacity;
-  }
-};
 
 }  // namespace
-
-Expected<std::string, IoError> read_all(const FileHandle& file, size_t size_hint,
-                                        const InterruptCheck& interrupt) {
-  std::string s;
-  s.resize(first_capacity(size_hint));
-  StringBuffer buf{s};
-  size_t len = 0;
-  if (IoStatus status = read_into(file, buf, len, interrupt)) return std::move(*status);
-  s.resize(len);
-  return s;
-}
 
 Expected<FileBytes, IoError> read_all_bytes(const FileHandle& file, size_t size_hint,
                                             const InterruptCheck& interrupt) {

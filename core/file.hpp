@@ -124,23 +124,19 @@ class FileHandle final : public ByteTarget {
   int fd_ = -1;
 };
 
-// Reads `file` to its end. `size_hint` (the size fstat reported) sizes the
-// buffer up front so a regular file is read without regrowing; the buffer
-// grows when the file turns out longer. Interrupted reads are retried unless
-// `interrupt` asks to stop; a read of 0 bytes ends the file.
-Expected<std::string, IoError> read_all(const FileHandle& file, size_t size_hint,
-                                        const InterruptCheck& interrupt = {});
-
 // A whole file's bytes in memory that is not zero-filled first: the read is
-// the first touch of each page, which matters for the file run, whose input
-// is most of its work.
+// the first touch of each page, which matters for both runs, whose input is
+// most of their work.
 struct FileBytes {
   std::unique_ptr<char[]> data;  // `size` bytes of file text (more capacity may follow)
   size_t size = 0;
   std::string_view view() const noexcept { return std::string_view(data.get(), size); }
 };
 
-// read_all into a FileBytes: the same reads, the same errors.
+// Reads `file` to its end. `size_hint` (the size fstat reported) sizes the
+// buffer up front so a regular file is read without regrowing; the buffer
+// grows when the file turns out longer. Interrupted reads are retried unless
+// `interrupt` asks to stop; a read of 0 bytes ends the file.
 Expected<FileBytes, IoError> read_all_bytes(const FileHandle& file, size_t size_hint,
                                             const InterruptCheck& interrupt = {});
 

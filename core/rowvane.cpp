@@ -785,16 +785,16 @@ SliceResult rowvane_slice(std::string_view buffer, const RunOptions& options) {
   return result;
 }
 
-Expected<std::string, IoError> read_whole_file(const std::string& path) {
+Expected<FileBytes, IoError> read_whole_file(const std::string& path) {
   return read_whole_file(path, InterruptCheck{});
 }
 
-Expected<std::string, IoError> read_whole_file(const std::string& path,
-                                               const InterruptCheck& interrupt) {
+Expected<FileBytes, IoError> read_whole_file(const std::string& path,
+                                             const InterruptCheck& interrupt) {
   auto file = FileHandle::open_read(path, interrupt);  // refuses a NUL byte before opening
   if (!file) return std::move(file).error();
   std::optional<FileIdentity> id = file.value().identity();
-  return read_all(file.value(), id ? id->size : 0, interrupt);
+  return read_all_bytes(file.value(), id ? id->size : 0, interrupt);
 }
 
 Expected<RunSummary, RowvaneError> rowvane_file(const std::string& input_path,

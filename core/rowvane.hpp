@@ -55,9 +55,9 @@ SliceResult rowvane_slice(std::string_view buffer, const RunOptions& options);
 // Reads the whole file at `path` (retrying interrupted opens and reads until
 // `interrupt` asks to stop). A path holding a NUL byte fails with "file name
 // contained an unexpected NUL byte" before anything is opened.
-Expected<std::string, IoError> read_whole_file(const std::string& path);
-Expected<std::string, IoError> read_whole_file(const std::string& path,
-                                               const InterruptCheck& interrupt);
+Expected<FileBytes, IoError> read_whole_file(const std::string& path);
+Expected<FileBytes, IoError> read_whole_file(const std::string& path,
+                                             const InterruptCheck& interrupt);
 
 // The message of a run whose output and quarantine paths name one file:
 // writing the second would truncate the first.

@@ -87,9 +87,9 @@ struct ReaderContents {
 ReaderContents load(const Signature& sig, const BoundArgs& args) {
   std::string path = convert(sig.params[0], [&] { return std::string(to_text(args[0])); });
   RunOptions options = convert_run_options(sig, args, 1);
-  Expected<std::string, IoError> buffer = read_whole_file(path, python_interrupt_check());
+  Expected<FileBytes, IoError> buffer = read_whole_file(path, python_interrupt_check());
   if (!buffer) raise_io_error(buffer.error());
-  SliceResult result = rowvane_slice(buffer.value(), options);
+  SliceResult result = rowvane_slice(buffer.value().view(), options);
   return ReaderContents{std::move(result.rows), result.summary};
 }
 
