@@ -144,24 +144,17 @@ RunSummary reconcile(std::string_view buffer, const RunOptions& options, Sink& s
     if (m == 0 || n == m) {
       keep(row, begin);
       ++kept;
-    } else if (n < m) {
-      if (options.fill_ragged_rows) {
+    } else if (n < m ? options.fill_ragged_rows : options.merge_overflow) {
+      if (n < m) {
         pad_row(row, m);
-        keep(row, begin);
-        ++kept;
-        ++repaired;
       } else {
-        quarantine.push_back(QuarantineRecord{
-            row.to_strings(), width_reason(n, m), line});
+        merge_row_tail(row, m, sep);
       }
-    } else if (options.merge_overflow) {
-      merge_row_tail(row, m, sep);
       keep(row, begin);
       ++kept;
       ++repaired;
     } else {
-      quarantine.push_back(QuarantineRecord{
-          row.to_strings(), width_reason(n, m), line});
+      quarantine.push_back(QuarantineRecord{row.to_strings(), width_reason(n, m), line});
     }
   }
 
@@ -529,23 +522,16 @@ class TableReconciler {
       ++s.opening_quote_rows;
       return;
     }
-    if (n < m_) {
-      if (options_.fill_ragged_rows) {
-        pad_row(row_, m_);
-        keep_repaired(line, "padded", begin, end);
-        ++s.padded_rows;
-      } else {
-        quarantine_.push_back(QuarantineRecord{
-            row_.to_strings(), width_reason(n, m_), line});
-        log(line, "set aside", begin, end, nullptr);
-      }
-    } else if (options_.merge_overflow) {
+    if (n < m_ && options_.fill_ragged_rows) {
+      pad_row(row_, m_);
+      keep_repaired(line, "padded", begin, end);
+      ++s.padded_rows;
+    } else if (n > m_ && options_.merge_overflow) {
       merge_row_tail(row_, m_, sep_);
       keep_repaired(line, "merged", begin, end);
       ++s.merged_rows;
     } else {
-      quarantine_.push_back(QuarantineRecord{
-          row_.to_strings(), width_reason(n, m_), line});
+      quarantine_.push_back(QuarantineRecord{row_.to_strings(), width_reason(n, m_), line});
       log(line, "set aside", begin, end, nullptr);
     }
   }
