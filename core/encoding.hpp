@@ -68,7 +68,9 @@ enum class DecodeErrors : std::uint8_t {
 };
 
 // A single-byte code page: the code point of each byte, kUnmapped where the
-// page leaves the byte undefined (cp1252's 0x81, for instance).
+// page leaves the byte undefined (cp1252's 0x81, for instance). The decoders
+// treat an entry that is no BMP scalar value (a surrogate, or past U+FFFF)
+// as unmapped too: no code page maps a byte there.
 inline constexpr char32_t kUnmapped = 0xFFFFFFFF;
 using ByteTable = std::array<char32_t, 256>;
 
