@@ -2,6 +2,8 @@
 // failure of the platform: every I/O failure comes back as a value.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -62,9 +64,19 @@ IoErrorKind kind_from_errno(int err) noexcept;
 // the compiler defined.
 std::string os_error_text(int err);
 
-// The error type of the core. Its only kind is Io.
+// Text that a strict decode could not read: which encoding, where.
+struct UndecodableText {
+  std::string encoding;  // the codec's name
+  size_t offset = 0;     // byte offset in the file of the first undecodable byte
+  size_t line = 0;       // 1-based line it is on
+  std::string bytes;     // the undecodable bytes
+};
+
+// The error type of the core: a platform I/O failure, or text that a strict
+// decode could not read (then `io` holds a fixed InvalidInput message).
 struct RowvaneError {
   IoError io;  // the failing step's platform error
+  std::optional<UndecodableText> undecodable = std::nullopt;
   std::string display() const { return io.display(); }
 };
 

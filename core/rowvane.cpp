@@ -324,7 +324,7 @@ class TableReconciler {
       const size_t line = parser_.line();
       const size_t begin = parser_.pos();
       if (try_plain && pending_.empty() && !in_other_table_ && !parser_.at_end() && parser_.scan_plain(plain) &&
-          (m_ == 0 || plain.fields == m_) && !repeats_header(begin, plain.end)) {
+          (m_ == 0 || plain.fields == m_) && !repeats_header(begin, plain.end) && !mark_ahead(begin, plain.end)) {
         sink_.keep_plain(buffer_.substr(begin, plain.end - begin), plain.fields, layout_.delimiter);
         parser_.pass(plain);
         ++s.run.total_rows;
@@ -334,7 +334,8 @@ class TableReconciler {
       if constexpr (kInPlace) {
         if (try_plain && pending_.empty() && !in_other_table_ && !parser_.at_end() &&
             parser_.scan_simple(simple_) &&
-            (m_ == 0 || simple_.fields == m_) && !may_repeat_header(begin, simple_.end)) {
+            (m_ == 0 || simple_.fields == m_) && !may_repeat_header(begin, simple_.end) &&
+            !mark_ahead(begin, simple_.end)) {
           sink_.keep_simple(simple_, begin);
           parser_.pass(simple_);
           ++s.run.total_rows;
@@ -497,9 +498,54 @@ class TableReconciler {
     row_ = std::move(saved);
   }
 
+  // Whether a decode mark lies in [begin, end); marks before `begin` belong
+  // to lines already passed (a preamble, a dropped header) and are passed.
+  bool mark_ahead(size_t begin, size_t end) noexcept {
+    if (rules_.marks == nullptr) return false;
+    const std::vector<DecodeMark>& m = *rules_.marks;
+    while (mark_ < m.size() && m[mark_].offset < begin) ++mark_;
+    return mark_ < m.size() && m[mark_].offset < end;
+  }
+
+  // The kinds of the marks in [begin, end), each as a bit (1 << kind),
+  // passing them.
+  unsigned take_marks(size_t begin, size_t end) noexcept {
+    unsigned kinds = 0;
+    if (!mark_ahead(begin, end)) return 0;
+    const std::vector<DecodeMark>& m = *rules_.marks;
+    for (; mark_ < m.size() && m[mark_].offset < end; ++mark_) kinds |= 1u << static_cast<unsigned>(m[mark_].kind);
+    return kinds;
+  }
+
+  // A row holding text the decode stage did not decode plainly is logged
+  // once per kind, or set aside when undecodable text may not be kept.
+  // Returns true when the row was set aside.
+  bool settle_marks(size_t line, size_t begin, size_t end) {
+    const unsigned kinds = take_marks(begin, end);
+    if (kinds == 0) return false;
+    const bool replaced = (kinds & (1u << static_cast<unsigned>(MarkKind::Replaced))) != 0;
+    if (replaced && rules_.set_aside_undecodable) {
+      ++summary_.undecodable_rows;
+      quarantine_.push_back(QuarantineRecord{row_.to_strings(), kUndecodableReason, line});
+      log(line, "set aside: undecodable bytes", begin, end, nullptr);
+      return true;
+    }
+    if ((kinds & (1u << static_cast<unsigned>(MarkKind::Fallback))) != 0) {
+      ++summary_.fallback_rows;
+      log(line, rules_.fallback_action != nullptr ? rules_.fallback_action->c_str() : "decoded by fallback",
+          begin, end, nullptr);
+    }
+    if (replaced) {
+      ++summary_.replaced_rows;
+      log(line, "undecodable bytes replaced", begin, end, nullptr);
+    }
+    return false;
+  }
+
   // Keeps, repairs or sets aside row_.
   void settle(size_t line, size_t begin, size_t end) {
     TableSummary& s = summary_;
+    if (settle_marks(line, begin, end)) return;
     const size_t n = row_.field_count();
     if (m_ == 0 || n == m_) {
       keep(begin, end);
@@ -646,9 +692,13 @@ class TableReconciler {
   bool in_other_table_ = false;
   size_t tables_ = 0;
   size_t reread_budget_ = 0;
+  size_t mark_ = 0;  // the next decode mark not yet passed
 };
 
 RowvaneError io_failure(IoError error) { return RowvaneError{std::move(error)}; }
+
+// The byte-order mark a spreadsheet program looks for to read UTF-8.
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
 // Whether `path` names the file `id` (the same inode on the same device).
 bool names_file(const std::string& path, const FileIdentity& id) noexcept {
@@ -710,7 +760,7 @@ IoStatus write_run_files(const FileRunHooks& hooks, const std::string& output_pa
                          const std::optional<std::string>& changes_path, const FileIdentity& input_id,
                          int input_fd, const EncodedRecords& records,
                          const std::vector<QuarantineRecord>& quarantine, unsigned char delimiter,
-                         const std::vector<ChangeRecord>& changes) {
+                         const std::vector<ChangeRecord>& changes, bool output_bom = false) {
   const InterruptCheck& interrupt = hooks.interrupt;
   // Only now, with the input read whole, may the output replace it.
   auto output = OutputFile::create(output_path, input_id, input_fd, interrupt);
@@ -719,8 +769,10 @@ IoStatus write_run_files(const FileRunHooks& hooks, const std::string& output_pa
     BufferedWriter writer(writer_target(hooks, output.value().file(), RunFile::Output), interrupt);
     // The records live in the input text and the blocks until the writer is
     // done: they are written from there, not copied first.
-    IoStatus status =
-        records.for_each([&](std::string_view record) { return writer.write_stable(record); });
+    IoStatus status = output_bom ? writer.write(kUtf8Bom) : std::nullopt;
+    if (!status) {
+      status = records.for_each([&](std::string_view record) { return writer.write_stable(record); });
+    }
     if (!status) status = writer.flush();
     if (status) return status;
   }
@@ -847,10 +899,14 @@ TableSliceResult rowvane_table_slice(std::string_view buffer, const RunOptions& 
   return result;
 }
 
-Expected<TableSummary, RowvaneError> rowvane_table_file(
+namespace {
+
+// The table file run; `text` null passes the bytes on as read.
+Expected<TableSummary, RowvaneError> run_table_file(
     const std::string& input_path, const std::string& output_path,
     const std::optional<std::string>& quarantine_path, const std::optional<std::string>& changes_path,
-    const RunOptions& options, bool quote_given, TableRules rules, const FileRunHooks& hooks) {
+    const RunOptions& options, bool quote_given, TableRules rules, const FileRunHooks& hooks,
+    const TextOptions* text_options) {
   if (has_nul(input_path) || has_nul(output_path) || (quarantine_path && has_nul(*quarantine_path)) ||
       (changes_path && has_nul(*changes_path))) {
     return io_failure(IoError::fixed(IoErrorKind::InvalidInput, kNulInPathMessage));
@@ -869,7 +925,31 @@ Expected<TableSummary, RowvaneError> rowvane_table_file(
   if (!input_id) return io_failure(IoError::from_errno(errno));
   auto bytes = read_all_bytes(input.value(), input_id->size, interrupt);
   if (!bytes) return io_failure(std::move(bytes).error());
-  FileBytes& text = bytes.value();
+
+  TextInput decoded;
+  std::string fallback_action;
+  if (text_options == nullptr) {
+    decoded.text = std::move(bytes.value());
+  } else {
+    switch (prepare_text(std::move(bytes.value()), text_options->input, decoded)) {
+      case TextInputStatus::Ok: break;
+      case TextInputStatus::Undecodable: {
+        RowvaneError error = io_failure(IoError::fixed(IoErrorKind::InvalidInput, kUndecodableMessage));
+        error.undecodable = UndecodableText{decoded.encoding, decoded.stats.error_offset,
+                                            decoded.stats.error_line, decoded.error_bytes};
+        return error;
+      }
+      case TextInputStatus::Failed:
+        return io_failure(IoError::fixed(IoErrorKind::Other, kDecodeFailedMessage));
+    }
+    rules.marks = &decoded.marks;
+    rules.set_aside_undecodable = text_options->input.errors == DecodeErrors::Quarantine;
+    if (!decoded.fallback.empty()) {
+      fallback_action = "decoded as " + decoded.fallback;
+      rules.fallback_action = &fallback_action;
+    }
+  }
+  FileBytes& text = decoded.text;
 
   EncodedRecords records;
   std::vector<QuarantineRecord> quarantine;
@@ -878,15 +958,39 @@ Expected<TableSummary, RowvaneError> rowvane_table_file(
   InPlaceEncodeSink sink{records, '"', text.data.get(), text.size};
   TableReconciler<InPlaceEncodeSink> reconciler(text.view(), options, quote_given, rules, sink, quarantine,
                                                 changes);
-  const TableSummary summary = reconciler.run();
+  TableSummary summary = reconciler.run();
+  summary.encoding = decoded.encoding;
+  summary.encoding_source = decoded.source;
+  summary.fallback_encoding = decoded.fallback;
+  summary.replaced_bytes = decoded.stats.replaced_bytes;
+  summary.stray_bom = decoded.stray_bom;
   if (IoStatus status = write_run_files(hooks, output_path, quarantine_path, changes_path, *input_id,
                                         input.value().get(), records, quarantine,
                                         static_cast<unsigned char>(summary.run.detected_delimiter),
-                                        changes)) {
+                                        changes, text_options != nullptr && text_options->output_bom)) {
     return io_failure(std::move(*status));
   }
   input.value().close();
   return summary;
+}
+
+}  // namespace
+
+Expected<TableSummary, RowvaneError> rowvane_table_file(
+    const std::string& input_path, const std::string& output_path,
+    const std::optional<std::string>& quarantine_path, const std::optional<std::string>& changes_path,
+    const RunOptions& options, bool quote_given, TableRules rules, const FileRunHooks& hooks) {
+  return run_table_file(input_path, output_path, quarantine_path, changes_path, options, quote_given,
+                        rules, hooks, nullptr);
+}
+
+Expected<TableSummary, RowvaneError> rowvane_table_file(
+    const std::string& input_path, const std::string& output_path,
+    const std::optional<std::string>& quarantine_path, const std::optional<std::string>& changes_path,
+    const RunOptions& options, bool quote_given, TableRules rules, const FileRunHooks& hooks,
+    const TextOptions& text) {
+  return run_table_file(input_path, output_path, quarantine_path, changes_path, options, quote_given,
+                        rules, hooks, &text);
 }
 
 }  // namespace rowvane

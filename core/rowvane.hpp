@@ -12,6 +12,7 @@
 #include "core/file.hpp"
 #include "core/parser.hpp"
 #include "core/row_store.hpp"
+#include "core/text_input.hpp"
 
 namespace rowvane {
 
@@ -99,6 +100,15 @@ struct TableRules {
   bool opening_quote_as_text = true;  // a stray opening quote that swallowed delimiters is text
   bool set_aside_other_tables = true; // rows from a second table on are set aside
   bool log_changes = false;           // keep a ChangeRecord for every row changed or dropped
+  // Rows holding text the decode stage replaced are set aside (reason
+  // kUndecodableReason) instead of kept with U+FFFD in them.
+  bool set_aside_undecodable = false;
+  // The decode stage's marks in the buffer, in increasing offset; a row that
+  // holds one is counted and logged (and set aside, above).
+  const std::vector<DecodeMark>* marks = nullptr;
+  // The change log's action for a row holding fallback-decoded bytes
+  // ("decoded as cp1252"); it must outlive the run's change records.
+  const std::string* fallback_action = nullptr;
 };
 
 // One row the table run changed or dropped.
@@ -128,7 +138,24 @@ struct TableSummary {
   size_t opening_quote_rows = 0;     // rows whose opening quote was taken as text
   size_t tables_found = 0;           // 0 for an empty buffer
   size_t other_table_rows = 0;       // rows set aside as part of a later table
+  size_t fallback_rows = 0;          // rows holding bytes decoded by the fallback page
+  size_t replaced_rows = 0;          // rows kept with undecodable bytes replaced by U+FFFD
+  size_t undecodable_rows = 0;       // rows set aside for undecodable bytes
+  // The decode stage of the file run (see core/text_input.hpp).
+  std::string encoding = "utf-8";
+  EncodingSource encoding_source = EncodingSource::Utf8;
+  std::string fallback_encoding;     // the fallback page of a mixed file, else empty
+  size_t replaced_bytes = 0;         // input bytes replaced by U+FFFD
+  bool stray_bom = false;
 };
+
+// The messages of a table file run whose decode stage failed: a strict
+// decode met an undecodable byte, or the caller's detector or decoder failed.
+inline constexpr const char* kUndecodableMessage = "undecodable bytes in the input";
+inline constexpr const char* kDecodeFailedMessage = "decoding the input failed";
+
+// The reason of the rows set aside because they hold undecodable bytes.
+inline constexpr const char* kUndecodableReason = "Row holds bytes the encoding cannot decode";
 
 struct TableSliceResult {
   RowStore rows;
@@ -148,6 +175,22 @@ Expected<TableSummary, RowvaneError> rowvane_table_file(
     const std::string& input_path, const std::string& output_path,
     const std::optional<std::string>& quarantine_path, const std::optional<std::string>& changes_path,
     const RunOptions& options, bool quote_given, TableRules rules, const FileRunHooks& hooks);
+
+// How the table file run reads and writes text.
+struct TextOptions {
+  InputEncoding input;      // the encoding: decided from the bytes by default
+  bool output_bom = false;  // the output starts with a UTF-8 byte-order mark
+};
+
+// The table file run with a decode stage in front: the input is decided or
+// decoded into UTF-8 first (the other overload passes the bytes as read).
+// A strict decode that meets an undecodable byte fails with
+// RowvaneError::undecodable set.
+Expected<TableSummary, RowvaneError> rowvane_table_file(
+    const std::string& input_path, const std::string& output_path,
+    const std::optional<std::string>& quarantine_path, const std::optional<std::string>& changes_path,
+    const RunOptions& options, bool quote_given, TableRules rules, const FileRunHooks& hooks,
+    const TextOptions& text);
 
 // rowvane_file with its writers' targets passed through `hooks`.
 Expected<RunSummary, RowvaneError> rowvane_file(const std::string& input_path,

@@ -17,7 +17,7 @@ from typing import TYPE_CHECKING
 if not TYPE_CHECKING:
     __path__ = pkgutil.extend_path(__path__, __name__)
 
-from ._api import check, read, repair, sniff_file
+from ._api import UndecodableError, check, read, repair, sniff_encoding, sniff_file
 from ._batch import SUFFIXES, repair_many
 from ._report import BatchFailure, BatchReport, CheckReport, ProblemRow, RepairReport
 
@@ -29,6 +29,8 @@ __all__ = [
     "check",
     "read",
     "sniff_file",
+    "sniff_encoding",
+    "UndecodableError",
     "RepairReport",
     "BatchReport",
     "BatchFailure",

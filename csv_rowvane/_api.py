@@ -15,9 +15,10 @@ from typing import Any, Literal, TypeAlias
 import _csv_rowvane_backend as _rv
 
 from . import _detect
+from ._encoding import ERRORS, OUTPUT_ENCODINGS, EncodingErrors, EncodingSpec, choose_page, resolve
 from ._report import CheckReport, ProblemRow, RepairReport, detection_notes
 
-__all__ = ["StrPath", "repair", "check", "read", "sniff_file", "validate_options"]
+__all__ = ["StrPath", "UndecodableError", "repair", "check", "read", "sniff_file", "validate_options"]
 
 StrPath: TypeAlias = "str | os.PathLike[str]"
 Detect: TypeAlias = Literal["auto", "basic"]
@@ -47,6 +48,60 @@ def fspath(path: Any, what: str) -> str:
     if p == "":
         raise ValueError(f"{what} is empty")
     return str(p)
+
+
+class UndecodableError(UnicodeDecodeError):
+    """A file holds bytes its encoding cannot decode, and
+    ``encoding_errors="strict"`` was asked for. ``filename``, ``line`` (1-based)
+    and ``offset`` (of the first undecodable byte in the file) say where;
+    ``encoding`` and ``object`` (the undecodable bytes) say what."""
+
+    filename: str
+    line: int
+    offset: int
+
+    def __init__(self, filename: str, encoding: str, data: bytes, line: int, offset: int) -> None:
+        super().__init__(encoding, data, 0, len(data), f"undecodable at line {line}, byte offset {offset}")
+        self.filename = filename
+        self.line = line
+        self.offset = offset
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (type(self), (self.filename, self.encoding, self.object, self.line, self.offset))
+
+    def __str__(self) -> str:
+        shown = " ".join(f"0x{b:02x}" for b in self.object[:8])
+        return (f"{self.filename}: cannot decode byte(s) {shown} as {self.encoding} "
+                f"at line {self.line}, byte offset {self.offset}")
+
+
+def _undecodable(e: UnicodeDecodeError, path: str) -> UndecodableError:
+    return UndecodableError(path, e.encoding, bytes(e.object), int(getattr(e, "line", 0)),
+                            int(getattr(e, "offset", 0)))
+
+
+def _encoding_spec(encoding: str) -> EncodingSpec | None:
+    """None for "auto", else how the native run decodes ``encoding``."""
+    if encoding == "auto":
+        return None
+    return resolve(encoding)
+
+
+def _check_encoding_options(options: dict[str, Any]) -> None:
+    enc = options.get("encoding", "auto")
+    if not isinstance(enc, str):
+        raise TypeError(f"encoding must be a str, not {type(enc).__name__}")
+    _encoding_spec(enc)  # ValueError naming an unknown encoding
+    errors = options.get("encoding_errors", "replace")
+    if errors not in ERRORS:
+        raise ValueError(f"encoding_errors must be one of {', '.join(map(repr, ERRORS))}, got {errors!r}")
+    out = options.get("output_encoding", "utf-8")
+    if out not in OUTPUT_ENCODINGS:
+        raise ValueError(f"output_encoding must be 'utf-8' or 'utf-8-sig', got {out!r}")
+    if options.get("detect", "auto") == "basic" and (
+            enc != "auto" or errors != "replace" or out != "utf-8"):
+        raise ValueError("encoding, encoding_errors and output_encoding need detect='auto': "
+                         "the basic run reads UTF-8 as the engine does")
 
 
 def _check_char(name: str, value: object, optional: bool) -> None:
@@ -81,11 +136,12 @@ def validate_options(options: dict[str, Any]) -> None:
     cols = options.get("expected_columns")
     if cols is not None and (isinstance(cols, bool) or not isinstance(cols, int) or cols < 0):
         raise ValueError(f"expected_columns must be a non-negative int or None, got {cols!r}")
+    _check_encoding_options(options)
 
 
 _OPTION_NAMES = frozenset(
     {"delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes",
-     "detect"}
+     "detect", "encoding", "encoding_errors", "output_encoding"}
 )
 
 
@@ -250,6 +306,9 @@ def repair(
     repair_quotes: bool = True,
     detect: Detect = "auto",
     changes: StrPath | None = None,
+    encoding: str = "auto",
+    encoding_errors: EncodingErrors = "replace",
+    output_encoding: str = "utf-8",
 ) -> RepairReport:
     """Repair the CSV file ``input`` into ``output``; return a RepairReport.
 
@@ -278,6 +337,20 @@ def repair(
     row the run changed or dropped: ``line``, ``action``, ``raw_content`` as
     read and the record ``written``.
 
+    ``encoding="auto"`` (the default) decides the input's encoding: a
+    byte-order mark, the NUL bytes of UTF-16/32, valid UTF-8 over the whole
+    file, a file mostly in UTF-8 whose invalid sequences are decoded by a
+    single-byte fallback page (cp1252 unless the evidence names another), or
+    else a legacy code page named by the detector from the file's non-ASCII
+    lines. Any name Python's codecs know forces that encoding.
+    ``encoding_errors`` says what becomes of bytes the encoding cannot
+    decode: ``"replace"`` (U+FFFD, counted and logged), ``"strict"`` (the run
+    fails with UndecodableError naming the line and byte offset) or
+    ``"quarantine"`` (their rows are set aside). The output is UTF-8;
+    ``output_encoding="utf-8-sig"`` writes a byte-order mark first, for
+    spreadsheet programs. The report says what was decided (``encoding``,
+    ``encoding_source``, ``fallback_decoded_rows``, ``replaced_bytes``).
+
     Every file is written to a temporary file beside it and renamed into
     place only when the run succeeded: a failed or interrupted run leaves no
     half-written file under any of the names. An ``output`` naming the input
@@ -297,6 +370,8 @@ def repair(
     if chg is not None and detect != "auto":
         raise ValueError("changes needs detect='auto': the basic run keeps no change log")
     opts = _options(delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes)
+    _check_encoding_options({"encoding": encoding, "encoding_errors": encoding_errors,
+                             "output_encoding": output_encoding, "detect": detect})
     sides = [(name, p) for name, p in (("quarantine", quar), ("changes", chg)) if p is not None]
     for name, p in sides:
         if _same_file(out, p):
@@ -320,6 +395,8 @@ def repair(
                 result = _detect.repair_file(
                     inp, out_t.run_path, quar_t.run_path if quar_t else None,
                     chg_t.run_path if chg_t else None, **opts,
+                    encoding=_encoding_spec(encoding), encoding_errors=encoding_errors,
+                    page_chooser=choose_page, output_bom=output_encoding == "utf-8-sig",
                 )
             else:
                 if opts["quote_char"] is None:
@@ -329,6 +406,8 @@ def repair(
                               output_quote_char=opts["quote_char"])
         except OSError as e:
             raise _as_os_error(e, _error_path(e, inp, out_t, quar_t)) from None
+        except UnicodeDecodeError as e:
+            raise _undecodable(e, inp) from None
         for side in (chg_t, quar_t):
             if side is not None:
                 side.commit()
@@ -347,6 +426,7 @@ def repair(
         return st.st_size if stat.S_ISREG(st.st_mode) else None
 
     extra: dict[str, Any] = {k: int(result.get(k, 0)) for k in _AUTO_COUNTS}
+    extra.update(_encoding_fields(result))
     return RepairReport(
         input=inp,
         output=out,
@@ -359,8 +439,22 @@ def repair(
         elapsed=elapsed,
         detect=detect,
         changes=chg,
+        output_encoding=output_encoding,
         **extra,
     )
+
+
+def _encoding_fields(result: dict[str, Any]) -> dict[str, Any]:
+    """What the decode stage decided, from a run's dict."""
+    fallback = result.get("fallback_encoding")
+    return {
+        "encoding": str(result.get("encoding", "utf-8")),
+        "encoding_source": str(result.get("encoding_source", "utf-8")),
+        "fallback_encoding": str(fallback) if fallback else None,
+        "fallback_decoded_rows": int(result.get("fallback_decoded_rows", 0)),
+        "replaced_bytes": int(result.get("replaced_bytes", 0)),
+        "undecodable_rows": int(result.get("undecodable_rows", 0)),
+    }
 
 
 def _run_counts(result: dict[str, Any]) -> dict[str, Any]:
@@ -420,6 +514,8 @@ def check(
     repair_quotes: bool = True,
     detect: Detect = "auto",
     max_problems: int = 10,
+    encoding: str = "auto",
+    encoding_errors: EncodingErrors = "replace",
 ) -> CheckReport:
     """What ``repair`` with these options would do to ``input``, without
     writing anything: the counts, the delimiter and column count, what table
@@ -429,7 +525,9 @@ def check(
         raise ValueError(f"detect must be 'auto' or 'basic', got {detect!r}")
     inp = fspath(input, "input")
     opts = _options(delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes)
+    _check_encoding_options({"encoding": encoding, "encoding_errors": encoding_errors, "detect": detect})
     input_size = _check_input(inp)
+    encoding_info: dict[str, Any] = {}
     problems: list[ProblemRow] = []
     problem_rows = 0
     notes: tuple[str, ...] = ()
@@ -437,8 +535,11 @@ def check(
         log = os.path.join(tmp, "problems.csv")
         try:
             if detect == "auto":
-                result = _detect.repair_file(inp, os.devnull, None, log, **opts)
+                result = _detect.repair_file(inp, os.devnull, None, log, **opts,
+                                             encoding=_encoding_spec(encoding), encoding_errors=encoding_errors,
+                                             page_chooser=choose_page)
                 notes = tuple(detection_notes(result))
+                encoding_info = _encoding_fields(result)
             else:
                 opts["quote_char"] = opts["quote_char"] or '"'
                 result = _rv.rowvane_file(inp, os.devnull, **opts).to_dict()
@@ -451,6 +552,8 @@ def check(
                 _rv.rowvane_file(inp, os.devnull, log, **strict)
         except OSError as e:
             raise _as_os_error(e, inp) from None
+        except UnicodeDecodeError as e:
+            raise _undecodable(e, inp) from None
         with open(log, encoding="utf-8", newline="") as f:
             rows = csv.reader(f)
             next(rows, None)
@@ -472,6 +575,7 @@ def check(
         problem_rows=problem_rows,
         detect=detect,
         notes=notes,
+        **encoding_info,
     )
 
 
@@ -484,31 +588,71 @@ def read(
     merge_overflow: bool = True,
     expected_columns: int | None = None,
     repair_quotes: bool = True,
+    encoding: str = "auto",
+    encoding_errors: EncodingErrors = "replace",
 ) -> _rv.RowvaneReader:
     """Open ``path`` with the backend's reader: an iterator over the repaired
     rows (lists of str), usable as a context manager, with ``len()`` and a
-    ``summary``. Failures raise the matching OSError subclass with
+    ``summary``. ``encoding`` and ``encoding_errors`` are those of
+    ``repair``: a file that is not UTF-8 is decoded first, so its rows hold
+    its text. Failures raise the matching OSError subclass with
     ``filename`` set."""
     p = fspath(path, "path")
     opts = _options(delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes)
+    _check_encoding_options({"encoding": encoding, "encoding_errors": encoding_errors})
     try:
-        return _rv.open(p, **opts)
+        decoded = _detect.decode_file(p, encoding=_encoding_spec(encoding), encoding_errors=encoding_errors,
+                                      page_chooser=choose_page)
+        text = decoded["text"]
+        if text is None:
+            return _rv.open(p, **opts)
+        # The reader reads its whole file when opened: the decoded text
+        # goes through a private temporary file that is gone at once.
+        fd, tmp = tempfile.mkstemp(prefix="csv-rowvane-read-", suffix=".csv")
+        try:
+            with os.fdopen(fd, "wb") as f:
+                f.write(text)
+            return _rv.open(tmp, **opts)
+        finally:
+            os.unlink(tmp)
     except OSError as e:
         raise _as_os_error(e, p) from None
+    except UnicodeDecodeError as e:
+        raise _undecodable(e, p) from None
 
 
-def sniff_file(path: StrPath, sample_size: int = 65536) -> str:
+def sniff_file(path: StrPath, sample_size: int = 65536, *, encoding: str = "auto") -> str:
     """The delimiter of the file at ``path``, sniffed from its first
-    ``sample_size`` bytes (cut back to the last complete line): one of
-    ``,``, ``;``, tab and ``|``."""
+    ``sample_size`` bytes of text (cut back to the last complete line): one
+    of ``,``, ``;``, tab and ``|``. The text is decoded as by ``repair``;
+    ``sniff_encoding`` tells which encoding that is."""
+    return sniff_encoding(path, sample_size, encoding=encoding)[0]
+
+
+def sniff_encoding(path: StrPath, sample_size: int = 65536, *, encoding: str = "auto") -> tuple[str, str]:
+    """The delimiter of the file at ``path`` and the encoding its text is
+    read in (``"utf-8"``, ``"cp1252"``, ``"utf-16-le"``, ...)."""
     p = fspath(path, "path")
     if isinstance(sample_size, bool) or not isinstance(sample_size, int) or sample_size <= 0:
         raise ValueError(f"sample_size must be a positive int, got {sample_size!r}")
+    _check_encoding_options({"encoding": encoding})
     st = os.stat(p)
     if stat.S_ISDIR(st.st_mode):
         raise IsADirectoryError(_errno.EISDIR, os.strerror(_errno.EISDIR), p)
-    with open(p, "rb") as f:
-        data = f.read(sample_size + 1)
+    try:
+        decoded = _detect.decode_file(p, encoding=_encoding_spec(encoding), page_chooser=choose_page)
+    except OSError as e:
+        raise _as_os_error(e, p) from None
+    text = decoded["text"]
+    if text is not None:
+        data = bytes(text[: sample_size + 1])
+    else:
+        with open(p, "rb") as f:
+            data = f.read(sample_size + 1)
+    return _sniff_bytes(data, sample_size), str(decoded["encoding"])
+
+
+def _sniff_bytes(data: bytes, sample_size: int) -> str:
     if len(data) > sample_size:
         data = data[:sample_size]
         cut = max(data.rfind(b"\n"), data.rfind(b"\r"))

@@ -1,5 +1,8 @@
 """Table detection and the extended table repair of the csv_rowvane front end."""
 
+from collections.abc import Callable
+from typing import Any
+
 def repair_file(
     input_path: str,
     output_path: str,
@@ -15,7 +18,18 @@ def repair_file(
     drop_empty_surplus: bool = True,
     opening_quote_as_text: bool = True,
     set_aside_other_tables: bool = True,
-) -> dict[str, int | str]: ...
+    encoding: tuple[str, str, str] | None = None,
+    encoding_errors: str = "replace",
+    page_chooser: Callable[[bytes, bytes, bool], tuple[str, str, str]] | None = None,
+    output_bom: bool = False,
+) -> dict[str, Any]: ...
+def decode_file(
+    path: str,
+    *,
+    encoding: tuple[str, str, str] | None = None,
+    encoding_errors: str = "replace",
+    page_chooser: Callable[[bytes, bytes, bool], tuple[str, str, str]] | None = None,
+) -> dict[str, Any]: ...
 def detect(
     sample: bytes, *, delimiter: str | None = None, quote_char: str | None = None
 ) -> dict[str, int | str]: ...

@@ -45,6 +45,25 @@ def detection_notes(counts: Mapping[str, Any]) -> list[str]:
         notes.append(f"{n('opening_quote_rows')} stray opening quote(s) kept as text")
     if n("tables_found") > 1:
         notes.append(f"{n('tables_found')} tables: {n('second_table_rows')} row(s) of later tables set aside")
+    return encoding_notes(counts) + notes
+
+
+def encoding_notes(counts: Mapping[str, Any]) -> list[str]:
+    """What the decode stage decided, in a few words each: ``cp1252→utf-8``,
+    ``3 rows cp1252``, ``5 bytes undecodable``."""
+    notes = []
+    encoding = str(counts.get("encoding") or "utf-8")
+    if encoding != "utf-8":
+        notes.append(f"{encoding}→utf-8")
+    fallback = counts.get("fallback_encoding")
+    rows = int(counts.get("fallback_decoded_rows") or 0)
+    if fallback and rows:
+        notes.append(f"{rows} row{'s' if rows != 1 else ''} {fallback}")
+    replaced = int(counts.get("replaced_bytes") or 0)
+    if replaced:
+        set_aside = int(counts.get("undecodable_rows") or 0)
+        notes.append(f"{replaced} byte{'s' if replaced != 1 else ''} undecodable"
+                     + (f", {set_aside} row(s) set aside" if set_aside else ", replaced by U+FFFD"))
     return notes
 
 
@@ -58,6 +77,16 @@ class RepairReport:
     ``inferred_columns`` columns (0: none enforced). ``detected_delimiter`` is
     the delimiter the run used (given or sniffed); the file written uses
     ``output_delimiter`` and quotes with ``output_quote_char``.
+
+    ``encoding`` is the codec the input was read in and ``encoding_source``
+    how it was chosen: ``bom``, ``utf-8`` (the whole file is valid UTF-8),
+    ``nul pattern`` (UTF-16/32 without a mark), ``detected`` (a legacy page
+    named by the detector), ``given``, or ``fallback`` (UTF-8 whose
+    invalid sequences, in ``fallback_decoded_rows`` rows, were decoded as
+    ``fallback_encoding``). ``replaced_bytes`` input bytes could not be
+    decoded: replaced by U+FFFD, or their ``undecodable_rows`` rows set
+    aside. The output is UTF-8 (``output_encoding`` ``utf-8-sig``: with a
+    byte-order mark).
     """
 
     input: str
@@ -83,6 +112,13 @@ class RepairReport:
     opening_quote_rows: int = 0
     tables_found: int = 0
     second_table_rows: int = 0
+    encoding: str = "utf-8"
+    encoding_source: str = "utf-8"
+    fallback_encoding: str | None = None
+    fallback_decoded_rows: int = 0
+    replaced_bytes: int = 0
+    undecodable_rows: int = 0
+    output_encoding: str = "utf-8"
 
     def notes(self) -> list[str]:
         """What table detection found and changed, in a few words each."""
@@ -243,6 +279,12 @@ class CheckReport:
     problem_rows: int = 0
     detect: str = "basic"
     notes: tuple[str, ...] = ()
+    encoding: str = "utf-8"
+    encoding_source: str = "utf-8"
+    fallback_encoding: str | None = None
+    fallback_decoded_rows: int = 0
+    replaced_bytes: int = 0
+    undecodable_rows: int = 0
 
     def to_dict(self) -> dict[str, Any]:
         d = dataclasses.asdict(self)

@@ -15,7 +15,7 @@ from collections.abc import Iterator, Sequence
 from typing import IO, Any
 
 from . import __version__
-from ._api import _same_file, _umask, check, sniff_file, validate_options
+from ._api import _same_file, _umask, check, sniff_encoding, validate_options
 from ._batch import Job, Plan, _expand, _workers, execute, failure_from, plan
 from ._report import BatchFailure, BatchReport, CheckReport, RepairReport
 
@@ -31,6 +31,8 @@ examples:
   csv-rowvane repair - -o - < broken.csv > clean.csv      (standard input and output)
   csv-rowvane repair data/ --in-place --skip-unchanged
   csv-rowvane repair exports/ -o clean/ --json report.json --max-bad 1%
+  csv-rowvane repair export.csv -o clean.csv --encoding cp1252 --output-encoding utf-8-sig
+  csv-rowvane repair legacy/ -o clean/ --encoding-errors quarantine --quarantine rejects/
 
 A directory contributes its *.csv, *.tsv and *.txt files, recursively; its
 layout is mirrored under the output directory. Outputs are written to a
@@ -55,6 +57,8 @@ SNIFF_EXAMPLES = """\
 examples:
   csv-rowvane sniff data.csv
   csv-rowvane sniff exports/*.csv --sample-size 1048576
+
+Prints each file's path, delimiter and encoding, separated by tabs.
 """
 
 
@@ -114,6 +118,14 @@ def _add_options(p: argparse.ArgumentParser) -> None:
                    help="auto (default): detect preamble lines, the header, ', ' and ':' delimiters, "
                    "' quotes and later tables, drop empty surplus fields and keep stray opening quotes "
                    "as text when that fits the row; basic: the engine's own repair only")
+    g.add_argument("--encoding", "-e", default="auto", metavar="NAME|auto",
+                   help="the input's encoding: auto (default) decides from a byte-order mark, UTF-16/32 "
+                   "NUL bytes, valid UTF-8 or a detector; any codec name Python knows forces it "
+                   "(cp1252, latin-1, utf-16, gbk, shift_jis, ...)")
+    g.add_argument("--encoding-errors", choices=("replace", "strict", "quarantine"), default="replace",
+                   help="bytes the encoding cannot decode: replace (default, U+FFFD, counted and logged), "
+                   "strict (the file fails, naming the line and byte offset) or quarantine (their rows "
+                   "are set aside)")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -140,6 +152,9 @@ def build_parser() -> argparse.ArgumentParser:
                    "a file for one input, else a directory (needs --detect auto)")
     r.add_argument("--in-place", action="store_true", help="rewrite each input with its repaired text")
     _add_options(r)
+    r.add_argument("--output-encoding", choices=("utf-8", "utf-8-sig"), default="utf-8",
+                   help="utf-8 (default), or utf-8-sig to start the output with a byte-order mark "
+                   "so spreadsheet programs read it as UTF-8")
     b = r.add_argument_group("batch and report")
     b.add_argument("--jobs", "-j", type=_positive, metavar="N", help="worker processes (default: every core)")
     b.add_argument("--skip-unchanged", action="store_true",
@@ -166,7 +181,9 @@ def build_parser() -> argparse.ArgumentParser:
                        formatter_class=fmt, description="Print the delimiter of each file.")
     s.add_argument("inputs", nargs="+", metavar="FILE")
     s.add_argument("--sample-size", type=_positive, default=65536, metavar="BYTES",
-                   help="bytes read from the start of each file (default: %(default)s)")
+                   help="bytes of text sniffed from the start of each file (default: %(default)s)")
+    s.add_argument("--encoding", "-e", default="auto", metavar="NAME|auto",
+                   help="the files' encoding (default: auto, decided per file)")
     return parser
 
 
@@ -179,11 +196,22 @@ def _options(args: argparse.Namespace) -> dict[str, Any]:
         "expected_columns": args.columns,
         "repair_quotes": not args.no_repair_quotes,
         "detect": args.detect,
+        "encoding": args.encoding,
+        "encoding_errors": args.encoding_errors,
     }
+    if getattr(args, "output_encoding", "utf-8") != "utf-8":
+        opts["output_encoding"] = args.output_encoding
+    if args.detect == "basic":
+        # The basic run is the engine's: UTF-8 as it reads it.
+        for name in ("encoding", "encoding_errors"):
+            if opts[name] == {"encoding": "auto", "encoding_errors": "replace"}[name]:
+                del opts[name]
     try:
         validate_options(opts)
     except ValueError as e:
-        raise UsageError(str(e).replace("quote_char", "--quote-char").replace("delimiter", "--delimiter", 1)) from None
+        raise UsageError(str(e).replace("quote_char", "--quote-char").replace("delimiter", "--delimiter", 1)
+                         .replace("output_encoding", "--output-encoding")
+                         .replace("encoding_errors", "--encoding-errors")) from None
     return opts
 
 
@@ -397,13 +425,13 @@ def cmd_sniff(args: argparse.Namespace) -> int:
     status = EXIT_OK
     for path in args.inputs:
         try:
-            d = sniff_file(path, args.sample_size)
-        except (OSError, ValueError, TypeError) as e:
+            d, encoding = sniff_encoding(path, args.sample_size, encoding=args.encoding)
+        except (OSError, ValueError, TypeError, UnicodeDecodeError) as e:
             failure = failure_from(path, e)
             _err(f"{failure.path}: {failure.message}")
             status = EXIT_FAILED
             continue
-        print(f"{path}\t{_show(d)}")
+        print(f"{path}\t{_show(d)}\t{encoding}")
     return status
 
 

@@ -7,6 +7,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -17,6 +18,8 @@
 #include "core/error.hpp"
 #include "core/file.hpp"
 #include "core/rowvane.hpp"
+#include "core/text_input.hpp"
+#include "core/utf8.hpp"
 #include "module/pyref.hpp"
 
 namespace rowvane::detect_module {
@@ -102,11 +105,231 @@ bool flag_arg(int value) { return value != 0; }
   throw Raised{};
 }
 
+PyRef size_obj(size_t v) { return check(PyLong_FromSize_t(v)); }
+
+// --- Encodings ---------------------------------------------------------------
+//
+// The front end names an encoding as a tuple (kind, name, table): kind one of
+// "utf-8", "utf-16", "utf-16-le", "utf-16-be", "utf-32", "utf-32-le",
+// "utf-32-be" (decoded here), "single" (a single-byte page; `table` is a str
+// of 256 characters, U+FFFF where the page leaves a byte undefined) or
+// "external" (a multi-byte page, decoded by Python's codec `name`).
+
+constexpr Py_UCS4 kUndefinedInTable = 0xFFFF;
+
+struct NamedKind {
+  const char* kind;
+  TextEncoding encoding;
+  bool bom_names_width;
+};
+constexpr NamedKind kKinds[] = {
+    {"utf-8", TextEncoding::Utf8, false},       {"utf-16", TextEncoding::Utf16LE, true},
+    {"utf-16-le", TextEncoding::Utf16LE, false}, {"utf-16-be", TextEncoding::Utf16BE, false},
+    {"utf-32", TextEncoding::Utf32LE, true},    {"utf-32-le", TextEncoding::Utf32LE, false},
+    {"utf-32-be", TextEncoding::Utf32BE, false}, {"single", TextEncoding::SingleByte, false},
+    {"external", TextEncoding::External, false}, {"fallback", TextEncoding::Utf8, false},
+};
+
+// A 256-character str as a byte table.
+void table_arg(PyObject* obj, ByteTable& table) {
+  if (!PyUnicode_Check(obj) || PyUnicode_GET_LENGTH(obj) != 256) {
+    PyErr_SetString(PyExc_ValueError, "an encoding table must be a str of 256 characters");
+    throw Raised{};
+  }
+  for (Py_ssize_t i = 0; i < 256; ++i) {
+    const Py_UCS4 c = PyUnicode_ReadChar(obj, i);
+    table[static_cast<size_t>(i)] =
+        c == kUndefinedInTable || (c >= 0xD800 && c <= 0xDFFF) ? kUnmapped : static_cast<char32_t>(c);
+  }
+}
+
+// (kind, name, table) into the encoding, its name and table.
+void encoding_tuple(PyObject* obj, TextEncoding& encoding, bool& bom_names_width, std::string& name,
+                    ByteTable& table) {
+  PyObject *kind = nullptr, *name_obj = nullptr, *table_obj = nullptr;
+  if (!PyTuple_Check(obj) || !PyArg_ParseTuple(obj, "OOO", &kind, &name_obj, &table_obj)) {
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "encoding must be a tuple, not %T", obj);
+    throw Raised{};
+  }
+  const std::string k = text_arg(kind, "encoding kind");
+  name = text_arg(name_obj, "encoding name");
+  for (const NamedKind& nk : kKinds) {
+    if (k == nk.kind) {
+      encoding = nk.encoding;
+      bom_names_width = nk.bom_names_width;
+      if (encoding == TextEncoding::SingleByte || k == "fallback") table_arg(table_obj, table);
+      return;
+    }
+  }
+  PyErr_Format(PyExc_ValueError, "unknown encoding kind %R", kind);
+  throw Raised{};
+}
+
+DecodeErrors errors_arg(PyObject* obj) {
+  if (obj == nullptr || obj == Py_None) return DecodeErrors::Replace;
+  const std::string e = text_arg(obj, "encoding_errors");
+  if (e == "replace") return DecodeErrors::Replace;
+  if (e == "strict") return DecodeErrors::Strict;
+  if (e == "quarantine") return DecodeErrors::Quarantine;
+  PyErr_Format(PyExc_ValueError, "encoding_errors must be 'replace', 'strict' or 'quarantine', not %R", obj);
+  throw Raised{};
+}
+
+// Asks the front end's detector to name the page of an input the bytes
+// alone do not decide: chooser(sample, high_bytes, mixed) -> (kind, name, table).
+bool choose_page(void* context, const Utf8Census& census, bool mixed, PageChoice& out) noexcept {
+  try {
+    PyObject* chooser = static_cast<PyObject*>(context);
+    char high[128];
+    for (size_t i = 0; i < 128; ++i) high[i] = census.high_bytes[i] ? 1 : 0;
+    PyRef sample = check(PyBytes_FromStringAndSize(census.sample.data(), static_cast<Py_ssize_t>(census.sample.size())));
+    PyRef present = check(PyBytes_FromStringAndSize(high, 128));
+    PyRef answer = check(PyObject_CallFunction(chooser, "OOO", sample.get(), present.get(), mixed ? Py_True : Py_False));
+    bool bom_names_width = false;
+    encoding_tuple(answer.get(), out.encoding, bom_names_width, out.name, out.table);
+    if (out.encoding != TextEncoding::SingleByte && out.encoding != TextEncoding::External &&
+        out.encoding != TextEncoding::Utf8) {
+      PyErr_SetString(PyExc_ValueError, "the page chooser must name a single-byte, external or fallback page");
+      return false;
+    }
+    return true;
+  } catch (const Raised&) {
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  }
+  return false;
+}
+
+// Python's codec `name` over the whole input, in pieces that end at a line
+// feed (no multi-byte page uses 0x0A inside a character). A piece that
+// fails is decoded again up to the undecodable stretch, which becomes
+// U+FFFD with a mark (or stops a strict decode): at most twice the work.
+DecodeStatus decode_external(void*, const std::string& name, std::string_view input, DecodeErrors errors,
+                             DecodedText& out) noexcept {
+  try {
+    constexpr size_t kPiece = size_t{1} << 20;
+    std::string text;
+    text.reserve(input.size() + input.size() / 2);
+    size_t pos = 0;
+    while (pos < input.size()) {
+      size_t end = std::min(input.size(), pos + kPiece);
+      if (end < input.size()) {
+        // Only within the piece: a search that ran on past `pos` would make
+        // a file without line feeds quadratic.
+        const size_t nl = input.substr(pos, end - pos).rfind('\n');
+        if (nl != std::string_view::npos) end = pos + nl + 1;
+      }
+      // Decode [pos, end); on failure decode the part before the bad bytes.
+      size_t at = pos;
+      while (at < end) {
+        PyObject* str = PyUnicode_Decode(input.data() + at, static_cast<Py_ssize_t>(end - at), name.c_str(), "strict");
+        size_t good = end - at, bad = 0;
+        if (str == nullptr) {
+          if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return DecodeStatus::Aborted;
+          PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+          PyErr_Fetch(&type, &value, &tb);
+          PyErr_NormalizeException(&type, &value, &tb);
+          PyRef t = PyRef::steal(type), v = PyRef::steal(value), b = PyRef::steal(tb);
+          Py_ssize_t start = 0, stop = 0;
+          if (v.get() == nullptr || PyUnicodeDecodeError_GetStart(v.get(), &start) < 0 ||
+              PyUnicodeDecodeError_GetEnd(v.get(), &stop) < 0) {
+            return DecodeStatus::Aborted;
+          }
+          good = static_cast<size_t>(start);
+          bad = std::max<size_t>(1, static_cast<size_t>(stop - start));
+          bad = std::min(bad, end - at - good);
+          if (good > 0) {
+            str = PyUnicode_Decode(input.data() + at, static_cast<Py_ssize_t>(good), name.c_str(), "strict");
+            if (str == nullptr) {
+              // A stateful page whose prefix alone does not decode: the
+              // whole rest of the piece counts as undecodable from here.
+              PyErr_Clear();
+              bad = end - at;
+              good = 0;
+            }
+          }
+        }
+        if (str != nullptr) {
+          PyRef owned = PyRef::steal(str);
+          Py_ssize_t n = 0;
+          const char* utf8 = PyUnicode_AsUTF8AndSize(str, &n);
+          if (utf8 == nullptr) {
+            // Surrogates from a lenient codec: written as U+FFFD.
+            PyErr_Clear();
+            PyRef bytes = check(PyUnicode_AsEncodedString(str, "utf-8", "replace"));
+            text.append(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+          } else {
+            text.append(utf8, static_cast<size_t>(n));
+          }
+        }
+        at += good;
+        if (bad > 0) {
+          if (errors == DecodeErrors::Strict) {
+            out.stats.error_offset = at;
+            out.stats.error_length = bad;
+            out.stats.error_line = static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+            return DecodeStatus::Undecodable;
+          }
+          out.marks.push_back(DecodeMark{text.size(), MarkKind::Replaced});
+          append_utf8(text, 0xFFFD);
+          out.stats.replaced_bytes += bad;
+          at += bad;
+        }
+      }
+      pos = end;
+    }
+    out.bytes.data.reset(new char[text.size() + 1]);
+    std::memcpy(out.bytes.data.get(), text.data(), text.size());
+    out.bytes.size = text.size();
+    return DecodeStatus::Ok;
+  } catch (const Raised&) {
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  }
+  return DecodeStatus::Aborted;
+}
+
+// The encoding options of a run: `encoding` None (decided from the bytes)
+// or a tuple as above; `chooser` a callable or None.
+InputEncoding input_encoding(PyObject* encoding, PyObject* errors, PyObject* chooser) {
+  InputEncoding how;
+  how.errors = errors_arg(errors);
+  if (encoding != nullptr && encoding != Py_None) {
+    how.given = true;
+    encoding_tuple(encoding, how.encoding, how.bom_names_width, how.name, how.table);
+  }
+  if (chooser != nullptr && chooser != Py_None) {
+    if (!PyCallable_Check(chooser)) {
+      PyErr_Format(PyExc_TypeError, "page_chooser must be callable, not %T", chooser);
+      throw Raised{};
+    }
+    how.chooser = PageChooser{&choose_page, chooser};
+  }
+  how.external = ExternalDecoder{&decode_external, nullptr};
+  return how;
+}
+
+// A strict decode stopped: UnicodeDecodeError(encoding, the bytes, 0, n,
+// "undecodable at line L, byte offset O").
+[[noreturn]] void raise_undecodable(const UndecodableText& u) {
+  const std::string reason =
+      "undecodable at line " + std::to_string(u.line) + ", byte offset " + std::to_string(u.offset);
+  PyRef exc = check(PyUnicodeDecodeError_Create(u.encoding.c_str(), u.bytes.data(),
+                                                static_cast<Py_ssize_t>(u.bytes.size()), 0,
+                                                static_cast<Py_ssize_t>(u.bytes.size()), reason.c_str()));
+  // Where, as numbers: the front end names the file beside them.
+  if (PyObject_SetAttrString(exc.get(), "line", size_obj(u.line).get()) < 0 ||
+      PyObject_SetAttrString(exc.get(), "offset", size_obj(u.offset).get()) < 0) {
+    throw Raised{};
+  }
+  PyErr_SetObject(PyExc_UnicodeDecodeError, exc.get());
+  throw Raised{};
+}
+
 void set_item(PyObject* dict, const char* key, PyRef value) {
   if (PyDict_SetItemString(dict, key, value.get()) < 0) throw Raised{};
 }
 
-PyRef size_obj(size_t v) { return check(PyLong_FromSize_t(v)); }
 
 PyRef char_obj(unsigned char c) {
   const char ch = static_cast<char>(c);
@@ -135,6 +358,15 @@ PyRef summary_dict(const TableSummary& s) {
   set_item(d.get(), "opening_quote_rows", size_obj(s.opening_quote_rows));
   set_item(d.get(), "tables_found", size_obj(s.tables_found));
   set_item(d.get(), "second_table_rows", size_obj(s.other_table_rows));
+  set_item(d.get(), "encoding", check(PyUnicode_FromString(s.encoding.c_str())));
+  set_item(d.get(), "encoding_source", check(PyUnicode_FromString(encoding_source_name(s.encoding_source))));
+  set_item(d.get(), "fallback_encoding",
+           s.fallback_encoding.empty() ? PyRef::borrow(Py_None) : check(PyUnicode_FromString(s.fallback_encoding.c_str())));
+  set_item(d.get(), "fallback_decoded_rows", size_obj(s.fallback_rows));
+  set_item(d.get(), "replaced_bytes", size_obj(s.replaced_bytes));
+  set_item(d.get(), "replaced_rows", size_obj(s.replaced_rows));
+  set_item(d.get(), "undecodable_rows", size_obj(s.undecodable_rows));
+  set_item(d.get(), "stray_bom", PyRef::borrow(s.stray_bom ? Py_True : Py_False));
   return d;
 }
 
@@ -143,13 +375,16 @@ PyObject* repair_file(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* kw[] = {"input_path", "output_path", "quarantine_path", "changes_path",
                                "delimiter", "quote_char", "fill_ragged_rows", "merge_overflow",
                                "expected_columns", "repair_quotes", "drop_empty_surplus",
-                               "opening_quote_as_text", "set_aside_other_tables", nullptr};
+                               "opening_quote_as_text", "set_aside_other_tables", "encoding",
+                               "encoding_errors", "page_chooser", "output_bom", nullptr};
     PyObject *input = nullptr, *output = nullptr, *quarantine = nullptr, *changes = nullptr;
     PyObject *delimiter = nullptr, *quote = nullptr, *columns = nullptr;
-    int fill = 1, merge = 1, repair = 1, surplus = 1, opening = 1, tables = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO$OOppOpppp:repair_file", const_cast<char**>(kw),
+    PyObject *encoding = nullptr, *errors = nullptr, *chooser = nullptr;
+    int fill = 1, merge = 1, repair = 1, surplus = 1, opening = 1, tables = 1, bom = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO$OOppOppppOOOp:repair_file", const_cast<char**>(kw),
                                      &input, &output, &quarantine, &changes, &delimiter, &quote, &fill,
-                                     &merge, &columns, &repair, &surplus, &opening, &tables)) {
+                                     &merge, &columns, &repair, &surplus, &opening, &tables, &encoding,
+                                     &errors, &chooser, &bom)) {
       throw Raised{};
     }
     const std::string input_path = text_arg(input, "input_path");
@@ -170,12 +405,17 @@ PyObject* repair_file(PyObject*, PyObject* args, PyObject* kwargs) {
     rules.set_aside_other_tables = flag_arg(tables);
     FileRunHooks hooks;
     hooks.interrupt = InterruptCheck{&signal_raised, nullptr};
+    TextOptions text;
+    text.input = input_encoding(encoding, errors, chooser);
+    text.output_bom = flag_arg(bom);
 
     auto run = rowvane_table_file(input_path, output_path, quarantine_path, changes_path, options,
-                                  q.has_value(), rules, hooks);
+                                  q.has_value(), rules, hooks, text);
     if (!run) {
-      // A signal handler that raised: its exception is already pending.
-      if (is_interrupted_error(run.error().io) && PyErr_Occurred()) throw Raised{};
+      // A signal handler that raised, or the detector or a codec failed:
+      // its exception is already pending.
+      if (PyErr_Occurred()) throw Raised{};
+      if (run.error().undecodable) raise_undecodable(*run.error().undecodable);
       raise_io(run.error().io);
     }
     return summary_dict(run.value());
@@ -213,13 +453,56 @@ PyObject* detect(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// The decode stage alone: the text of a file as UTF-8, and what was decided.
+PyObject* decode_file(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyRef {
+    static const char* kw[] = {"path", "encoding", "encoding_errors", "page_chooser", nullptr};
+    PyObject *path = nullptr, *encoding = nullptr, *errors = nullptr, *chooser = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOO:decode_file", const_cast<char**>(kw), &path,
+                                     &encoding, &errors, &chooser)) {
+      throw Raised{};
+    }
+    const std::string input_path = text_arg(path, "path");
+    const InputEncoding how = input_encoding(encoding, errors, chooser);
+    auto bytes = read_whole_file(input_path, InterruptCheck{&signal_raised, nullptr});
+    if (!bytes) {
+      if (PyErr_Occurred()) throw Raised{};
+      raise_io(bytes.error());
+    }
+    TextInput text;
+    switch (prepare_text(std::move(bytes.value()), how, text)) {
+      case TextInputStatus::Ok: break;
+      case TextInputStatus::Undecodable:
+        raise_undecodable(UndecodableText{text.encoding, text.stats.error_offset, text.stats.error_line,
+                                          text.error_bytes});
+      case TextInputStatus::Failed:
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_OSError, kDecodeFailedMessage);
+        throw Raised{};
+    }
+    PyRef d = check(PyDict_New());
+    set_item(d.get(), "encoding", check(PyUnicode_FromString(text.encoding.c_str())));
+    set_item(d.get(), "encoding_source", check(PyUnicode_FromString(encoding_source_name(text.source))));
+    set_item(d.get(), "fallback_encoding",
+             text.fallback.empty() ? PyRef::borrow(Py_None) : check(PyUnicode_FromString(text.fallback.c_str())));
+    set_item(d.get(), "replaced_bytes", size_obj(text.stats.replaced_bytes));
+    set_item(d.get(), "fallback_bytes", size_obj(text.stats.fallback_bytes));
+    set_item(d.get(), "stray_bom", PyRef::borrow(text.stray_bom ? Py_True : Py_False));
+    // The text itself only when decoding changed it: valid UTF-8 is the file.
+    set_item(d.get(), "text",
+             text.decoded ? check(PyBytes_FromStringAndSize(text.text.data.get(), static_cast<Py_ssize_t>(text.text.size)))
+                          : PyRef::borrow(Py_None));
+    return d;
+  });
+}
+
 PyMethodDef methods[] = {
     {"repair_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(repair_file)),
      METH_VARARGS | METH_KEYWORDS,
      "repair_file(input_path, output_path, quarantine_path=None, changes_path=None, *, "
      "delimiter=None, quote_char=None, fill_ragged_rows=True, merge_overflow=True, "
      "expected_columns=None, repair_quotes=True, drop_empty_surplus=True, "
-     "opening_quote_as_text=True, set_aside_other_tables=True)\n--\n\n"
+     "opening_quote_as_text=True, set_aside_other_tables=True, encoding=None, "
+     "encoding_errors='replace', page_chooser=None, output_bom=False)\n--\n\n"
      "Detects the table of a CSV file and repairs it into output_path; returns a dict of counts\n"
      "and of what detection decided. The change log, when changes_path is given, lists every\n"
      "row changed or dropped: line, action, raw_content, written."},
@@ -228,6 +511,12 @@ PyMethodDef methods[] = {
      "detect(sample, *, delimiter=None, quote_char=None)\n--\n\n"
      "The layout detected at the start of a CSV sample (bytes): delimiter (', ' included),\n"
      "quote_char, columns, start offset and line of the header, preamble_lines, header_rows."},
+    {"decode_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(decode_file)),
+     METH_VARARGS | METH_KEYWORDS,
+     "decode_file(path, *, encoding=None, encoding_errors='replace', page_chooser=None)\n--\n\n"
+     "The decode stage of a run alone: a dict of what was decided (encoding, encoding_source,\n"
+     "fallback_encoding, replaced_bytes, fallback_bytes, stray_bom) and `text`, the file's text\n"
+     "as UTF-8 bytes, or None when the file is valid UTF-8 as it is."},
     {nullptr, nullptr, 0, nullptr},
 };
 

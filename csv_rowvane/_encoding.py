@@ -1,0 +1,143 @@
+"""Encodings: the names the front end takes, and the detector the native run
+asks when the bytes alone do not say which legacy code page a file is in.
+
+The run decides what the bytes decide by themselves (a byte-order mark, the
+NUL bytes of UTF-16/32, valid UTF-8) natively; only a file that is not
+UTF-8 reaches ``choose_page``, with a sample of its non-ASCII lines taken
+across the whole file.
+"""
+
+from __future__ import annotations
+
+import codecs
+import functools
+from typing import Literal, TypeAlias
+
+__all__ = ["EncodingSpec", "resolve", "choose_page", "ERRORS", "OUTPUT_ENCODINGS"]
+
+# (kind, name, table): how the native run decodes; see resolve().
+EncodingSpec: TypeAlias = tuple[str, str, str]
+EncodingErrors: TypeAlias = Literal["replace", "strict", "quarantine"]
+ERRORS = ("replace", "strict", "quarantine")
+OUTPUT_ENCODINGS = ("utf-8", "utf-8-sig")
+
+# Where a single-byte page leaves a byte undefined, its table holds this.
+_UNDEFINED = "\uffff"
+
+# Codecs decoded natively, by Python's canonical name.
+_NATIVE = {
+    "utf-8": "utf-8",
+    "utf-8-sig": "utf-8",
+    "utf-16": "utf-16",
+    "utf-16-le": "utf-16-le",
+    "utf-16-be": "utf-16-be",
+    "utf-32": "utf-32",
+    "utf-32-le": "utf-32-le",
+    "utf-32-be": "utf-32-be",
+}
+
+# Pages of the Western family: among these, the one that maps every byte a
+# file holds to a printable character is chosen.
+_WESTERN = frozenset({"cp1252", "iso8859-1", "latin-1", "iso8859-15"})
+
+
+@functools.lru_cache(maxsize=128)
+def _table(name: str) -> str | None:
+    """The 256-character table of a single-byte codec, or None when the
+    codec is not single-byte (a multi-byte page, a stateful one)."""
+    chars = []
+    for b in range(256):
+        try:
+            ch = bytes([b]).decode(name)
+        except UnicodeDecodeError:
+            ch = _UNDEFINED
+        except Exception:
+            return None
+        if len(ch) != 1:
+            return None
+        chars.append(ch)
+    table = "".join(chars)
+    # A multi-byte page reads a lead byte alone as an error, but pairs of
+    # bytes as one character: the whole range decodes to fewer characters.
+    try:
+        whole = bytes(range(256)).decode(name, "replace")
+    except Exception:
+        return None
+    if len(whole) != 256:
+        return None
+    return table
+
+
+def canonical(name: str) -> str:
+    """Python's canonical name of an encoding; ValueError when unknown."""
+    if not isinstance(name, str):
+        raise TypeError(f"encoding must be a str, not {type(name).__name__}")
+    try:
+        return codecs.lookup(name).name
+    except LookupError:
+        raise ValueError(f"unknown encoding: {name!r}") from None
+
+
+@functools.lru_cache(maxsize=128)
+def resolve(name: str) -> EncodingSpec:
+    """How the native run decodes the encoding ``name`` (any name Python's
+    codecs know): ``("utf-16", "utf-16", "")``, ``("single", "cp1252",
+    table)`` or ``("external", "gbk", "")``. ValueError when unknown, or
+    for an encoding that is not text (a bytes-to-bytes codec)."""
+    canon = canonical(name)
+    if canon in _NATIVE:
+        return (_NATIVE[canon], canon, "")
+    info = codecs.lookup(canon)
+    if not getattr(info, "_is_text_encoding", True):
+        raise ValueError(f"{name!r} is not a text encoding")
+    table = _table(canon)
+    if table is not None:
+        return ("single", canon, table)
+    return ("external", canon, "")
+
+
+def _detect(sample: bytes) -> str | None:
+    """The detector's name for the page of ``sample``, or None."""
+    import chardet  # the detector is imported the first time a file needs it
+
+    guess = chardet.detect(sample)
+    name = guess.get("encoding") if isinstance(guess, dict) else None
+    return str(name) if name else None
+
+
+def _western(present: bytes, detected: str) -> str:
+    """Among cp1252, Latin-1 and ISO-8859-15, the page for the bytes present:
+    cp1252 unless a byte it leaves undefined occurs; ISO-8859-15 when the
+    detector named it and no byte of 0x80..0x9F occurs (where it holds only
+    controls)."""
+    c1 = any(present[b - 0x80] for b in range(0x80, 0xA0))
+    if detected == "iso8859-15" and not c1:
+        return "iso8859-15"
+    cp1252 = _table("cp1252") or ""
+    if all(cp1252[b] != _UNDEFINED for b in range(0x80, 0x100) if present[b - 0x80]):
+        return "cp1252"
+    return "iso8859-1"
+
+
+def choose_page(sample: bytes, present: bytes, mixed: bool) -> EncodingSpec:
+    """The page of a file that is not UTF-8, from a sample of its non-ASCII
+    lines. ``present[i]`` is nonzero when byte 0x80 + i occurs in them.
+    ``mixed``: the file is mostly UTF-8, and the page decodes only its
+    invalid sequences (a single-byte page then, cp1252 unless the evidence
+    names another)."""
+    detected = _detect(sample)
+    try:
+        canon = canonical(detected) if detected else "cp1252"
+    except ValueError:
+        canon = "cp1252"
+    if canon in _WESTERN or canon in _NATIVE or canon == "ascii":
+        canon = _western(present, canon)
+    kind, name, table = resolve(canon)
+    if kind != "single":
+        if mixed:
+            kind, name, table = resolve(_western(present, "cp1252"))
+        elif kind != "external":
+            kind, name, table = resolve(_western(present, "cp1252"))
+    if mixed:
+        return ("fallback", name, table)
+    return (kind, name, table)
