@@ -631,7 +631,8 @@ def sniff_file(path: StrPath, sample_size: int = 65536, *, encoding: str = "auto
 
 def sniff_encoding(path: StrPath, sample_size: int = 65536, *, encoding: str = "auto") -> tuple[str, str]:
     """The delimiter of the file at ``path`` and the encoding its text is
-    read in (``"utf-8"``, ``"cp1252"``, ``"utf-16-le"``, ...)."""
+    read in (``"utf-8"``, ``"cp1252"``, ``"utf-16-le"``, or ``"utf-8+cp1252"``
+    for UTF-8 whose invalid sequences are read in a fallback page)."""
     p = fspath(path, "path")
     if isinstance(sample_size, bool) or not isinstance(sample_size, int) or sample_size <= 0:
         raise ValueError(f"sample_size must be a positive int, got {sample_size!r}")
@@ -649,7 +650,10 @@ def sniff_encoding(path: StrPath, sample_size: int = 65536, *, encoding: str = "
     else:
         with open(p, "rb") as f:
             data = f.read(sample_size + 1)
-    return _sniff_bytes(data, sample_size), str(decoded["encoding"])
+    name = str(decoded["encoding"])
+    if decoded["fallback_encoding"]:
+        name += f"+{decoded['fallback_encoding']}"
+    return _sniff_bytes(data, sample_size), name
 
 
 def _sniff_bytes(data: bytes, sample_size: int) -> str:

@@ -96,13 +96,63 @@ def resolve(name: str) -> EncodingSpec:
     return ("external", canon, "")
 
 
+# How much more likely than its score says a Western page is, against
+# another Latin page the detector prefers by a little.
+_WESTERN_PRIOR = 3.0
+# cp1252's characters that Western European text seldom holds: where the
+# bytes of another Latin page read as these, that page is the likelier.
+_RARE_IN_CP1252 = frozenset("þðýÞÐÝ×÷¤¦¨´¸¯¬¹³\ufffd")
+# Below this score the detector has seen too little to go by.
+_NO_EVIDENCE = 0.005
+
+
+@functools.lru_cache(maxsize=64)
+def _latin(name: str) -> bool:
+    """Whether the single-byte page ``name`` writes Latin letters in its upper
+    half (cp1250, cp1254, ISO-8859-2, ...): a rival of cp1252 on little text."""
+    import unicodedata
+
+    table = _table(name)
+    if table is None:
+        return False
+    letters = [unicodedata.name(ch, "") for ch in table[0xC0:] if ch.isalpha()]
+    return sum(n.startswith("LATIN") for n in letters) * 2 > len(table[0xC0:])
+
+
 def _detect(sample: bytes) -> str | None:
-    """The detector's name for the page of ``sample``, or None."""
+    """The detector's name for the page of ``sample``; None when it has seen
+    too little to go by."""
     import chardet  # the detector is imported the first time a file needs it
 
     guess = chardet.detect(sample)
-    name = guess.get("encoding") if isinstance(guess, dict) else None
-    return str(name) if name else None
+    name, score = guess.get("encoding"), float(guess.get("confidence") or 0.0)
+    if not name:
+        return None
+    try:
+        canon = canonical(str(name))
+    except ValueError:
+        return None
+    if canon in _WESTERN:
+        return canon
+    if score < _NO_EVIDENCE:
+        return None
+    if _latin(canon):
+        # On a few words the scores of the Latin pages lie close together
+        # ("Núñez" reads as "Núńez" in cp1250 just as well); most such files
+        # are Western European exports.
+        western = 0.0
+        for other in chardet.detect_all(sample):
+            try:
+                if canonical(str(other.get("encoding") or "")) in _WESTERN:
+                    western = max(western, float(other.get("confidence") or 0.0))
+            except ValueError:
+                continue
+        # cp1252 unless it would write letters Western text seldom holds
+        # (Turkish "ı" is cp1252's "ý", Lithuanian "š" its "ð").
+        text = sample.decode("cp1252", "replace")
+        if western * _WESTERN_PRIOR >= score and not any(ch in _RARE_IN_CP1252 for ch in text):
+            return "cp1252"
+    return canon
 
 
 def _western(present: bytes, detected: str) -> str:
@@ -119,6 +169,16 @@ def _western(present: bytes, detected: str) -> str:
     return "iso8859-1"
 
 
+# The pages most CSV files not in UTF-8 are in, most common first.
+_COMMON = ("cp1252", "cp1250", "cp1251", "cp1253", "cp1254", "cp1257", "iso8859-2", "koi8-r")
+
+
+def _same_text(table: str, present: bytes, other: str) -> bool:
+    """Whether ``table`` decodes every byte present as the page ``other`` does."""
+    theirs = _table(other) or ""
+    return all(table[b] == theirs[b] for b in range(0x80, 0x100) if present[b - 0x80])
+
+
 def choose_page(sample: bytes, present: bytes, mixed: bool) -> EncodingSpec:
     """The page of a file that is not UTF-8, from a sample of its non-ASCII
     lines. ``present[i]`` is nonzero when byte 0x80 + i occurs in them.
@@ -133,6 +193,20 @@ def choose_page(sample: bytes, present: bytes, mixed: bool) -> EncodingSpec:
     if canon in _WESTERN or canon in _NATIVE or canon == "ascii":
         canon = _western(present, canon)
     kind, name, table = resolve(canon)
+    if kind == "single" and any(table[b] != chr(b) for b in range(0x80)):
+        # The structure of a CSV file is ASCII: a page that reads ASCII
+        # bytes as other characters (EBCDIC) cannot be its page.
+        kind, name, table = resolve(_western(present, "cp1252"))
+    if kind == "single":
+        # A page that reads every byte present as a common page does is
+        # reported as that page: a detector's choice among equals says
+        # nothing, and the common name is the one people know.
+        for common in _COMMON:
+            if common == name:
+                break
+            if _same_text(table, present, common):
+                kind, name, table = resolve(_western(present, "cp1252") if common == "cp1252" else common)
+                break
     if kind != "single":
         if mixed:
             kind, name, table = resolve(_western(present, "cp1252"))

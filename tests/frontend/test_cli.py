@@ -151,7 +151,7 @@ def test_sniff(cli: Run, tmp_path: pathlib.Path) -> None:
     (tmp_path / "t.tsv").write_bytes(b"a\tb\n1\t2\n")
     r = cli("sniff", SAMPLE, "t.tsv", "gone.csv")
     assert r.returncode == 1
-    assert r.stdout.decode().splitlines() == [f"{SAMPLE}\t;", "t.tsv\ttab"]
+    assert r.stdout.decode().splitlines() == [f"{SAMPLE}\t;\tutf-8+cp1252", "t.tsv\ttab\tutf-8"]
     assert "gone.csv: No such file or directory" in r.stderr.decode()
 
 
