@@ -2,9 +2,9 @@
 
 Usage: python scripts/demo.py [CSV_FILE [OUTPUT_DIR]]
 
-Writes <name>.repaired.csv and <name>.quarantine.csv into OUTPUT_DIR (default:
-build/demo), prints the run's summary, the quarantined rows and the first
-repaired rows.
+Writes <name>.repaired.csv, <name>.changes.csv and, from a strict run,
+<name>.quarantine.csv into OUTPUT_DIR (default: build/demo); prints each
+run's report, the change log, the rows set aside and the repaired rows.
 """
 
 from __future__ import annotations
@@ -12,7 +12,7 @@ from __future__ import annotations
 import os
 import sys
 
-import _csv_rowvane_backend as rv
+import csv_rowvane
 
 
 def main(argv: list[str]) -> int:
@@ -24,40 +24,32 @@ def main(argv: list[str]) -> int:
     os.makedirs(out_dir, exist_ok=True)
     stem = os.path.splitext(os.path.basename(path))[0]
     output = os.path.join(out_dir, f"{stem}.repaired.csv")
+    changes = os.path.join(out_dir, f"{stem}.changes.csv")
     quarantine = os.path.join(out_dir, f"{stem}.quarantine.csv")
 
-    with open(path, "rb") as f:
-        raw = f.read()
-    sample = raw.decode("utf-8", errors="replace")
-    print(f"input:       {path} ({len(raw)} bytes)")
-    print(f"sniffed:     {rv.sniff(sample)!r}")
+    delimiter, encoding = csv_rowvane.sniff_encoding(path)
+    print(f"input:       {path} ({os.path.getsize(path)} bytes)")
+    print(f"sniffed:     delimiter {delimiter!r}, encoding {encoding}")
 
     # Two runs: the default one repairs every row it can (pads short rows,
     # merges surplus fields); the strict one sets such rows aside instead.
-    summary = rv.rowvane_file(path, output)
-    print(f"repaired:    {output}")
-    print(f"  {summary}")
-    strict = rv.rowvane_file(
-        path,
-        os.path.join(out_dir, f"{stem}.strict.csv"),
-        quarantine_path=quarantine,
-        fill_ragged_rows=False,
-        merge_overflow=False,
-    )
-    print(f"strict run:  {quarantine}")
-    print(f"  {strict}")
+    report = csv_rowvane.repair(path, output, changes=changes)
+    print(f"\nrepaired:\n{report}")
+    strict = csv_rowvane.repair(path, os.path.join(out_dir, f"{stem}.strict.csv"), quarantine=quarantine,
+                                fill_ragged_rows=False, merge_overflow=False)
+    print(f"\nstrict run:\n{strict}")
 
-    print("\nquarantined rows (strict run):")
-    with open(quarantine, encoding="utf-8") as f:
-        sys.stdout.write("  " + "  ".join(f.readlines()))
+    for title, name in (("change log (default run)", changes), ("rows set aside (strict run)", quarantine)):
+        print(f"\n{title}:")
+        with open(name, encoding="utf-8") as f:
+            sys.stdout.write("  " + "  ".join(f.readlines()))
 
-    print("\nfirst repaired rows:")
-    with rv.open(path) as reader:
-        for i, row in enumerate(reader):
-            if i == 6:
-                break
-            print(f"  {row}")
-        print(f"  ... {len(reader)} rows in all")
+    print("\nrepaired rows:")
+    with open(output, encoding="utf-8") as f:
+        lines = f.readlines()
+    sys.stdout.write("  " + "  ".join(lines[:14]))
+    if len(lines) > 14:
+        print(f"  ... {len(lines)} lines in all")
     return 0
 
 

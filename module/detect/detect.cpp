@@ -113,7 +113,8 @@ PyRef size_obj(size_t v) { return check(PyLong_FromSize_t(v)); }
 // "utf-8", "utf-16", "utf-16-le", "utf-16-be", "utf-32", "utf-32-le",
 // "utf-32-be" (decoded here), "single" (a single-byte page; `table` is a str
 // of 256 characters, U+FFFF where the page leaves a byte undefined) or
-// "external" (a multi-byte page, decoded by Python's codec `name`).
+// "external" (a multi-byte page, decoded by Python's codec `name`); for a
+// run, "as-read" skips the decode stage (the bytes as the engine reads them).
 
 constexpr Py_UCS4 kUndefinedInTable = 0xFFFF;
 
@@ -405,12 +406,19 @@ PyObject* repair_file(PyObject*, PyObject* args, PyObject* kwargs) {
     rules.set_aside_other_tables = flag_arg(tables);
     FileRunHooks hooks;
     hooks.interrupt = InterruptCheck{&signal_raised, nullptr};
+    // ("as-read", ...) passes the bytes to the parser as they were read,
+    // with no decode stage: the engine's own reading of UTF-8.
+    const bool as_read = encoding != nullptr && PyTuple_Check(encoding) && PyTuple_GET_SIZE(encoding) > 0 &&
+                         PyUnicode_Check(PyTuple_GET_ITEM(encoding, 0)) &&
+                         PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(encoding, 0), "as-read") == 0;
     TextOptions text;
-    text.input = input_encoding(encoding, errors, chooser);
+    if (!as_read) text.input = input_encoding(encoding, errors, chooser);
     text.output_bom = flag_arg(bom);
 
-    auto run = rowvane_table_file(input_path, output_path, quarantine_path, changes_path, options,
-                                  q.has_value(), rules, hooks, text);
+    auto run = as_read ? rowvane_table_file(input_path, output_path, quarantine_path, changes_path, options,
+                                            q.has_value(), rules, hooks)
+                       : rowvane_table_file(input_path, output_path, quarantine_path, changes_path, options,
+                                            q.has_value(), rules, hooks, text);
     if (!run) {
       // A signal handler that raised, or the detector or a codec failed:
       // its exception is already pending.
