@@ -137,8 +137,8 @@ class Sink {
     std::memcpy(dst_, e.bytes, 3);
     dst_ += e.length;
   }
-  // Eight output bytes from the low bytes of eight 16-bit units (or four
-  // 32-bit ones): an all-ASCII block of a wide encoding.
+  // The low bytes of kCount units kStride bytes apart (eight UTF-16 or four
+  // UTF-32 units): an all-ASCII block of a wide encoding.
   template <size_t kCount, size_t kStride>
   void put_strided(const unsigned char* p) noexcept {
     for (size_t i = 0; i < kCount; ++i) dst_[i] = static_cast<char>(p[i * kStride]);
