@@ -566,7 +566,9 @@ DecodeStatus decode_text(std::string_view input, const DecodeSpec& spec, Decoded
 }
 
 BomMatch match_bom(std::string_view input) noexcept {
-  const auto starts = [input](std::string_view mark) { return input.substr(0, mark.size()) == mark; };
+  const auto starts = [input](std::string_view mark) {
+    return input.substr(0, mark.size()) == mark;
+  };
   using namespace std::string_view_literals;
   if (starts("\xEF\xBB\xBF"sv)) return {TextEncoding::Utf8, 3};
   if (starts("\xFF\xFE\x00\x00"sv)) return {TextEncoding::Utf32LE, 4};
@@ -636,7 +638,8 @@ Utf8Census census_utf8(std::string_view input, size_t sample_cap) {
   size_t invalid_bytes = 0;
   for_each_line(input, [&](const unsigned char* p, const unsigned char* end, bool high) {
     if (!high) return true;
-    const bool valid = is_valid_utf8(reinterpret_cast<const char*>(p), static_cast<size_t>(end - p));
+    const auto n = static_cast<size_t>(end - p);
+    const bool valid = is_valid_utf8(reinterpret_cast<const char*>(p), n);
     invalid.push_back(!valid);
     if (valid) {
       ++census.valid_lines;

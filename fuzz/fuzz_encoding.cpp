@@ -203,7 +203,8 @@ void check_decode(std::string_view text, TextEncoding enc, const ByteTable* tabl
   if (ref.stopped) {
     FUZZ_CHECK(out.stats.error_offset == ref.error_offset);
     FUZZ_CHECK(out.stats.error_length == ref.error_length);
-    FUZZ_CHECK(out.stats.error_length >= 1 && out.stats.error_offset + out.stats.error_length <= text.size());
+    FUZZ_CHECK(out.stats.error_length >= 1);
+    FUZZ_CHECK(out.stats.error_offset + out.stats.error_length <= text.size());
     size_t lines = 1;
     for (char c : ref.text) lines += c == '\n';
     FUZZ_CHECK(out.stats.error_line == lines);
@@ -260,7 +261,8 @@ void check_census(std::string_view text, size_t cap) {
     const std::string_view left = std::string_view(c.sample).substr(pos);
     if (left.substr(0, line.size()) == line) {
       pos += line.size();
-    } else if (left.size() < line.size() && line.substr(0, left.size()) == left && c.sample.size() == cap) {
+    } else if (c.sample.size() == cap && left.size() < line.size() &&
+               line.substr(0, left.size()) == left) {
       pos = c.sample.size();
     }
   }
@@ -333,7 +335,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // object replaces what it held.
     const std::string first(out.bytes.view());
     const size_t marks = out.marks.size();
-    const DecodeErrors other = errors == DecodeErrors::Replace ? DecodeErrors::Quarantine : DecodeErrors::Replace;
+    const DecodeErrors other =
+        errors == DecodeErrors::Replace ? DecodeErrors::Quarantine : DecodeErrors::Replace;
     check_decode(text, enc, table, other, out);
     FUZZ_CHECK(out.bytes.view() == first && out.marks.size() == marks);
   }
