@@ -137,8 +137,8 @@ class Sink {
     std::memcpy(dst_, e.bytes, 3);
     dst_ += e.length;
   }
-  // Eight output bytes from the low bytes of eight 16-bit units (or four
-  // 32-bit ones): an all-ASCII block of a wide encoding.
+  // The low bytes of kCount units kStride bytes apart (eight UTF-16 or four
+  // UTF-32 units): an all-ASCII block of a wide encoding.
   template <size_t kCount, size_t kStride>
   void put_strided(const unsigned char* p) noexcept {
     for (size_t i = 0; i < kCount; ++i) dst_[i] = static_cast<char>(p[i * kStride]);
@@ -429,41 +429,43 @@ const unsigned char* line_end(const unsigned char* p, const unsigned char* end,
   return p;
 }
 
-// Calls on_line(begin, end, invalid) for each line (from a line feed to the
-// next, that one included) that holds a byte above 0x7F, with whether it
-// is not valid UTF-8. A sequence never spans a line feed, which is no
-// continuation byte, so a line is valid exactly when its sequences are.
+// Calls on_line(begin, end, high) for each line, `end` past its line feed
+// (when it has one), `high` whether it holds a byte above 0x7F, until
+// on_line returns false.
 template <class F>
-void for_each_high_line(std::string_view input, F&& on_line) {
+void for_each_line(std::string_view input, F&& on_line) {
   const auto* p = reinterpret_cast<const unsigned char*>(input.data());
   const unsigned char* const end = p + input.size();
   while (p < end) {
     bool high = false;
-    const unsigned char* lf = line_end(p, end, high);
-    const unsigned char* next = lf < end ? lf + 1 : end;
-    if (high) {
-      const bool valid = is_valid_utf8(reinterpret_cast<const char*>(p), static_cast<size_t>(lf - p));
-      if (!on_line(p, next, !valid)) return;
-    }
+    const unsigned char* const lf = line_end(p, end, high);
+    const unsigned char* const next = lf < end ? lf + 1 : end;
+    if (!on_line(p, next, high)) return;
     p = next;
   }
 }
 
-// The maximal invalid subparts of one line, and the high bytes it holds.
+// The maximal invalid subparts of one line, and the high bytes it holds
+// (every byte of a sequence or subpart lies above 0x7F).
 void tally_invalid_line(const unsigned char* p, const unsigned char* end, Utf8Census& census) {
-  for (const unsigned char* q = p; q < end; ++q) {
-    if (*q >= 0x80) census.high_bytes[*q - 0x80] = true;
-  }
   while (p < end) {
-    char32_t cp;
     if (*p < 0x80) {
-      ++p;
-    } else if (const size_t len = decode_utf8(p, end, cp)) {
-      p += len;
-    } else {
-      ++census.invalid_sequences;
-      p += invalid_subpart(p, end);
+      if (static_cast<size_t>(end - p) >= simd::kBlock) {
+        const unsigned high = simd::Block::load(p).mask();
+        p += high == 0 ? simd::kBlock : simd::first(high);
+      } else {
+        ++p;
+      }
+      continue;
     }
+    char32_t cp;
+    size_t len = decode_utf8(p, end, cp);
+    if (len == 0) {
+      ++census.invalid_sequences;
+      len = invalid_subpart(p, end);
+    }
+    for (size_t i = 0; i < len; ++i) census.high_bytes[p[i] - 0x80] = true;
+    p += len;
   }
 }
 
@@ -564,7 +566,9 @@ DecodeStatus decode_text(std::string_view input, const DecodeSpec& spec, Decoded
 }
 
 BomMatch match_bom(std::string_view input) noexcept {
-  const auto starts = [input](std::string_view mark) { return input.substr(0, mark.size()) == mark; };
+  const auto starts = [input](std::string_view mark) {
+    return input.substr(0, mark.size()) == mark;
+  };
   using namespace std::string_view_literals;
   if (starts("\xEF\xBB\xBF"sv)) return {TextEncoding::Utf8, 3};
   if (starts("\xFF\xFE\x00\x00"sv)) return {TextEncoding::Utf32LE, 4};
@@ -627,15 +631,23 @@ TextEncoding wide_encoding_from_nuls(std::string_view input, size_t sample) noex
 
 Utf8Census census_utf8(std::string_view input, size_t sample_cap) {
   Utf8Census census;
+  // A sequence never spans a line feed (no continuation byte), so a line is
+  // valid exactly when its sequences are. Whether each line with a high
+  // byte is invalid is kept, a bit a line, for the sample's pass.
+  std::vector<bool> invalid;
   size_t invalid_bytes = 0;
-  for_each_high_line(input, [&](const unsigned char* p, const unsigned char* end, bool invalid) {
-    if (!invalid) {
+  for_each_line(input, [&](const unsigned char* p, const unsigned char* end, bool high) {
+    if (!high) return true;
+    const auto n = static_cast<size_t>(end - p);
+    const bool valid = is_valid_utf8(reinterpret_cast<const char*>(p), n);
+    invalid.push_back(!valid);
+    if (valid) {
       ++census.valid_lines;
-      return true;
+    } else {
+      ++census.invalid_lines;
+      invalid_bytes += static_cast<size_t>(end - p);
+      tally_invalid_line(p, end, census);
     }
-    ++census.invalid_lines;
-    invalid_bytes += static_cast<size_t>(end - p);
-    tally_invalid_line(p, end, census);
     return true;
   });
   if (invalid_bytes == 0 || sample_cap == 0) return census;
@@ -646,10 +658,11 @@ Utf8Census census_utf8(std::string_view input, size_t sample_cap) {
   // up to about the cap. The last one is cut at the cap.
   census.sample.reserve(std::min(sample_cap, invalid_bytes));
   const double ratio = static_cast<double>(invalid_bytes) / static_cast<double>(sample_cap);
-  double next = 0;   // invalid bytes before the next line that may be taken
+  double next = 0;    // invalid bytes before the next line that may be taken
   size_t passed = 0;  // invalid bytes before this line
-  for_each_high_line(input, [&](const unsigned char* p, const unsigned char* end, bool invalid) {
-    if (!invalid) return true;
+  size_t k = 0;       // lines with a high byte so far
+  for_each_line(input, [&](const unsigned char* p, const unsigned char* end, bool high) {
+    if (!high || !invalid[k++]) return true;
     const auto len = static_cast<size_t>(end - p);
     if (static_cast<double>(passed) >= next) {
       const size_t room = sample_cap - census.sample.size();
