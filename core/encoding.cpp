@@ -406,6 +406,39 @@ constexpr size_t kUtf32LowNulPercent = 50;
 // has them on both sides alike).
 constexpr size_t kUtf16SideRatio = 4;
 constexpr size_t kUtf16MinNulPercent = 5;
+// A wide encoding must also show its line feeds as whole units (0A 00 at an
+// even offset for UTF-16 LE, ...): at least half of the sample's 0x0A bytes
+// (a CJK character may hold one as its low byte). An 8-bit file with NULs
+// inside its fields has its line feeds beside other text. A sample without
+// any line feed needs this share of NULs on the heavy side instead; and
+// either way the heavy side holds a few NULs at least, so that a short line
+// with a NUL or two in it stays 8-bit text.
+constexpr size_t kNoLineFeedNulPercent = 25;
+constexpr size_t kWideMinNuls = 4;
+
+// How many line feeds stand in [p, p + n) as one whole code unit of `e`:
+// 0x0A in the unit's low byte, NUL in every other.
+size_t unit_line_feeds(const unsigned char* p, size_t n, TextEncoding e) noexcept {
+  const size_t width = e == TextEncoding::Utf16LE || e == TextEncoding::Utf16BE ? 2 : 4;
+  const size_t low = e == TextEncoding::Utf16LE || e == TextEncoding::Utf32LE ? 0 : width - 1;
+  size_t found = 0;
+  for (size_t at = 0; at + width <= n; at += width) {
+    if (p[at + low] != '\n') continue;
+    size_t nul = 0;
+    for (size_t k = 0; k < width; ++k) nul += p[at + k] == 0;
+    found += nul == width - 1;
+  }
+  return found;
+}
+
+// Whether the NUL pattern's guess `e` is borne out by the line feeds.
+bool wide_line_feeds_agree(const unsigned char* p, size_t n, TextEncoding e, size_t heavy_nuls,
+                           size_t heavy_slots) noexcept {
+  if (heavy_nuls < kWideMinNuls) return false;
+  const size_t line_feeds = static_cast<size_t>(std::count(p, p + n, static_cast<unsigned char>('\n')));
+  if (line_feeds == 0) return heavy_nuls * 100 >= heavy_slots * kNoLineFeedNulPercent;
+  return 2 * unit_line_feeds(p, n, e) >= line_feeds;
+}
 
 // Where the next line feed from p is (or `end`), and whether a byte above
 // 0x7F comes before it.
@@ -608,22 +641,26 @@ TextEncoding wide_encoding_from_nuls(std::string_view input, size_t sample) noex
   if (n >= 4) {
     if (at_least(nuls[3], slots[3], kUtf32TopNulPercent) &&
         at_least(nuls[2], slots[2], kUtf32ThirdNulPercent) &&
-        at_most(nuls[0], slots[0], kUtf32LowNulPercent)) {
+        at_most(nuls[0], slots[0], kUtf32LowNulPercent) &&
+        wide_line_feeds_agree(p, n, TextEncoding::Utf32LE, nuls[3], slots[3])) {
       return TextEncoding::Utf32LE;
     }
     if (at_least(nuls[0], slots[0], kUtf32TopNulPercent) &&
         at_least(nuls[1], slots[1], kUtf32ThirdNulPercent) &&
-        at_most(nuls[3], slots[3], kUtf32LowNulPercent)) {
+        at_most(nuls[3], slots[3], kUtf32LowNulPercent) &&
+        wide_line_feeds_agree(p, n, TextEncoding::Utf32BE, nuls[0], slots[0])) {
       return TextEncoding::Utf32BE;
     }
   }
   if (n < 2) return TextEncoding::Utf8;
   const size_t even = nuls[0] + nuls[2], odd = nuls[1] + nuls[3];
   const size_t even_slots = slots[0] + slots[2], odd_slots = slots[1] + slots[3];
-  if (odd >= kUtf16SideRatio * even && at_least(odd, odd_slots, kUtf16MinNulPercent)) {
+  if (odd >= kUtf16SideRatio * even && at_least(odd, odd_slots, kUtf16MinNulPercent) &&
+      wide_line_feeds_agree(p, n, TextEncoding::Utf16LE, odd, odd_slots)) {
     return TextEncoding::Utf16LE;
   }
-  if (even >= kUtf16SideRatio * odd && at_least(even, even_slots, kUtf16MinNulPercent)) {
+  if (even >= kUtf16SideRatio * odd && at_least(even, even_slots, kUtf16MinNulPercent) &&
+      wide_line_feeds_agree(p, n, TextEncoding::Utf16BE, even, even_slots)) {
     return TextEncoding::Utf16BE;
   }
   return TextEncoding::Utf8;
