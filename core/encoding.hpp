@@ -172,7 +172,12 @@ struct EncodingDecision {
   Utf8Census census;
 };
 
-// Steps 1 to 4 above over the whole input.
+// Steps 1 to 4 above over the whole input. The census of an input above
+// 4 MiB reads whole lines in 256 windows of 16 KiB spread evenly over it.
 EncodingDecision decide_encoding(std::string_view input, size_t sample_cap = 1 << 16);
+
+// The census of decide_encoding: census_utf8 over the whole of a small input,
+// over the windows of a large one.
+Utf8Census census_spread(std::string_view input, size_t sample_cap = 1 << 16);
 
 }  // namespace rowvane

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -209,8 +210,31 @@ DecodeStatus decode_external(void*, const std::string& name, std::string_view in
                              DecodedText& out) noexcept {
   try {
     constexpr size_t kPiece = size_t{1} << 20;
-    std::string text;
-    text.reserve(input.size() + input.size() / 2);
+    // The multi-byte pages take at most three UTF-8 bytes per input byte (a
+    // two-byte character of the BMP, or U+FFFD for one undecodable byte):
+    // one buffer of that size, grown only for a codec that writes more.
+    struct Text {
+      FileBytes& bytes;
+      size_t capacity;
+      void append(const char* p, size_t n) {
+        if (bytes.size + n > capacity) {
+          const size_t want = std::max(bytes.size + n, capacity + capacity / 2);
+          std::unique_ptr<char[]> grown(new char[want]);
+          if (bytes.size > 0) std::memcpy(grown.get(), bytes.data.get(), bytes.size);
+          bytes.data = std::move(grown);
+          capacity = want;
+        }
+        if (n > 0) std::memcpy(bytes.data.get() + bytes.size, p, n);
+        bytes.size += n;
+      }
+      size_t size() const { return bytes.size; }
+      size_t lines() const {
+        return static_cast<size_t>(std::count(bytes.data.get(), bytes.data.get() + bytes.size, '\n'));
+      }
+    };
+    out.bytes.size = 0;
+    out.bytes.data.reset(new char[3 * input.size() + 16]);
+    Text text{out.bytes, 3 * input.size() + 16};
     size_t pos = 0;
     while (pos < input.size()) {
       size_t end = std::min(input.size(), pos + kPiece);
@@ -268,20 +292,17 @@ DecodeStatus decode_external(void*, const std::string& name, std::string_view in
           if (errors == DecodeErrors::Strict) {
             out.stats.error_offset = at;
             out.stats.error_length = bad;
-            out.stats.error_line = static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+            out.stats.error_line = text.lines() + 1;
             return DecodeStatus::Undecodable;
           }
           out.marks.push_back(DecodeMark{text.size(), MarkKind::Replaced});
-          append_utf8(text, 0xFFFD);
+          text.append("\xEF\xBF\xBD", 3);  // U+FFFD
           out.stats.replaced_bytes += bad;
           at += bad;
         }
       }
       pos = end;
     }
-    out.bytes.data.reset(new char[text.size() + 1]);
-    std::memcpy(out.bytes.data.get(), text.data(), text.size());
-    out.bytes.size = text.size();
     return DecodeStatus::Ok;
   } catch (const Raised&) {
   } catch (const std::bad_alloc&) {

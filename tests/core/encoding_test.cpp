@@ -531,3 +531,32 @@ TEST(Encoding, CensusSampleSpreadsAcrossTheFileAndIsCapped) {
 
 }  // namespace
 }  // namespace rowvane
+
+namespace rowvane {
+namespace {
+
+// A large input is censused in windows spread over it: a glued-on UTF-8
+// export late in the file still makes it mixed, the sample reaches the end,
+// and a legacy file with no valid line stays legacy.
+TEST(Encoding, LargeInputsAreCensusedAcrossTheFile) {
+  const std::string legacy = in_page(U"3,Renée,Besançon,œuvre\n", cp1252_table());
+  const std::string unicode = utf8(U"4,Łódź,Zürich,北京\n");
+  const std::string cp1252_file = repeat(legacy, 400000);  // ~9.6 MB
+  const EncodingDecision plain = decide_encoding(cp1252_file);
+  EXPECT_TRUE(plain.needs_page);
+  EXPECT_FALSE(plain.mixed);
+  EXPECT_EQ(plain.census.valid_lines, 0u);
+  EXPECT_GT(plain.census.invalid_lines, 1000u);
+  EXPECT_LE(plain.census.sample.size(), size_t{1} << 16);
+
+  const std::string glued = repeat(legacy, 250000) + repeat(unicode, 150000);
+  const EncodingDecision mixed = decide_encoding(glued);
+  EXPECT_TRUE(mixed.needs_page && mixed.mixed);
+  EXPECT_EQ(mixed.encoding, TextEncoding::Utf8);
+  // Only invalid lines are sampled, from windows all over the file.
+  EXPECT_EQ(mixed.census.sample.find(utf8(U"Łódź")), std::string::npos);
+  EXPECT_NE(mixed.census.sample.find(legacy), std::string::npos);
+}
+
+}  // namespace
+}  // namespace rowvane
