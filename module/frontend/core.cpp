@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "core/dialect.hpp"
 #include "core/error.hpp"
@@ -83,11 +84,13 @@ class Unlocked {
   RunContext& run_;
 };
 
-// Takes the lock back, for a callback made while it was released.
+// Takes the lock back, for a callback made while it was released. Nested
+// (a codec's decode asks whether to stop), the inner one finds the lock
+// held and leaves it be.
 class Relocked {
  public:
   explicit Relocked(RunContext& run) noexcept : run_(run), held_(run.saved != nullptr) {
-    if (held_) PyEval_RestoreThread(run_.saved);
+    if (held_) PyEval_RestoreThread(std::exchange(run_.saved, nullptr));
   }
   ~Relocked() {
     if (held_) run_.saved = PyEval_SaveThread();
