@@ -98,6 +98,8 @@ struct TableRules {
   bool drop_empty_surplus = true;     // a row whose surplus fields are all empty loses them
   bool opening_quote_as_text = true;  // a stray opening quote that swallowed delimiters is text
   bool set_aside_other_tables = true; // rows from a second table on are set aside
+  bool set_aside_notes = true;        // notes below a table of numbers are set aside
+  bool keep_blank_rows = false;       // rows of empty cells are kept (else dropped)
   bool log_changes = false;           // keep a ChangeRecord for every row changed or dropped
 };
 
@@ -115,6 +117,9 @@ inline constexpr std::string_view kChangeLogHeader = "line,action,raw_content,wr
 // The reason of the rows set aside because they follow the first table.
 inline constexpr const char* kSecondTableReason = "Row belongs to a second table";
 
+// The reason of the rows set aside as notes below the table.
+inline constexpr const char* kNoteReason = "Row is a note below the table";
+
 struct TableSummary {
   RunSummary run;                    // as for the basic run; rows skipped or dropped are not kept
   unsigned char quote_char = '"';    // the quote used
@@ -128,6 +133,8 @@ struct TableSummary {
   size_t opening_quote_rows = 0;     // rows whose opening quote was taken as text
   size_t tables_found = 0;           // 0 for an empty buffer
   size_t other_table_rows = 0;       // rows set aside as part of a later table
+  size_t notes_rows = 0;             // rows set aside as notes below the table
+  size_t blank_rows_dropped = 0;     // rows of empty cells dropped
 };
 
 struct TableSliceResult {

@@ -1051,9 +1051,9 @@ TEST(RowvaneTableTest, Pollutions) {
       {"stray opening quote over lines", "A,B,C,D\n\"1,2,3,4\n5,6,7,8\n9,\"10\",11,12\n",
        {{"A", "B", "C", "D"}, {"\"1", "2", "3", "4"}, {"5", "6", "7", "8"}, {"9", "10", "11", "12"}},
        {"opening quote taken as text"}},
-      {"blank line inside the table is padded", "A,B,C,D\n1,2,3,4\n\n5,6,7,8\n",
-       {{"A", "B", "C", "D"}, {"1", "2", "3", "4"}, {"", "", "", ""}, {"5", "6", "7", "8"}},
-       {"padded"}},
+      {"blank line inside the table is dropped", "A,B,C,D\n1,2,3,4\n\n5,6,7,8\n",
+       {{"A", "B", "C", "D"}, {"1", "2", "3", "4"}, {"5", "6", "7", "8"}},
+       {"blank row dropped"}},
   };
   for (const TableCase& c : cases) {
     TableRules rules;
