@@ -68,8 +68,9 @@ Shape shape_of(const std::vector<HeadRow>& rows, size_t from) {
   return best;
 }
 
-// ", ": nearly every field after the first starts with a blank.
-bool blanks_follow_delimiters(const std::vector<HeadRow>& rows) {
+// ", ": nearly every field after the first starts with a blank (of `least`
+// such fields or more).
+bool blanks_follow_delimiters(const std::vector<HeadRow>& rows, size_t least = 8) {
   size_t fields = 0;
   size_t blank_led = 0;
   for (const HeadRow& r : rows) {
@@ -80,7 +81,7 @@ bool blanks_follow_delimiters(const std::vector<HeadRow>& rows) {
       blank_led += is_blank_byte(f.front()) ? 1 : 0;
     }
   }
-  return fields >= 8 && blank_led * 20 >= fields * 19;
+  return fields >= least && blank_led * 20 >= fields * 19;
 }
 
 // Whether most colons of `head` belong to times (12:30) or addresses
@@ -125,6 +126,27 @@ bool distinct_fields(const RowBuf& row) {
   return std::adjacent_find(names.begin(), names.end()) == names.end();
 }
 
+// A mark of a missing value, of up to five letters, or punctuation alone.
+bool is_null_mark(std::string_view text) noexcept {
+  static constexpr std::string_view kMarks[] = {"na", "n/a", "nan", "null", "none", "nil", "x", "(x)", "(na)",
+                                                "(d)", "(z)", "(s)", "(na)"};
+  if (text.size() <= 5) {
+    char lower[5];
+    for (size_t i = 0; i < text.size(); ++i) {
+      const char c = text[i];
+      lower[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    const std::string_view l(lower, text.size());
+    for (std::string_view m : kMarks) {
+      if (l == m) return true;
+    }
+  }
+  for (char c : text) {
+    if (!std::strchr("-.*?_=~", c) || c == '\0') return false;
+  }
+  return true;
+}
+
 bool has_number(const RowBuf& row) noexcept {
   for (size_t f = 0; f < row.field_count(); ++f) {
     if (cell_kind(row.field(f)) == CellKind::Number) return true;
@@ -146,12 +168,25 @@ bool distinct_filled(const RowBuf& row) {
 // A further header line below the first: no cell a plain number, and text
 // over a data column (a row with its first cell alone filled is a group row
 // of the body).
-bool continues_header(const RowBuf& row, size_t width) {
-  if (row.field_count() > width || has_number(row)) return false;
-  for (size_t f = 1; f < row.field_count(); ++f) {
-    if (!trim_blanks(row.field(f)).empty()) return true;
+// A line with every cell filled continues only a line with an empty cell (a
+// span over it): below a full line it is data.
+bool continues_header(const RowBuf& row, size_t width, bool above_full) {
+  if (row.field_count() > width) return false;
+  bool data_column = false;
+  size_t filled = 0;
+  for (size_t f = 0; f < row.field_count(); ++f) {
+    const CellKind kind = cell_kind(row.field(f));
+    if (kind == CellKind::Number || kind == CellKind::Null) return false;
+    if (kind == CellKind::Empty) continue;
+    ++filled;
+    data_column = data_column || f > 0;
   }
-  return false;
+  return data_column && !(above_full && filled == width);
+}
+
+// Whether `row` has a cell filled in every one of `width` columns.
+bool full_row(const RowBuf& row, size_t width) {
+  return row.field_count() >= width && filled_fields(row) >= width;
 }
 
 // Which of the first `width` columns hold numbers in at least half of their
@@ -166,7 +201,7 @@ std::vector<bool> numeric_columns(const std::vector<HeadRow>& rows, size_t from,
     ++seen;
     for (size_t f = 0; f < row.field_count() && f < width; ++f) {
       const CellKind kind = cell_kind(row.field(f));
-      if (kind == CellKind::Empty) continue;
+      if (kind == CellKind::Empty || kind == CellKind::Null) continue;
       ++filled[f];
       numbers[f] += kind == CellKind::Number ? 1 : 0;
     }
@@ -189,10 +224,21 @@ bool text_header(const RowBuf& row, size_t width) {
 bool heads_body(const RowBuf& row, const std::vector<HeadRow>& rows, size_t below, size_t width) {
   const size_t n = row.field_count();
   if (n < 2 || n > width || 2 * n <= width) return false;
-  if (filled_fields(row) < (width == 2 ? 1u : 2u) || has_number(row) || !distinct_filled(row)) return false;
+  size_t named = 0;
+  for (size_t f = 0; f < n; ++f) {
+    const CellKind kind = cell_kind(row.field(f));
+    if (kind == CellKind::Number || kind == CellKind::Null) return false;
+    named += kind == CellKind::Empty ? 0 : 1;
+  }
+  if (named < (width == 2 ? 1u : 2u) || !distinct_filled(row)) return false;
   size_t from = below;
-  while (from < rows.size() && from < below + kMaxHeaderRows &&
-         (filled_fields(rows[from].row) == 0 || continues_header(rows[from].row, width))) {
+  bool above_full = full_row(row, width);
+  while (from < rows.size() && from < below + kMaxHeaderRows) {
+    const RowBuf& next = rows[from].row;
+    if (filled_fields(next) != 0) {
+      if (!continues_header(next, width, above_full)) break;
+      above_full = full_row(next, width);
+    }
     ++from;
   }
   const std::vector<bool> numeric = numeric_columns(rows, from, width);
@@ -275,6 +321,7 @@ bool is_header_like(const RowBuf& row) noexcept {
 CellKind cell_kind(std::string_view field) noexcept {
   field = trim_blanks(field);
   if (field.empty()) return CellKind::Empty;
+  if (is_null_mark(field)) return CellKind::Null;
   if (!is_numeric_like(field)) return CellKind::Text;
   // A year from 1800 to 2099 alone, with a unit in brackets or after a
   // blank ("2000 (1,000)"), or as a span ("2005-06", "2005/2006", "2005-").
@@ -391,39 +438,48 @@ namespace {
 
 // The delimiter of the head: the backend's choice (`best`) unless another
 // candidate makes clearly more regular rows. ':' is weighed only where colons
-// separate fields, ' ' only when it gives rows of three or more fields
-// nearly all alike where the others split nothing. A head of one row takes
-// the candidate that splits it most.
+// separate fields and the backend's choice splits little, ' ' only when it
+// gives rows nearly all alike (of three or more fields, or two with numbers)
+// where the others split nothing. A head of one row takes the candidate that
+// splits it most, a delimiter followed by blanks (prose) last.
 unsigned char pick_delimiter(std::string_view head, unsigned char quote, bool repair, size_t limit) {
-  const auto shape = [&](unsigned char d) {
-    return shape_of(head_rows(head, ParserOptions{d, quote, repair, false}, limit), 0);
+  const auto rows_by = [&](unsigned char d) {
+    return head_rows(head, ParserOptions{d, quote, repair, false}, limit);
   };
   unsigned char best = quote == '"' ? sniff_delimiter_outcome(head).delimiter : ',';
-  Shape best_shape = shape(best);
+  Shape best_shape = shape_of(rows_by(best), 0);
   const bool colon_fields = !colons_are_text(head);
   if (best_shape.rows == 1) {
+    size_t best_score = 0;
     for (unsigned char d : kDetectDelimiters) {
       if (d == ' ' || (d == ':' && !colon_fields)) continue;
-      const Shape s = shape(d);
-      if (s.width > best_shape.width) {
+      const std::vector<HeadRow> rows = rows_by(d);
+      const Shape s = shape_of(rows, 0);
+      const size_t score = s.width < 2 ? 0 : 2 * s.width + (blanks_follow_delimiters(rows, 1) ? 0 : 1);
+      if (score > best_score) {
         best = d;
-        best_shape = s;
+        best_score = score;
       }
     }
     return best;
   }
-  Shape backend = best_shape;
+  const Shape backend = best_shape;
+  const bool splits_little = backend.width < 2 || backend.consistency < 0.5;
   for (unsigned char d : kDetectDelimiters) {
     if (d == best || (d == ':' && !colon_fields)) continue;
-    const Shape s = shape(d);
+    const std::vector<HeadRow> rows = rows_by(d);
+    const Shape s = shape_of(rows, 0);
     if (s.width < 2 || s.rows < 2) continue;
+    const bool beats = best_shape.width < 2 || s.consistency > best_shape.consistency;
     bool better;
     if (d == ' ') {
-      better = s.width >= 3 && s.consistency >= 0.95 && (backend.width < 2 || backend.consistency < 0.5) &&
-               s.consistency > best_shape.consistency;
+      better = splits_little && beats && s.consistency >= 0.95 &&
+               (s.width >= 3 || numeric_row_share(rows, 1) >= 0.8);
     } else if (d == ':') {
-      better = (backend.width < 2 || backend.consistency < 0.5) && s.width >= 3 && s.consistency >= 0.9 &&
-               (quote == '"' || s.consistency > best_shape.consistency);
+      // Where nothing else splits, three columns in most rows will do.
+      better = splits_little && beats &&
+               (s.consistency >= 0.9 ? s.width >= 3 || backend.width < 2
+                                     : s.width >= 3 && backend.width < 2 && s.consistency >= 0.6);
     } else if (quote == '"') {
       better = s.consistency >= 0.9 &&
                (best_shape.width < 2 || s.consistency >= best_shape.consistency + kRegularityMargin);
@@ -520,7 +576,10 @@ TableLayout detect_table(std::string_view buffer, const DetectOptions& options) 
   size_t last = first;
   for (size_t k = first + 1; k < rows.size() && k < first + kMaxHeaderRows; ++k) {
     if (filled_fields(rows[k].row) == 0) continue;
-    if (!continues_header(rows[k].row, columns) || same_fields(rows[k].row, header)) break;
+    if (!continues_header(rows[k].row, columns, full_row(rows[last].row, columns)) ||
+        same_fields(rows[k].row, header)) {
+      break;
+    }
     last = k;
   }
   if (last > first && numeric_row_share(rows, last + 1) >= 0.6) layout.header_rows = last - first + 1;

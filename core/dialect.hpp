@@ -59,6 +59,7 @@ enum class CellKind {
   Text,    // not a number
   Label,   // a number that names a column: a year, alone or with a unit ("2000 (1,000)", "2005-06")
   Number,  // any other number, date or time
+  Null,    // a mark of a missing value: "NA", "n/a", "(X)", "-", "...", "----"
 };
 
 CellKind cell_kind(std::string_view field) noexcept;

@@ -303,6 +303,7 @@ class TableReconciler {
     m_ = layout_.columns;
     s.quote_char = layout_.quote_char;
     s.blank_after_delimiter = layout_.blank_after_delimiter;
+    s.backslash_escape = layout_.backslash_escape;
     encoder_ = CsvRecordEncoder(layout_.delimiter, layout_.quote_char);
     append_utf8(sep_, layout_.delimiter);
     sink_.begin(SliceSetup{layout_.delimiter, m_, count_byte(buffer_, '\n') + 1, buffer_.size(),

@@ -124,6 +124,7 @@ struct TableSummary {
   RunSummary run;                    // as for the basic run; rows skipped or dropped are not kept
   unsigned char quote_char = '"';    // the quote used
   bool blank_after_delimiter = false;
+  bool backslash_escape = false;     // '\\' escaped bytes inside quoted fields
   size_t preamble_lines = 0;         // lines skipped before the header
   size_t header_rows_joined = 0;     // header lines joined into the one above
   size_t repeated_headers = 0;       // copies of the header dropped

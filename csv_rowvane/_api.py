@@ -85,7 +85,7 @@ def validate_options(options: dict[str, Any]) -> None:
 
 _OPTION_NAMES = frozenset(
     {"delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes",
-     "detect"}
+     "detect", "keep_blank_rows"}
 )
 
 
@@ -250,6 +250,7 @@ def repair(
     repair_quotes: bool = True,
     detect: Detect = "auto",
     changes: StrPath | None = None,
+    keep_blank_rows: bool = False,
 ) -> RepairReport:
     """Repair the CSV file ``input`` into ``output``; return a RepairReport.
 
@@ -277,6 +278,11 @@ def repair(
     ``changes``, with ``detect="auto"``, names a CSV file that lists every
     row the run changed or dropped: ``line``, ``action``, ``raw_content`` as
     read and the record ``written``.
+
+    Under ``detect="auto"`` rows whose cells are all empty are dropped
+    (``blank_rows_dropped``) unless ``keep_blank_rows``, and the notes below
+    a table of numbers (sources, footnotes) are set aside with the reason
+    "Row is a note below the table" (``notes_rows``).
 
     Every file is written to a temporary file beside it and renamed into
     place only when the run succeeded: a failed or interrupted run leaves no
@@ -319,7 +325,7 @@ def repair(
             if detect == "auto":
                 result = _detect.repair_file(
                     inp, out_t.run_path, quar_t.run_path if quar_t else None,
-                    chg_t.run_path if chg_t else None, **opts,
+                    chg_t.run_path if chg_t else None, **opts, keep_blank_rows=keep_blank_rows,
                 )
             else:
                 if opts["quote_char"] is None:
@@ -383,6 +389,8 @@ _AUTO_COUNTS = (
     "opening_quote_rows",
     "tables_found",
     "second_table_rows",
+    "notes_rows",
+    "blank_rows_dropped",
 )
 
 
@@ -420,6 +428,7 @@ def check(
     repair_quotes: bool = True,
     detect: Detect = "auto",
     max_problems: int = 10,
+    keep_blank_rows: bool = False,
 ) -> CheckReport:
     """What ``repair`` with these options would do to ``input``, without
     writing anything: the counts, the delimiter and column count, what table
@@ -437,7 +446,7 @@ def check(
         log = os.path.join(tmp, "problems.csv")
         try:
             if detect == "auto":
-                result = _detect.repair_file(inp, os.devnull, None, log, **opts)
+                result = _detect.repair_file(inp, os.devnull, None, log, **opts, keep_blank_rows=keep_blank_rows)
                 notes = tuple(detection_notes(result))
             else:
                 opts["quote_char"] = opts["quote_char"] or '"'

@@ -15,6 +15,7 @@ def repair_file(
     drop_empty_surplus: bool = True,
     opening_quote_as_text: bool = True,
     set_aside_other_tables: bool = True,
+    keep_blank_rows: bool = False,
 ) -> dict[str, int | str]: ...
 def detect(
     sample: bytes, *, delimiter: str | None = None, quote_char: str | None = None

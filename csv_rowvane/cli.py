@@ -114,6 +114,8 @@ def _add_options(p: argparse.ArgumentParser) -> None:
                    help="auto (default): detect preamble lines, the header, ', ' and ':' delimiters, "
                    "' quotes and later tables, drop empty surplus fields and keep stray opening quotes "
                    "as text when that fits the row; basic: the engine's own repair only")
+    g.add_argument("--keep-blank-rows", action="store_true",
+                   help="keep rows whose cells are all empty (--detect auto drops them)")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -179,6 +181,7 @@ def _options(args: argparse.Namespace) -> dict[str, Any]:
         "expected_columns": args.columns,
         "repair_quotes": not args.no_repair_quotes,
         "detect": args.detect,
+        "keep_blank_rows": args.keep_blank_rows,
     }
     try:
         validate_options(opts)

@@ -113,6 +113,13 @@ PyRef char_obj(unsigned char c) {
   return check(PyUnicode_DecodeLatin1(&ch, 1, nullptr));
 }
 
+// The counts of verbose tables, and the escape the run read quoted fields with.
+void add_verbose_counts(PyObject* d, const TableSummary& s) {
+  set_item(d, "notes_rows", size_obj(s.notes_rows));
+  set_item(d, "blank_rows_dropped", size_obj(s.blank_rows_dropped));
+  set_item(d, "escape_char", check(PyUnicode_FromString(s.backslash_escape ? "\\" : "")));
+}
+
 PyRef summary_dict(const TableSummary& s) {
   PyRef d = check(PyDict_New());
   const unsigned char delimiter = static_cast<unsigned char>(s.run.detected_delimiter);
@@ -135,6 +142,7 @@ PyRef summary_dict(const TableSummary& s) {
   set_item(d.get(), "opening_quote_rows", size_obj(s.opening_quote_rows));
   set_item(d.get(), "tables_found", size_obj(s.tables_found));
   set_item(d.get(), "second_table_rows", size_obj(s.other_table_rows));
+  add_verbose_counts(d.get(), s);
   return d;
 }
 
@@ -143,13 +151,13 @@ PyObject* repair_file(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* kw[] = {"input_path", "output_path", "quarantine_path", "changes_path",
                                "delimiter", "quote_char", "fill_ragged_rows", "merge_overflow",
                                "expected_columns", "repair_quotes", "drop_empty_surplus",
-                               "opening_quote_as_text", "set_aside_other_tables", nullptr};
+                               "opening_quote_as_text", "set_aside_other_tables", "keep_blank_rows", nullptr};
     PyObject *input = nullptr, *output = nullptr, *quarantine = nullptr, *changes = nullptr;
     PyObject *delimiter = nullptr, *quote = nullptr, *columns = nullptr;
-    int fill = 1, merge = 1, repair = 1, surplus = 1, opening = 1, tables = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO$OOppOpppp:repair_file", const_cast<char**>(kw),
+    int fill = 1, merge = 1, repair = 1, surplus = 1, opening = 1, tables = 1, keep_blank = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO$OOppOppppp:repair_file", const_cast<char**>(kw),
                                      &input, &output, &quarantine, &changes, &delimiter, &quote, &fill,
-                                     &merge, &columns, &repair, &surplus, &opening, &tables)) {
+                                     &merge, &columns, &repair, &surplus, &opening, &tables, &keep_blank)) {
       throw Raised{};
     }
     const std::string input_path = text_arg(input, "input_path");
@@ -168,6 +176,7 @@ PyObject* repair_file(PyObject*, PyObject* args, PyObject* kwargs) {
     rules.drop_empty_surplus = flag_arg(surplus);
     rules.opening_quote_as_text = flag_arg(opening);
     rules.set_aside_other_tables = flag_arg(tables);
+    rules.keep_blank_rows = flag_arg(keep_blank);
     FileRunHooks hooks;
     hooks.interrupt = InterruptCheck{&signal_raised, nullptr};
 
@@ -219,10 +228,11 @@ PyMethodDef methods[] = {
      "repair_file(input_path, output_path, quarantine_path=None, changes_path=None, *, "
      "delimiter=None, quote_char=None, fill_ragged_rows=True, merge_overflow=True, "
      "expected_columns=None, repair_quotes=True, drop_empty_surplus=True, "
-     "opening_quote_as_text=True, set_aside_other_tables=True)\n--\n\n"
+     "opening_quote_as_text=True, set_aside_other_tables=True, keep_blank_rows=False)\n--\n\n"
      "Detects the table of a CSV file and repairs it into output_path; returns a dict of counts\n"
      "and of what detection decided. The change log, when changes_path is given, lists every\n"
-     "row changed or dropped: line, action, raw_content, written."},
+     "row changed or dropped: line, action, raw_content, written. Rows of empty cells are dropped\n"
+     "unless keep_blank_rows; notes below a table of numbers are set aside."},
     {"detect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(detect)),
      METH_VARARGS | METH_KEYWORDS,
      "detect(sample, *, delimiter=None, quote_char=None)\n--\n\n"
