@@ -168,8 +168,23 @@ bool distinct_filled(const RowBuf& row) {
 // A further header line below the first: no cell a plain number, and text
 // over a data column (a row with its first cell alone filled is a group row
 // of the body).
+// A unit line: every data column names the same unit, or each its own in
+// brackets ("(2005 = 100)", "[%]").
+bool unit_line(const RowBuf& row) {
+  if (row.field_count() < 2) return false;
+  bool bracketed = true;
+  bool same = row.field_count() >= 3;
+  const std::string_view unit = trim_blanks(row.field(1));
+  for (size_t f = 1; f < row.field_count(); ++f) {
+    const std::string_view cell = trim_blanks(row.field(f));
+    bracketed = bracketed && cell.size() >= 2 && (cell.front() == '(' || cell.front() == '[');
+    same = same && cell == unit;
+  }
+  return bracketed || same;
+}
+
 // A line with every cell filled continues only a line with an empty cell (a
-// span over it): below a full line it is data.
+// span over it) or names units: below a full line anything else is data.
 bool continues_header(const RowBuf& row, size_t width, bool above_full) {
   if (row.field_count() > width) return false;
   bool data_column = false;
@@ -181,7 +196,7 @@ bool continues_header(const RowBuf& row, size_t width, bool above_full) {
     ++filled;
     data_column = data_column || f > 0;
   }
-  return data_column && !(above_full && filled == width);
+  return data_column && (!above_full || filled < width || unit_line(row));
 }
 
 // Whether `row` has a cell filled in every one of `width` columns.
@@ -342,16 +357,20 @@ CellKind cell_kind(std::string_view field) noexcept {
   return CellKind::Number;
 }
 
-bool is_note_like(const RowBuf& row) noexcept {
+bool is_note_like(const RowBuf& row, size_t width) noexcept {
   size_t filled = 0;
-  CellKind kind = CellKind::Empty;
+  CellKind first = CellKind::Empty;
   for (size_t f = 0; f < row.field_count(); ++f) {
     const CellKind k = cell_kind(row.field(f));
     if (k == CellKind::Empty) continue;
-    if (++filled > 1) return false;
-    kind = k;
+    if (k == CellKind::Number) return false;
+    if (filled++ == 0) {
+      first = k;
+    } else if (!is_blank_byte(row.field(f).front())) {
+      return false;
+    }
   }
-  return kind == CellKind::Text;
+  return first == CellKind::Text && (filled == 1 || row.field_count() < width);
 }
 
 RowBuf join_header_lines(const std::vector<RowBuf>& lines, size_t width) {
@@ -582,8 +601,12 @@ TableLayout detect_table(std::string_view buffer, const DetectOptions& options) 
     }
     last = k;
   }
-  if (last > first && numeric_row_share(rows, last + 1) >= 0.6) layout.header_rows = last - first + 1;
-  layout.numeric_body = numeric_row_share(rows, first + layout.header_rows) >= 0.6;
+  const auto numeric_below = [&](size_t from) {
+    const std::vector<bool> numeric = numeric_columns(rows, from, columns);
+    return std::find(numeric.begin(), numeric.end(), true) != numeric.end();
+  };
+  if (last > first && numeric_below(last + 1)) layout.header_rows = last - first + 1;
+  layout.numeric_body = numeric_below(first + layout.header_rows);
   return layout;
 }
 

@@ -85,9 +85,12 @@ bool is_numeric_like(std::string_view field) noexcept;
 // A row that reads as a header: two or more fields, none empty, none numeric.
 bool is_header_like(const RowBuf& row) noexcept;
 
-// A row below a numeric table that reads as a note rather than data: one
-// filled cell, and it is text.
-bool is_note_like(const RowBuf& row) noexcept;
+// A row below a table of numbers, of `width` columns, that reads as a note
+// rather than data: its first filled cell is text, no cell is a number (a
+// year may be), and it has one filled cell, or fewer fields than the table
+// with a blank after each delimiter, as prose has ("Source: Census Bureau,
+// 2010").
+bool is_note_like(const RowBuf& row, size_t width) noexcept;
 
 // `s` without the spaces and TABs at either end.
 std::string_view trim_blanks(std::string_view s) noexcept;

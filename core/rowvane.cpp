@@ -485,7 +485,7 @@ class TableReconciler {
     }
     // A row of one filled cell of text may be a note below the table (or a
     // group row inside it): held back until a row of data follows.
-    if (notes_apply_ && (is_note_like(row_) || (notes_pending_ && continues_notes()))) {
+    if (notes_apply_ && (is_note_like(row_, m_) || (notes_pending_ && continues_notes()))) {
       // Unless a stray opening quote swallowed the rest of a row of data.
       if (opening_quote_mended(line, begin, end)) {
         flush_pending();

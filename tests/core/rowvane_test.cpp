@@ -1097,6 +1097,8 @@ TEST(RowvaneTableTest, RulesSwitchedOffGiveTheBasicRows) {
   off.drop_empty_surplus = false;
   off.opening_quote_as_text = false;
   off.set_aside_other_tables = false;
+  off.set_aside_notes = false;
+  off.keep_blank_rows = true;
   const TableSliceResult t = rowvane_table_slice(text, opts(), false, off);
   const SliceResult b = rowvane_slice(text, opts());
   EXPECT_EQ(rows_of(t.rows), rows_of(b.rows));
