@@ -232,13 +232,24 @@ bool text_header(const RowBuf& row, size_t width) {
   return row.field_count() == width && is_header_like(row) && distinct_fields(row);
 }
 
+// A title split over the first two cells of a row as wide as a table of
+// four or more columns, the others empty: its text spans the whole table, not
+// a group of its columns.
+bool title_row(const RowBuf& row, size_t width) {
+  if (width < 4 || row.field_count() != width || trim_blanks(row.field(1)).empty()) return false;
+  for (size_t f = 2; f < width; ++f) {
+    if (!trim_blanks(row.field(f)).empty()) return false;
+  }
+  return true;
+}
+
 // A header told by contrast with the rows below it (from `below`): no cell a
 // plain number, its filled cells distinct, and text or a year over a column
 // of numbers. A blank corner over a label column is allowed; a row of two
 // cells in a wide table is a title or a unit line, not a header.
 bool heads_body(const RowBuf& row, const std::vector<HeadRow>& rows, size_t below, size_t width) {
   const size_t n = row.field_count();
-  if (n < 2 || n > width || 2 * n <= width) return false;
+  if (n < 2 || n > width || 2 * n <= width || title_row(row, width)) return false;
   size_t named = 0;
   for (size_t f = 0; f < n; ++f) {
     const CellKind kind = cell_kind(row.field(f));
@@ -264,6 +275,21 @@ bool heads_body(const RowBuf& row, const std::vector<HeadRow>& rows, size_t belo
   return false;
 }
 
+// The width of a table whose head also holds lines of one field (titles,
+// remarks, notes): the most frequent width of the other rows when they are a
+// third of the rows or more.
+size_t table_width(const std::vector<HeadRow>& rows) {
+  const Shape all = shape_of(rows, 0);
+  if (all.width != 1) return all.width;
+  std::vector<size_t> counts;
+  for (size_t i = 0; i < rows.size() && i < kShapeRows; ++i) {
+    const size_t n = rows[i].row.field_count();
+    if (n >= 2) counts.push_back(n);
+  }
+  if (counts.size() < 2 || 3 * counts.size() < all.rows) return all.width;
+  return most_frequent(counts, 0).count;
+}
+
 // A line above the header that the run may skip: blank, empty cells only,
 // or a title, remark or unit line. A line that fits the table's width and
 // kind (as wide, holding a number, or more than one filled cell) is kept.
@@ -272,7 +298,7 @@ bool preamble_line(const RowBuf& row, size_t width) {
   const size_t filled = filled_fields(row);
   if (filled == 0) return true;
   if (has_number(row)) return false;
-  if (row.field_count() == width) return width >= 3 && filled <= 1;
+  if (row.field_count() == width) return (width >= 3 && filled <= 1) || title_row(row, width);
   return filled <= 1 || 2 * row.field_count() <= width;
 }
 
@@ -558,7 +584,7 @@ TableLayout detect_table(std::string_view buffer, const DetectOptions& options) 
   const std::vector<HeadRow> rows = parse(layout.delimiter, layout.blank_after_delimiter);
   if (rows.empty()) return layout;
 
-  const size_t width = options.expected_columns ? *options.expected_columns : shape_of(rows, 0).width;
+  const size_t width = options.expected_columns ? *options.expected_columns : table_width(rows);
   layout.columns = width;
 
   // The header: the first row that reads as one (text in every cell, or by
