@@ -256,7 +256,7 @@ bool heads_body(const RowBuf& row, const std::vector<HeadRow>& rows, size_t belo
     if (kind == CellKind::Number || kind == CellKind::Null) return false;
     named += kind == CellKind::Empty ? 0 : 1;
   }
-  if (named < (width == 2 ? 1u : 2u) || !distinct_filled(row)) return false;
+  if (named == 0 || !distinct_filled(row)) return false;
   size_t from = below;
   bool above_full = full_row(row, width);
   while (from < rows.size() && from < below + kMaxHeaderRows) {
@@ -267,6 +267,9 @@ bool heads_body(const RowBuf& row, const std::vector<HeadRow>& rows, size_t belo
     }
     ++from;
   }
+  // One name alone heads a table of two columns, or spans the columns of
+  // the header line below it.
+  if (named == 1 && width > 2 && (from == below || trim_blanks(row.field(0)).size() != 0)) return false;
   const std::vector<bool> numeric = numeric_columns(rows, from, width);
   for (size_t f = 0; f < n; ++f) {
     const CellKind kind = cell_kind(row.field(f));
