@@ -264,9 +264,9 @@ def repair(
     ``repair_quotes`` repairs stray quotes inside quoted fields.
 
     ``detect="auto"`` (the default) first detects the table: lines of
-    preamble above its header (skipped), the delimiter among ``, ; TAB | :``
+    preamble above its header (skipped), the delimiter among ``, ; TAB | : #`` and space
     and ``", "`` (comma and blank, the blanks dropped), the quote among ``"``
-    and ``'``, a header spread over two or three lines (joined column by
+    and ``'``, a backslash escape, a header spread over several lines (joined column by
     column with a space), copies of the header (dropped) and where the first
     table ends (the rows of later tables are set aside with the reason "Row
     belongs to a second table"). Rows of the wrong width are then repaired
