@@ -373,15 +373,17 @@ class TableReconciler {
   // Whether the row at [begin, end), taken whole by a fast path, may be one
   // that is dropped or held back instead: a row of empty cells starts with
   // an empty cell, a row with one filled cell of two or more starts or ends
-  // with an empty one. A test of two bytes; the slow path decides.
+  // with an empty one (a delimiter, a blank or two quotes there). A test of
+  // a few bytes; the slow path decides.
   bool may_set_aside(size_t begin, size_t end) const noexcept {
     if (!drop_blank_rows_ && !notes_apply_) return false;
-    if (begin == end) return true;
-    const auto empty_edge = [&](char c) {
-      return static_cast<unsigned char>(c) == layout_.delimiter || c == ' ' || c == '\t' ||
-             static_cast<unsigned char>(c) == layout_.quote_char;
+    if (end - begin < 2) return true;
+    const auto empty_edge = [&](size_t at, size_t beside) {
+      const unsigned char c = static_cast<unsigned char>(buffer_[at]);
+      if (c == layout_.delimiter || c == ' ' || c == '\t') return true;
+      return c == layout_.quote_char && static_cast<unsigned char>(buffer_[beside]) == c;
     };
-    return empty_edge(buffer_[begin]) || (notes_apply_ && empty_edge(buffer_[end - 1]));
+    return empty_edge(begin, begin + 1) || (notes_apply_ && empty_edge(end - 1, end - 2));
   }
 
   bool is_empty_row() const noexcept { return is_blank_row(row_) || filled_fields(row_) == 0; }
