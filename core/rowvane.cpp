@@ -361,14 +361,22 @@ class TableReconciler {
 
  private:
   // A row held back until the next row shows what it is: a blank row, or a
-  // row that reads as a note (`note`).
+  // row that reads as a note (`note`). Its text stays in the buffer (the file
+  // run writes no record past a row not yet kept) and is read again when the
+  // row is released, so a long run of held rows takes no memory per field.
   struct Pending {
     size_t line;
     size_t begin;
     size_t end;
-    RowBuf row;
     bool note;
   };
+
+  // Reads the held row `p` again into row_.
+  void reread(const Pending& p) {
+    ResilientParser again(buffer_, parser_.options());
+    if (p.begin > again.pos()) again.seek(p.begin, p.line);
+    again.next_row(row_);
+  }
 
   // Whether the row at [begin, end), taken whole by a fast path, may be one
   // that is dropped or held back instead: a row of empty cells starts with
@@ -442,7 +450,7 @@ class TableReconciler {
           continue;
         }
         lines.push_back(row_);
-        joined.push_back(Pending{l, b, parser_.pos(), RowBuf{}, false});
+        joined.push_back(Pending{l, b, parser_.pos(), false});
       }
       header_ = join_header_lines(lines, std::max(m_, header_.field_count()));
       for (const Pending& p : joined) {
@@ -466,7 +474,7 @@ class TableReconciler {
       set_aside_pending();
     }
     if (m_ > 1 && is_empty_row()) {
-      pending_.push_back(Pending{line, begin, end, row_, false});
+      pending_.push_back(Pending{line, begin, end, false});
       return;
     }
     if (in_other_table_) {
@@ -495,7 +503,7 @@ class TableReconciler {
         ++summary_.opening_quote_rows;
         return;
       }
-      pending_.push_back(Pending{line, begin, end, row_, true});
+      pending_.push_back(Pending{line, begin, end, true});
       notes_pending_ = true;
       return;
     }
@@ -526,11 +534,13 @@ class TableReconciler {
   }
 
   void set_aside_pending() {
-    for (Pending& p : pending_) {
-      std::swap(p.row, row_);
+    if (pending_.empty()) return;
+    RowBuf saved = std::move(row_);
+    for (const Pending& p : pending_) {
+      reread(p);
       set_aside(p.line, p.begin, p.end);
-      std::swap(p.row, row_);
     }
+    row_ = std::move(saved);
     pending_.clear();
     notes_pending_ = false;
   }
@@ -546,8 +556,8 @@ class TableReconciler {
   void release_pending(bool notes) {
     if (pending_.empty()) return;
     RowBuf saved = std::move(row_);
-    for (Pending& p : pending_) {
-      row_ = std::move(p.row);
+    for (const Pending& p : pending_) {
+      reread(p);
       if (p.note && notes) {
         ++summary_.notes_rows;
         quarantine_.push_back(QuarantineRecord{row_.to_strings(), kNoteReason, p.line});
