@@ -147,6 +147,30 @@ bool is_null_mark(std::string_view text) noexcept {
   return true;
 }
 
+// A footnote's mark: up to two digits or a letter, bare or in brackets, "*",
+// "a/".
+bool footnote_mark(std::string_view cell) noexcept {
+  cell = trim_blanks(cell);
+  if (cell == "*" || cell == "**") return true;
+  if (cell.size() >= 3 && cell.front() == '(' && cell.back() == ')') cell = cell.substr(1, cell.size() - 2);
+  if (cell.size() == 2 && cell.back() == '/') cell.remove_suffix(1);
+  if (cell.empty() || cell.size() > 2) return false;
+  const auto alnum = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z'); };
+  return alnum(cell[0]) && (cell.size() == 1 || (cell[1] >= '0' && cell[1] <= '9'));
+}
+
+// The words of `text`: runs of bytes between blanks.
+size_t words(std::string_view text) noexcept {
+  size_t n = 0;
+  bool in_word = false;
+  for (char c : text) {
+    const bool blank = is_blank_byte(c);
+    n += !blank && !in_word ? 1 : 0;
+    in_word = !blank;
+  }
+  return n;
+}
+
 bool has_number(const RowBuf& row) noexcept {
   for (size_t f = 0; f < row.field_count(); ++f) {
     if (cell_kind(row.field(f)) == CellKind::Number) return true;
@@ -388,18 +412,28 @@ CellKind cell_kind(std::string_view field) noexcept {
 
 bool is_note_like(const RowBuf& row, size_t width) noexcept {
   size_t filled = 0;
-  CellKind first = CellKind::Empty;
+  std::string_view first;
+  std::string_view second;
+  bool blank_led = true;  // every filled cell after the first starts with a blank
   for (size_t f = 0; f < row.field_count(); ++f) {
-    const CellKind k = cell_kind(row.field(f));
+    const std::string_view cell = row.field(f);
+    const CellKind k = cell_kind(cell);
     if (k == CellKind::Empty) continue;
-    if (k == CellKind::Number) return false;
-    if (filled++ == 0) {
-      first = k;
-    } else if (!is_blank_byte(row.field(f).front())) {
-      return false;
+    // A footnote's mark in the first column may be a number: "1", "(2)".
+    if (k == CellKind::Number && !(f == 0 && footnote_mark(cell))) return false;
+    if (filled == 0) {
+      first = trim_blanks(cell);
+    } else {
+      if (filled == 1) second = trim_blanks(cell);
+      blank_led = blank_led && is_blank_byte(cell.front());
     }
+    ++filled;
   }
-  return first == CellKind::Text && (filled == 1 || row.field_count() < width);
+  if (filled == 0) return false;
+  // A mark and its note: "1,Includes persons of any race."
+  if (footnote_mark(first) && filled == 2 && cell_kind(second) == CellKind::Text && words(second) >= 3) return true;
+  if (cell_kind(first) != CellKind::Text) return false;
+  return filled == 1 || (row.field_count() < width && (blank_led || words(first) >= 3));
 }
 
 RowBuf join_header_lines(const std::vector<RowBuf>& lines, size_t width) {

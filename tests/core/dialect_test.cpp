@@ -116,6 +116,11 @@ TEST(DialectTest, NoteLikeRows) {
       {{"Source: Census Bureau", " 2010"}, true},    // a note holding the delimiter
       {{"Northeast", "", "", ""}, true},             // a group row reads alike: the run waits for data
       {{"oogie boogie", "bla"}, false},             // no blank after the delimiter: data
+      {{"Note: rate per 1", "000 population"}, true},  // prose of three words or more
+      {{"1", "Includes persons of any race.", "", ""}, true},
+      {{"(2)", "Data withheld to avoid disclosure.", "", ""}, true},
+      {{"1", "Alabama", "", ""}, false},            // an id and a name
+      {{"12.5", "Includes persons of any race.", "", ""}, false},
       {{"Total", "12", "", ""}, false},
       {{"", "12", "", ""}, false},
       {{"NA", "", "", ""}, false},
