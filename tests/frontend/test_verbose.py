@@ -4,17 +4,13 @@ or over several lines, group rows and totals inside, notes below; backslash
 escapes, '#' and space delimiters, one-line files.
 
 Each case says which lines are the header, which is the first data row, which
-are notes, and the delimiter. `python tests/frontend/test_verbose.py` prints
-the scores per pattern."""
+are notes, and the delimiter. `bench/verbose.py` scores them per pattern."""
 
 from __future__ import annotations
 
-import collections
 import csv
 import dataclasses
 import pathlib
-import sys
-import tempfile
 
 import pytest
 
@@ -135,6 +131,93 @@ CASES = [
         "Titel;Menge;Preis\nBrot;2;3,50\nKäse;1;7,20\nMilch;3;1,10\nSumme;6;11,80\n",
         (1,), ["Brot", "2", "3,50"], delimiter=";",
     ),
+    Verbose(
+        "multi-line header",
+        '"Table A-1. Employment status of the civilian population by sex and age"\n"[Numbers in thousands]"\n'
+        ',,,\nEmployment status,"Not seasonally adjusted",,,"Seasonally adjusted",,\n'
+        ",Dec. 2009,Nov. 2010,Dec. 2010,Dec. 2009,Nov. 2010,Dec. 2010\nTOTAL,,,,,,\n"
+        'Civilian noninstitutional population,"236,924","238,715","238,889","236,924","238,715","238,889"\n'
+        'Civilian labor force,"153,059","153,950","153,690","153,720","154,027","153,690"\n'
+        "  Participation rate,64.6,64.5,64.3,64.9,64.5,64.3\n,,,,,,\n"
+        '"NOTE: Persons whose ethnicity is identified as Hispanic or Latino may be of any race."\n"Footnotes"\n'
+        '"(1) The population figures are not adjusted for seasonal variation."\n',
+        (4, 5), ["TOTAL", "", "", "", "", "", ""], (11, 12, 13),
+        header=["Employment status", "Not seasonally adjusted Dec. 2009", "Not seasonally adjusted Nov. 2010",
+            "Not seasonally adjusted Dec. 2010", "Seasonally adjusted Dec. 2009", "Seasonally adjusted Nov. 2010",
+            "Seasonally adjusted Dec. 2010"],
+    ),
+    Verbose(
+        "year header",
+        "Table 1. Annual Estimates of the Resident Population for Counties\n"
+        "Geographic Area,April 1 2010 Census,Population Estimate (as of July 1),,\n,,2011,2012,2013\n"
+        'Autauga County,"54,571","55,227","54,954","54,727"\n'
+        'Baldwin County,"182,265","186,717","190,790","195,121"\n'
+        'Barbour County,"27,457","27,341","27,201","26,932"\n'
+        "Note: The estimates are based on the 2010 Census.\nSuggested Citation:\nRelease Date: March 2014\n",
+        (2, 3), ["Autauga County", "54,571", "55,227", "54,954", "54,727"], (7, 8, 9),
+        header=["Geographic Area", "April 1 2010 Census", "Population Estimate (as of July 1) 2011",
+            "Population Estimate (as of July 1) 2012", "Population Estimate (as of July 1) 2013"],
+    ),
+    Verbose(
+        "blank corner",
+        "Bevölkerung nach Altersgruppen;;;\nStand: 31.12.2020;;;\n;insgesamt;männlich;weiblich\n"
+        "unter 18;13 741;7 060;6 681\n18 bis 65;51 821;26 101;25 720\n65 und mehr;18 350;8 060;10 290\n"
+        "Insgesamt;83 912;41 221;42 691\n;;;\nQuelle: Statistisches Bundesamt\n",
+        (3,), ["unter 18", "13 741", "7 060", "6 681"], (9,),
+        delimiter=";",
+    ),
+    Verbose(
+        "year header",
+        "Table 5\tHospital beds per 1 000 inhabitants\t\t\n\t2015\t2016\t2017\nAustria\t7.6\t7.5\t7.4\n"
+        "Belgium\t5.7\t5.7\t5.6\nFrance (1)\t6.1\t6.0\t6.0\n\t\t\t\n(1) Metropolitan France.\n"
+        "Source: Eurostat (hlth_rs_bds)\n",
+        (2,), ["Austria", "7.6", "7.5", "7.4"], (7, 8),
+        delimiter="\t",
+    ),
+    Verbose(
+        "notes below",
+        '"Table 2.4.5U. Personal Consumption Expenditures by Type of Product"\n"[Billions of dollars]"\n'
+        '"Bureau of Economic Analysis"\n"Line",,"2019","2020","2021"\n'
+        '"1","Personal consumption expenditures","14428.7","14047.6","15902.6"\n'
+        '"2","Goods","4557.0","4654.3","5501.1"\n"3","  Durable goods","1532.2","1628.5","2008.1"\n'
+        '"Legend / Footnotes:"\n"Note. Users are cautioned that some components are not additive."\n',
+        (4,), ["1", "Personal consumption expenditures", "14428.7", "14047.6", "15902.6"], (8, 9),
+    ),
+    Verbose(
+        "dialect",
+        'id|text\n1|"a \\"b\\" c"\n2|"d"\n3|"e \\"f\\""\n',
+        (1,), ["1", 'a "b" c'], (),
+        delimiter="|",
+    ),
+    Verbose(
+        "dialect",
+        "name#qty#price\napple#3#1.20\npear#5#0.80\nplum#2#2.10\n",
+        (1,), ["apple", "3", "1.20"], (),
+        delimiter="#",
+    ),
+    Verbose(
+        "dialect",
+        "a\tb\tc\n",
+        (1,), [], (),
+        delimiter="\t",
+    ),
+    Verbose(
+        "dialect",
+        'id,comment,score\n1,ok,5\n2,"bad; very bad",1\n3,good; fine,4\n4,so; so,3\n',
+        (1,), ["1", "ok", "5"],
+    ),
+    Verbose(
+        "notes below",
+        "Region,Sales,Costs,Profit\nNorth,100,80,20\nSouth,120,90,30\nEast,90,70,20\nWest,110,95,15\n\n"
+        "Figures in EUR thousand.\n* Provisional.\n",
+        (1,), ["North", "100", "80", "20"], (7, 8),
+    ),
+    Verbose(
+        "group rows",
+        'State,Population,Area\nNew England,,\n  Maine,"1,362","30,843"\n  Vermont,626,"9,217"\n'
+        'Mid-Atlantic,,\n  New York,"20,201","47,126"\nTotal,"22,189","87,186"\n',
+        (1,), ["New England", "", ""],
+    ),
 ]
 
 
@@ -160,7 +243,9 @@ def run(case: Verbose, tmp: pathlib.Path) -> Outcome:
         set_aside = list(csv.reader(f))[1:]
     layout = _detect.detect(case.text.encode())
     first = layout["start_line"]
-    header_lines = {first} | {int(r[0]) for r in log if r[1] == "header rows joined"} if layout["header_rows"] else set()
+    header_lines = set()
+    if layout["header_rows"]:
+        header_lines = {first} | {int(r[0]) for r in log if r[1] == "header rows joined"}
     counts = {k: v for k, v in report.to_dict().items() if isinstance(v, int)}
     return Outcome(
         header_lines=header_lines,
@@ -215,40 +300,3 @@ def test_cli_notes_and_keep_blank_rows(cli, tmp_path: pathlib.Path) -> None:  # 
     r = cli("repair", "t.csv", "-o", "k.csv", "--keep-blank-rows")
     assert r.returncode == 0, r.stderr
     assert "empty cells dropped" not in r.stdout.decode()
-
-
-def scores() -> dict[str, dict[str, float]]:
-    """Per pattern: header lines F1, first data row right, notes set aside
-    (recall and precision), delimiter right."""
-    tally: dict[str, collections.Counter[str]] = collections.defaultdict(collections.Counter)
-    with tempfile.TemporaryDirectory() as tmp:
-        for case in CASES:
-            got = run(case, pathlib.Path(tmp))
-            t = tally[case.pattern]
-            want = set(case.header_lines)
-            t["cases"] += 1
-            t["header_tp"] += len(want & got.header_lines)
-            t["header_fp"] += len(got.header_lines - want)
-            t["header_fn"] += len(want - got.header_lines)
-            t["first_ok"] += 1 if not case.first_data or got.first_data == case.first_data else 0
-            t["notes"] += len(case.note_lines)
-            t["notes_found"] += len(set(case.note_lines) & got.note_lines)
-            t["set_aside"] += len(got.note_lines)
-            t["delimiter_ok"] += 1 if got.delimiter == case.delimiter else 0
-    result = {}
-    for pattern, t in tally.items():
-        f1 = 2 * t["header_tp"] / max(1, 2 * t["header_tp"] + t["header_fp"] + t["header_fn"])
-        result[pattern] = {
-            "cases": t["cases"], "header_f1": f1, "first_data": t["first_ok"] / t["cases"],
-            "notes_recall": t["notes_found"] / t["notes"] if t["notes"] else 1.0,
-            "notes_precision": t["notes_found"] / t["set_aside"] if t["set_aside"] else 1.0,
-            "delimiter": t["delimiter_ok"] / t["cases"],
-        }
-    return result
-
-
-if __name__ == "__main__":
-    for pattern, s in scores().items():
-        print(f"{pattern:18} " + "  ".join(f"{k} {v:.2f}" if isinstance(v, float) else f"{k} {v}"
-                                           for k, v in s.items()))
-    sys.exit(0)
