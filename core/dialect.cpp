@@ -324,6 +324,8 @@ bool preamble_line(const RowBuf& row, size_t width) {
   if (is_blank_row(row)) return true;
   const size_t filled = filled_fields(row);
   if (filled == 0) return true;
+  // A line of one field, a date of release say, is no row of a wider table.
+  if (row.field_count() == 1 && width >= 2) return true;
   if (has_number(row)) return false;
   if (row.field_count() == width) return (width >= 3 && filled <= 1) || title_row(row, width);
   return filled <= 1 || 2 * row.field_count() <= width;

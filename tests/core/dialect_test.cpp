@@ -186,6 +186,8 @@ TEST(DialectTest, VerboseTableLayouts) {
       {"group row below the header is data", "Crop,Area,Yield\nGrains,,\n" + numbers("C", 6, 3), ',', false, '"', 3,
        0, 1, true},
       {"a row of data on top is never preamble", "x,1,2\n" + numbers("C", 6, 3), ',', false, '"', 3, 0, 1, false},
+      {"a date alone above the header is preamble", "Sales\n03/15/2011\n\nR,Jan,Feb\n" + numbers("C", 6, 3), ',',
+       false, '"', 3, 3, 1, true},
       {"a full second line under a full header is data", "c1,c2,c3\nalpha,beta,gamma\n" + numbers("C", 6, 3), ',',
        false, '"', 3, 0, 1, true},
       {"null marks are not a header line", "a,b,c\nx,n/a,NA\n" + numbers("C", 6, 3), ',', false, '"', 3, 0, 1, true},

@@ -218,6 +218,22 @@ CASES = [
         'Mid-Atlantic,,\n  New York,"20,201","47,126"\nTotal,"22,189","87,186"\n',
         (1,), ["New England", "", ""],
     ),
+    Verbose(
+        "multi-line header",
+        "Table 4. Median earnings by sex,,,,\n(In 2010 dollars),,,,\n,,,,\nCharacteristic,Number,,Median earnings,\n"
+        ',Male,Female,Male,Female\nAll workers,"82,000","70,000","42,000","32,000"\n'
+        'Full-time 1/,"60,000","45,000","48,000","37,000"\n,,,,\n'
+        '"1/ Worked 35 hours or more per week, 50 weeks or more.",,,,\n"Source: Current Population Survey, 2011.",,,,\n',
+        (4, 5), ["All workers", "82,000", "70,000", "42,000", "32,000"], (9, 10),
+        header=["Characteristic", "Number Male", "Number Female", "Median earnings Male", "Median earnings Female"],
+    ),
+    Verbose("unit line", "Jahr;Umsatz;Gewinn\n;Mio. EUR;Mio. EUR\n2019;12,5;1,2\n2020;11,8;0,9\n2021;13,1;1,4\n", (1, 2),
+            ["2019", "12,5", "1,2"], delimiter=";"),
+    Verbose("year header", "Monthly sales\n03/15/2011\n\nRegion,Jan,Feb,Mar\nNorth,10,12,14\nSouth,8,9,11\nEast,7,7,8\n",
+            (4,), ["North", "10", "12", "14"]),
+    Verbose("notes below", "Year,Births,Deaths\n2018,1200,900\n2019,1180,950\n2020,1100,1010\n\n"
+            "1,Provisional figures for the latest year.\n2,Deaths include stillbirths.\n", (1,), ["2018", "1200", "900"],
+            (6, 7)),
 ]
 
 
