@@ -147,8 +147,8 @@ bool is_null_mark(std::string_view text) noexcept {
   return true;
 }
 
-// A footnote's mark: up to two digits or a letter, bare or in brackets, "*",
-// "a/".
+// A footnote's mark: up to two digits, or a letter with at most one digit,
+// bare or in brackets ("1", "(2)", "a"), "a/" or "*".
 bool footnote_mark(std::string_view cell) noexcept {
   cell = trim_blanks(cell);
   if (cell == "*" || cell == "**") return true;
@@ -189,9 +189,6 @@ bool distinct_filled(const RowBuf& row) {
   return std::adjacent_find(names.begin(), names.end()) == names.end();
 }
 
-// A further header line below the first: no cell a plain number, and text
-// over a data column (a row with its first cell alone filled is a group row
-// of the body).
 // A unit line: every data column names the same unit, or each its own in
 // brackets ("(2005 = 100)", "[%]").
 bool unit_line(const RowBuf& row) {
@@ -207,8 +204,11 @@ bool unit_line(const RowBuf& row) {
   return bracketed || same;
 }
 
-// A line with every cell filled continues only a line with an empty cell (a
-// span over it) or names units: below a full line anything else is data.
+// A further header line below the first: no cell a plain number or a mark of
+// a missing value, and text over a data column (a row with its first cell
+// alone filled is a group row of the body). A line with every cell filled
+// continues only a line with an empty cell (a span over it) or names units:
+// below a full line anything else is data.
 bool continues_header(const RowBuf& row, size_t width, bool above_full) {
   if (row.field_count() > width) return false;
   bool data_column = false;
@@ -250,8 +250,8 @@ std::vector<bool> numeric_columns(const std::vector<HeadRow>& rows, size_t from,
   return numeric;
 }
 
-// The old test of a header: as wide as the table, text in every cell, names
-// distinct.
+// A header read from its own cells: as wide as the table, text in every
+// cell, names distinct.
 bool text_header(const RowBuf& row, size_t width) {
   return row.field_count() == width && is_header_like(row) && distinct_fields(row);
 }
