@@ -550,10 +550,11 @@ class TableReconciler {
   void flush_pending() { release_pending(false); }
 
   // At the end of the input the rows held back after the last row of data
-  // are notes below the table, set aside, and blank rows.
-  void end_pending() { release_pending(notes_pending_); }
+  // are notes below the table, set aside, and blank rows; a file of rows of
+  // empty cells alone keeps them (they are its records of nulls).
+  void end_pending() { release_pending(notes_pending_, summary_.run.rowvaned_rows == 0); }
 
-  void release_pending(bool notes) {
+  void release_pending(bool notes, bool keep_blank = false) {
     if (pending_.empty()) return;
     RowBuf saved = std::move(row_);
     for (const Pending& p : pending_) {
@@ -562,7 +563,7 @@ class TableReconciler {
         ++summary_.notes_rows;
         quarantine_.push_back(QuarantineRecord{row_.to_strings(), kNoteReason, p.line});
         log(p.line, "note set aside", p.begin, p.end, nullptr);
-      } else if (!p.note && drop_blank_rows_) {
+      } else if (!p.note && drop_blank_rows_ && !keep_blank) {
         ++summary_.blank_rows_dropped;
         log(p.line, "blank row dropped", p.begin, p.end, nullptr);
       } else {

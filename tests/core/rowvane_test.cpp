@@ -1105,6 +1105,7 @@ TEST(RowvaneTableTest, VerboseTables) {
       {"rows of empty cells kept on request", "State,Male,Female\nMaine,310,290\n,,\n\nOhio,2900,2700\n",
        {{"State", "Male", "Female"}, {"Maine", "310", "290"}, {"", "", ""}, {"", "", ""}, {"Ohio", "2900", "2700"}},
        {"padded"}, {}, true},
+      {"a file of empty cells alone keeps them", ",,\n,,\n", {{"", "", ""}, {"", "", ""}}, {}, {}},
       {"a stray opening quote is mended before it reads as a note",
        "State,Male,Female\n" + body + "\"Iowa,1,2\n",
        {{"State", "Male", "Female"}, {"Maine", "310", "290"}, {"Vermont", "160", "150"}, {"Ohio", "2900", "2700"},
