@@ -432,8 +432,13 @@ bool is_note_like(const RowBuf& row, size_t width) noexcept {
     ++filled;
   }
   if (filled == 0) return false;
-  // A mark and its note: "1,Includes persons of any race."
-  if (footnote_mark(first) && filled == 2 && cell_kind(second) == CellKind::Text && words(second) >= 3) return true;
+  // A mark and its note, in a row shorter than the table or ending in an
+  // empty cell: "1,Includes persons of any race.,,".
+  const size_t n = row.field_count();
+  if (footnote_mark(first) && filled == 2 && cell_kind(second) == CellKind::Text && words(second) >= 3 &&
+      (n < width || trim_blanks(row.field(n - 1)).empty())) {
+    return true;
+  }
   if (cell_kind(first) != CellKind::Text) return false;
   return filled == 1 || (row.field_count() < width && (blank_led || words(first) >= 3));
 }

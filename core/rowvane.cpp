@@ -381,17 +381,32 @@ class TableReconciler {
   // Whether the row at [begin, end), taken whole by a fast path, may be one
   // that is dropped or held back instead: a row of empty cells starts with
   // an empty cell, a row with one filled cell of two or more starts or ends
-  // with an empty one (a delimiter, a blank or two quotes there). A test of
-  // a few bytes; the slow path decides.
+  // with an empty one (a delimiter, a blank, or quotes around blanks alone
+  // there). A test of the bytes at the row's ends; the slow path decides.
   bool may_set_aside(size_t begin, size_t end) const noexcept {
     if (!drop_blank_rows_ && !notes_apply_) return false;
     if (end - begin < 2) return true;
-    const auto empty_edge = [&](size_t at, size_t beside) {
-      const unsigned char c = static_cast<unsigned char>(buffer_[at]);
-      if (c == layout_.delimiter || c == ' ' || c == '\t') return true;
-      return c == layout_.quote_char && static_cast<unsigned char>(buffer_[beside]) == c;
+    const auto blank = [&](size_t i) { return buffer_[i] == ' ' || buffer_[i] == '\t'; };
+    const auto edge = [&](size_t i) {
+      const unsigned char c = static_cast<unsigned char>(buffer_[i]);
+      return c == layout_.delimiter || blank(i) ? 1 : c == layout_.quote_char ? 2 : 0;
     };
-    return empty_edge(begin, begin + 1) || (notes_apply_ && empty_edge(end - 1, end - 2));
+    const int first = edge(begin);
+    if (first == 1) return true;
+    if (first == 2) {
+      size_t i = begin + 1;
+      while (i < end && blank(i)) ++i;
+      if (i < end && static_cast<unsigned char>(buffer_[i]) == layout_.quote_char) return true;
+    }
+    if (!notes_apply_) return false;
+    const int last = edge(end - 1);
+    if (last == 1) return true;
+    if (last == 2) {
+      size_t i = end - 1;
+      while (i > begin + 1 && blank(i - 1)) --i;
+      return static_cast<unsigned char>(buffer_[i - 1]) == layout_.quote_char;
+    }
+    return false;
   }
 
   bool is_empty_row() const noexcept { return is_blank_row(row_) || filled_fields(row_) == 0; }
