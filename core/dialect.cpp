@@ -439,8 +439,12 @@ bool is_note_like(const RowBuf& row, size_t width) noexcept {
       (n < width || trim_blanks(row.field(n - 1)).empty())) {
     return true;
   }
-  if (cell_kind(first) != CellKind::Text) return false;
-  return filled == 1 || (row.field_count() < width && (blank_led || words(first) >= 3));
+  // A note reads as prose: a row of data missing its values ("bob,") does not.
+  if (cell_kind(first) != CellKind::Text || !(words(first) >= 3 || first.back() == '.' ||
+                                              first.find(':') != std::string_view::npos)) {
+    return false;
+  }
+  return filled == 1 || (n < width && (blank_led || words(first) >= 3));
 }
 
 RowBuf join_header_lines(const std::vector<RowBuf>& lines, size_t width) {

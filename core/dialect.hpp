@@ -86,8 +86,9 @@ bool is_numeric_like(std::string_view field) noexcept;
 bool is_header_like(const RowBuf& row) noexcept;
 
 // A row below a table of numbers, of `width` columns, that reads as a note
-// rather than data: its first filled cell is text, no cell is a number (a
-// year may be), and it has one filled cell, or fewer fields than the table
+// rather than data: its first filled cell is prose (three words, a colon or a
+// final stop), no cell is a number (a year may be), and it has one filled
+// cell, or fewer fields than the table
 // with a blank after each delimiter or three words in its first cell, as
 // prose has ("Source: Census Bureau, 2010"); or a footnote's mark and its
 // note ("1,Includes persons of any race.,,"). A row as wide as the table

@@ -114,7 +114,9 @@ TEST(DialectTest, NoteLikeRows) {
       {{"Source: Census Bureau."}, true},
       {{"1 Includes part-time workers.", "", "", ""}, true},
       {{"Source: Census Bureau", " 2010"}, true},    // a note holding the delimiter
-      {{"Northeast", "", "", ""}, true},             // a group row reads alike: the run waits for data
+      {{"Footnotes:", "", "", ""}, true},
+      {{"Northeast", "", "", ""}, false},            // a group row
+      {{"bob", ""}, false},                          // a row of data missing its value
       {{"oogie boogie", "bla"}, false},             // no blank after the delimiter: data
       {{"Note: rate per 1", "000 population"}, true},  // prose of three words or more
       {{"1", "Includes persons of any race.", "", ""}, true},
