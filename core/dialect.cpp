@@ -100,6 +100,21 @@ bool colons_are_text(std::string_view head) noexcept {
   return 2 * text >= colons;
 }
 
+// Whether lines of `head` open with '#' as comments do: the first line, or
+// two lines or more.
+bool comment_lines(std::string_view head) noexcept {
+  size_t comments = 0;
+  bool line_start = true;
+  for (size_t i = 0; i < head.size() && comments < 2; ++i) {
+    if (line_start && head[i] == '#') {
+      if (i == 0) return true;
+      ++comments;
+    }
+    line_start = head[i] == '\n' || head[i] == '\r';
+  }
+  return comments >= 2;
+}
+
 // Share of rows in [from, from + kBodyProbeRows) holding a numeric field.
 double numeric_row_share(const std::vector<HeadRow>& rows, size_t from) {
   size_t seen = 0;
@@ -542,6 +557,7 @@ unsigned char pick_delimiter(std::string_view head, unsigned char quote, bool re
   unsigned char best = quote == '"' ? sniff_delimiter_outcome(head).delimiter : ',';
   Shape best_shape = shape_of(rows_by(best), 0);
   const bool colon_fields = !colons_are_text(head);
+  const bool hash_comments = comment_lines(head);
   if (best_shape.rows == 1) {
     size_t best_score = 0;
     for (unsigned char d : kDetectDelimiters) {
@@ -559,7 +575,7 @@ unsigned char pick_delimiter(std::string_view head, unsigned char quote, bool re
   const Shape backend = best_shape;
   const bool splits_little = backend.width < 2 || backend.consistency < 0.5;
   for (unsigned char d : kDetectDelimiters) {
-    if (d == best || (d == ':' && !colon_fields)) continue;
+    if (d == best || (d == ':' && !colon_fields) || (d == '#' && hash_comments)) continue;
     const std::vector<HeadRow> rows = rows_by(d);
     const Shape s = shape_of(rows, 0);
     if (s.width < 2 || s.rows < 2) continue;

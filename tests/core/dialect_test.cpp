@@ -215,6 +215,7 @@ TEST(DialectTest, DelimitersByRegularity) {
   };
   const Case cases[] = {
       {"hash", "a#b#c\n1#2#3\n4#5#6\n7#8#9\n", '#', false},
+      {"hash opening comment lines", "# note\n# more\na;b\n1;3#x\n6;7#8\n# end\n", ';', false},
       {"space, three columns", "x y z\n1 2 3\n4 5 6\n7 8 9\n", ' ', false},
       {"space, two columns of numbers", "a b\n1 1\n2 2\n3 2.1\n", ' ', false},
       {"space in prose is no delimiter", "name\nJohn Smith\nAnna Lee\nBo Ek\n", ',', false},
