@@ -18,7 +18,11 @@ namespace rowvane {
 inline constexpr size_t kDetectBytes = size_t{64} << 10;
 
 // The candidate delimiters of detection, in order of preference on a tie.
-inline constexpr unsigned char kDetectDelimiters[] = {',', ';', '\t', '|', ':'};
+// ':', '#' and ' ' are taken only on the terms of detect_table.
+inline constexpr unsigned char kDetectDelimiters[] = {',', ';', '\t', '|', ':', '#', ' '};
+
+// Header lines considered at most (blank lines between them included).
+inline constexpr size_t kMaxHeaderRows = 8;
 
 // What the caller fixed; detection settles the rest.
 struct DetectOptions {
@@ -39,13 +43,32 @@ struct TableLayout {
   unsigned char delimiter = ',';
   bool blank_after_delimiter = false;  // ", ": blanks at each field start are dropped
   unsigned char quote_char = '"';
+  bool backslash_escape = false;       // '\\' escapes the next byte inside quoted fields
   size_t columns = 0;                  // the table's width; 0 when nothing was found
   size_t start = 0;                    // offset of the table's first row (its header)
   size_t start_line = 1;               // line on which that row begins
   std::vector<SkippedLine> preamble;   // the lines skipped before it
-  size_t header_rows = 1;              // rows of the header, joined column by column
+  size_t header_rows = 1;              // rows of the header (blank ones inside included), joined
   bool has_header = false;             // the first row looks like a header
+  bool numeric_body = false;           // values fill the data columns below the header
 };
+
+// What a cell reads as, for telling a header from the rows below it.
+enum class CellKind {
+  Empty,
+  Text,    // not a number
+  Label,   // a number that names a column: a year, alone or with a unit ("2000 (1,000)", "2005-06")
+  Number,  // any other number, date or time
+  Null,    // a mark of a missing value: "NA", "n/a", "(X)", "-", "...", "----"
+};
+
+CellKind cell_kind(std::string_view field) noexcept;
+
+// Joins the lines of a header into one row of `width` fields: in every line
+// but the last, an empty cell right of a filled one (past the first column)
+// takes that cell's text, as a cell spanning the columns below it; then the
+// texts of each column are joined with a space. Blank lines add nothing.
+RowBuf join_header_lines(const std::vector<RowBuf>& lines, size_t width);
 
 // Settles the layout of the table at the start of `buffer` from its first
 // kDetectBytes. Given options are kept as they are.
@@ -61,6 +84,16 @@ bool is_numeric_like(std::string_view field) noexcept;
 
 // A row that reads as a header: two or more fields, none empty, none numeric.
 bool is_header_like(const RowBuf& row) noexcept;
+
+// A row below a table of numbers, of `width` columns, that reads as a note
+// rather than data: its first filled cell is prose (three words, a colon or a
+// final stop), no cell is a number (a year may be), and it has one filled
+// cell, or fewer fields than the table
+// with a blank after each delimiter or three words in its first cell, as
+// prose has ("Source: Census Bureau, 2010"); or a footnote's mark and its
+// note ("1,Includes persons of any race.,,"). A row as wide as the table
+// that is a note starts or ends with an empty cell.
+bool is_note_like(const RowBuf& row, size_t width) noexcept;
 
 // `s` without the spaces and TABs at either end.
 std::string_view trim_blanks(std::string_view s) noexcept;

@@ -303,6 +303,7 @@ class TableReconciler {
     m_ = layout_.columns;
     s.quote_char = layout_.quote_char;
     s.blank_after_delimiter = layout_.blank_after_delimiter;
+    s.backslash_escape = layout_.backslash_escape;
     encoder_ = CsvRecordEncoder(layout_.delimiter, layout_.quote_char);
     append_utf8(sep_, layout_.delimiter);
     sink_.begin(SliceSetup{layout_.delimiter, m_, count_byte(buffer_, '\n') + 1, buffer_.size(),
@@ -316,7 +317,10 @@ class TableReconciler {
     reread_budget_ = 2 * buffer_.size() + kDetectBytes;
     if (layout_.has_header) read_header();
 
-    const bool try_plain = !layout_.blank_after_delimiter &&
+    drop_blank_rows_ = m_ > 1 && !rules_.keep_blank_rows;
+    notes_apply_ = m_ > 1 && rules_.set_aside_notes && layout_.has_header && layout_.numeric_body;
+    // A backslash escape is read by the parser alone.
+    const bool try_plain = !layout_.blank_after_delimiter && !layout_.backslash_escape &&
                            plain_rows_apply(layout_.delimiter, layout_.quote_char) &&
                            sink_.takes_plain(layout_.delimiter);
     PlainRow plain;
@@ -332,7 +336,8 @@ class TableReconciler {
         }
       }
       if (try_plain && pending_.empty() && !in_other_table_ && !parser_.at_end() && parser_.scan_plain(plain) &&
-          (m_ == 0 || plain.fields == m_) && !repeats_header(begin, plain.end) && !mark_ahead(begin, plain.end)) {
+          (m_ == 0 || plain.fields == m_) && !repeats_header(begin, plain.end) && !mark_ahead(begin, plain.end) &&
+          !may_set_aside(begin, plain.end)) {
         sink_.keep_plain(buffer_.substr(begin, plain.end - begin), plain.fields, layout_.delimiter);
         parser_.pass(plain);
         ++s.run.total_rows;
@@ -343,7 +348,7 @@ class TableReconciler {
         if (try_plain && pending_.empty() && !in_other_table_ && !parser_.at_end() &&
             parser_.scan_simple(simple_) &&
             (m_ == 0 || simple_.fields == m_) && !may_repeat_header(begin, simple_.end) &&
-            !mark_ahead(begin, simple_.end)) {
+            !mark_ahead(begin, simple_.end) && !may_set_aside(begin, simple_.end)) {
           sink_.keep_simple(simple_, begin);
           parser_.pass(simple_);
           ++s.run.total_rows;
@@ -355,7 +360,7 @@ class TableReconciler {
       ++s.run.total_rows;
       take(line, begin);
     }
-    flush_pending();
+    end_pending();
     s.tables_found = s.run.total_rows == 0 ? 0 : std::max<size_t>(tables_, 1);
     s.run.detected_delimiter = static_cast<char32_t>(layout_.delimiter);
     s.run.quarantined_rows = quarantine_.size();
@@ -364,12 +369,66 @@ class TableReconciler {
   }
 
  private:
+  // A row held back until the next row shows what it is: a blank row, or a
+  // row that reads as a note (`note`). Its text stays in the buffer (the file
+  // run writes no record past a row not yet kept) and is read again when the
+  // row is released, so a long run of held rows takes no memory per field.
   struct Pending {
     size_t line;
     size_t begin;
     size_t end;
-    std::string text;
+    bool note;
   };
+
+  // Reads the held row `p` again into row_.
+  void reread(const Pending& p) {
+    ResilientParser again(buffer_, parser_.options());
+    if (p.begin > again.pos()) again.seek(p.begin, p.line);
+    again.next_row(row_);
+  }
+
+  // Whether the row at [begin, end), taken whole by a fast path, may be one
+  // that is dropped or held back instead: a row of empty cells starts with
+  // an empty cell, a row with one filled cell of two or more starts or ends
+  // with an empty one (a delimiter, a blank, or quotes around blanks alone
+  // there). A test of the bytes at the row's ends; the slow path decides.
+  bool may_set_aside(size_t begin, size_t end) const noexcept {
+    if (!drop_blank_rows_ && !notes_apply_) return false;
+    if (end - begin < 2) return true;
+    const auto blank = [&](size_t i) { return buffer_[i] == ' ' || buffer_[i] == '\t'; };
+    const auto edge = [&](size_t i) {
+      const unsigned char c = static_cast<unsigned char>(buffer_[i]);
+      return c == layout_.delimiter || blank(i) ? 1 : c == layout_.quote_char ? 2 : 0;
+    };
+    const int first = edge(begin);
+    if (first == 1) return true;
+    if (first == 2) {
+      size_t i = begin + 1;
+      while (i < end && blank(i)) ++i;
+      if (i < end && static_cast<unsigned char>(buffer_[i]) == layout_.quote_char) return true;
+    }
+    if (!notes_apply_) return false;
+    const int last = edge(end - 1);
+    if (last == 1) return true;
+    if (last == 2) {
+      size_t i = end - 1;
+      while (i > begin + 1 && blank(i - 1)) --i;
+      return static_cast<unsigned char>(buffer_[i - 1]) == layout_.quote_char;
+    }
+    return false;
+  }
+
+  bool is_empty_row() const noexcept { return is_blank_row(row_) || filled_fields(row_) == 0; }
+
+  // A row that carries on a run of notes: no number past the first column,
+  // and not every cell filled.
+  bool continues_notes() const noexcept {
+    if (filled_fields(row_) >= m_) return false;
+    for (size_t f = 1; f < row_.field_count(); ++f) {
+      if (cell_kind(row_.field(f)) == CellKind::Number) return false;
+    }
+    return true;
+  }
 
   // Whether the plain line [begin, end) is the header's line again, so that
   // the slow path sees it (a copy of the header is dropped there).
@@ -399,25 +458,29 @@ class TableReconciler {
     header_line_ = without_line_break(buffer_, begin, parser_.pos());
     ++summary_.run.total_rows;
     tables_ = 1;
-    // Header lines below the first are joined into it column by column.
-    for (size_t k = 1; k < layout_.header_rows; ++k) {
-      const size_t l = parser_.line();
-      const size_t b = parser_.pos();
-      if (!parser_.next_row(row_)) break;
-      ++summary_.run.total_rows;
-      RowBuf joined;
-      for (size_t f = 0; f < header_.field_count(); ++f) {
-        std::string text(header_.field(f));
-        if (f < row_.field_count() && !row_.field(f).empty()) {
-          if (!text.empty()) text += ' ';
-          text += row_.field(f);
+    // Header lines below the first are joined into it column by column;
+    // blank lines between them are dropped.
+    if (layout_.header_rows > 1) {
+      std::vector<RowBuf> lines{header_};
+      std::vector<Pending> joined;
+      for (size_t k = 1; k < layout_.header_rows; ++k) {
+        const size_t l = parser_.line();
+        const size_t b = parser_.pos();
+        if (!parser_.next_row(row_)) break;
+        ++summary_.run.total_rows;
+        if (is_empty_row()) {
+          ++summary_.blank_rows_dropped;
+          log(l, "blank row dropped", b, parser_.pos(), nullptr);
+          continue;
         }
-        joined.bytes += text;
-        joined.ends.push_back(joined.bytes.size());
+        lines.push_back(row_);
+        joined.push_back(Pending{l, b, parser_.pos(), false});
       }
-      header_ = std::move(joined);
-      ++summary_.header_rows_joined;
-      log(l, "header rows joined", b, parser_.pos(), &header_);
+      header_ = join_header_lines(lines, std::max(m_, header_.field_count()));
+      for (const Pending& p : joined) {
+        ++summary_.header_rows_joined;
+        log(p.line, "header rows joined", p.begin, p.end, &header_);
+      }
     }
     // The quick test above reads the first name as bytes: it holds for a
     // name without quotes or blanks inside.
@@ -434,8 +497,8 @@ class TableReconciler {
       if (!pending_.empty() && is_header_like(row_)) ++tables_;
       set_aside_pending();
     }
-    if (m_ > 1 && is_blank_row(row_)) {
-      pending_.push_back(Pending{line, begin, end, std::string(row_.field(0))});
+    if (m_ > 1 && is_empty_row()) {
+      pending_.push_back(Pending{line, begin, end, false});
       return;
     }
     if (in_other_table_) {
@@ -452,6 +515,20 @@ class TableReconciler {
     if (layout_.has_header && pending_.empty() && same_fields(row_, header_)) {
       ++summary_.repeated_headers;
       log(line, "repeated header dropped", begin, end, nullptr);
+      return;
+    }
+    // A row of one filled cell of text may be a note below the table (or a
+    // group row inside it): held back until a row of data follows.
+    if (notes_apply_ && (is_note_like(row_, m_) || (notes_pending_ && continues_notes()))) {
+      // Unless a stray opening quote swallowed the rest of a row of data.
+      if (opening_quote_mended(line, begin, end)) {
+        flush_pending();
+        keep_repaired(line, "opening quote taken as text", begin, parser_.pos());
+        ++summary_.opening_quote_rows;
+        return;
+      }
+      pending_.push_back(Pending{line, begin, end, true});
+      notes_pending_ = true;
       return;
     }
     flush_pending();
@@ -481,28 +558,44 @@ class TableReconciler {
   }
 
   void set_aside_pending() {
-    for (Pending& p : pending_) {
-      RowBuf blank;
-      blank.bytes = std::move(p.text);
-      blank.ends.push_back(blank.bytes.size());
-      std::swap(blank, row_);
-      set_aside(p.line, p.begin, p.end);
-      std::swap(blank, row_);
-    }
-    pending_.clear();
-  }
-
-  // Blank rows inside the table are reconciled as any other row.
-  void flush_pending() {
     if (pending_.empty()) return;
     RowBuf saved = std::move(row_);
-    for (Pending& p : pending_) {
-      row_.clear();
-      row_.bytes = std::move(p.text);
-      row_.ends.push_back(row_.bytes.size());
-      settle(p.line, p.begin, p.end);
+    for (const Pending& p : pending_) {
+      reread(p);
+      set_aside(p.line, p.begin, p.end);
+    }
+    row_ = std::move(saved);
+    pending_.clear();
+    notes_pending_ = false;
+  }
+
+  // The rows held back before a row of data: blank rows are dropped (or,
+  // kept, reconciled as any other row), the others are data.
+  void flush_pending() { release_pending(false); }
+
+  // At the end of the input the rows held back after the last row of data
+  // are notes below the table, set aside, and blank rows; a file of rows of
+  // empty cells alone keeps them (they are its records of nulls).
+  void end_pending() { release_pending(notes_pending_, summary_.run.rowvaned_rows == 0); }
+
+  void release_pending(bool notes, bool keep_blank = false) {
+    if (pending_.empty()) return;
+    RowBuf saved = std::move(row_);
+    for (const Pending& p : pending_) {
+      reread(p);
+      if (p.note && notes) {
+        ++summary_.notes_rows;
+        quarantine_.push_back(QuarantineRecord{row_.to_strings(), kNoteReason, p.line});
+        log(p.line, "note set aside", p.begin, p.end, nullptr);
+      } else if (!p.note && drop_blank_rows_ && !keep_blank) {
+        ++summary_.blank_rows_dropped;
+        log(p.line, "blank row dropped", p.begin, p.end, nullptr);
+      } else {
+        settle(p.line, p.begin, p.end);
+      }
     }
     pending_.clear();
+    notes_pending_ = false;
     row_ = std::move(saved);
   }
 
@@ -570,8 +663,7 @@ class TableReconciler {
     // stands at its end. (Blank rows are reconciled later, once the next row
     // has shown whether a new table begins.)
     // A stray opening quote swallows delimiters, so its row comes out short.
-    if (n < m_ && rules_.opening_quote_as_text && parser_.pos() == end && !is_blank_row(row_) &&
-        quote_as_text(line, begin)) {
+    if (opening_quote_mended(line, begin, end)) {
       keep_repaired(line, "opening quote taken as text", begin, parser_.pos());
       ++s.opening_quote_rows;
       return;
@@ -588,6 +680,12 @@ class TableReconciler {
       quarantine_.push_back(QuarantineRecord{row_.to_strings(), width_reason(n, m_), line});
       log(line, "set aside", begin, end, nullptr);
     }
+  }
+
+  // Whether row_, short, was read again with its opening quote as text.
+  bool opening_quote_mended(size_t line, size_t begin, size_t end) {
+    return row_.field_count() < m_ && rules_.opening_quote_as_text && parser_.pos() == end &&
+           !is_blank_row(row_) && quote_as_text(line, begin);
   }
 
   // The file run's sink overwrites the input behind the parser: the text of
@@ -697,6 +795,9 @@ class TableReconciler {
   RowBuf fixed_;
   std::string scratch_;
   std::vector<Pending> pending_;
+  bool notes_pending_ = false;    // pending_ holds a row that reads as a note
+  bool drop_blank_rows_ = false;  // rows of empty cells are dropped
+  bool notes_apply_ = false;      // notes below the table are set aside
   bool in_other_table_ = false;
   size_t tables_ = 0;
   size_t reread_budget_ = 0;

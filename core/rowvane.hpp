@@ -99,6 +99,8 @@ struct TableRules {
   bool drop_empty_surplus = true;     // a row whose surplus fields are all empty loses them
   bool opening_quote_as_text = true;  // a stray opening quote that swallowed delimiters is text
   bool set_aside_other_tables = true; // rows from a second table on are set aside
+  bool set_aside_notes = true;        // notes below a table of numbers are set aside
+  bool keep_blank_rows = false;       // rows of empty cells are kept (else dropped)
   bool log_changes = false;           // keep a ChangeRecord for every row changed or dropped
   // Rows holding text the decode stage replaced are set aside (reason
   // kUndecodableReason) instead of kept with U+FFFD in them.
@@ -131,10 +133,14 @@ inline constexpr std::string_view kChangeLogHeader = "line,action,raw_content,wr
 // The reason of the rows set aside because they follow the first table.
 inline constexpr const char* kSecondTableReason = "Row belongs to a second table";
 
+// The reason of the rows set aside as notes below the table.
+inline constexpr const char* kNoteReason = "Row is a note below the table";
+
 struct TableSummary {
   RunSummary run;                    // as for the basic run; rows skipped or dropped are not kept
   unsigned char quote_char = '"';    // the quote used
   bool blank_after_delimiter = false;
+  bool backslash_escape = false;     // '\\' escaped bytes inside quoted fields
   size_t preamble_lines = 0;         // lines skipped before the header
   size_t header_rows_joined = 0;     // header lines joined into the one above
   size_t repeated_headers = 0;       // copies of the header dropped
@@ -154,6 +160,8 @@ struct TableSummary {
   size_t replaced_bytes = 0;         // input bytes replaced by U+FFFD
   bool stray_bom = false;
   bool interrupted = false;          // the run's interrupt check told it to stop
+  size_t notes_rows = 0;             // rows set aside as notes below the table
+  size_t blank_rows_dropped = 0;     // rows of empty cells dropped
 };
 
 // The messages of a table file run whose decode stage failed: a strict

@@ -130,7 +130,7 @@ def validate_options(options: dict[str, Any]) -> None:
 
 _OPTION_NAMES = frozenset(
     {"delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes",
-     "detect", "encoding", "encoding_errors", "output_encoding"}
+     "detect", "encoding", "encoding_errors", "output_encoding", "keep_blank_rows"}
 )
 
 
@@ -269,6 +269,7 @@ def repair(
     repair_quotes: bool = True,
     detect: Detect = "auto",
     changes: StrPath | None = None,
+    keep_blank_rows: bool = False,
     encoding: str = "auto",
     encoding_errors: EncodingErrors = "replace",
     output_encoding: str = "utf-8",
@@ -285,9 +286,9 @@ def repair(
     ``repair_quotes`` repairs stray quotes inside quoted fields.
 
     ``detect="auto"`` (the default) first detects the table: lines of
-    preamble above its header (skipped), the delimiter among ``, ; TAB | :``
+    preamble above its header (skipped), the delimiter among ``, ; TAB | : #`` and space
     and ``", "`` (comma and blank, the blanks dropped), the quote among ``"``
-    and ``'``, a header spread over two or three lines (joined column by
+    and ``'``, a backslash escape, a header spread over several lines (joined column by
     column with a space), copies of the header (dropped) and where the first
     table ends (the rows of later tables are set aside with the reason "Row
     belongs to a second table"). Rows of the wrong width are then repaired
@@ -299,6 +300,11 @@ def repair(
     ``changes``, with ``detect="auto"``, names a CSV file that lists every
     row the run changed or dropped: ``line``, ``action``, ``raw_content`` as
     read and the record ``written``.
+
+    Under ``detect="auto"`` rows whose cells are all empty are dropped
+    (``blank_rows_dropped``) unless ``keep_blank_rows``, and the notes below
+    a table of numbers (sources, footnotes) are set aside with the reason
+    "Row is a note below the table" (``notes_rows``).
 
     ``encoding="auto"`` (the default) decides the input's encoding: a
     byte-order mark, the NUL bytes of UTF-16/32, valid UTF-8 over the whole
@@ -357,7 +363,7 @@ def repair(
             if detect == "auto":
                 result = _core.repair_file(
                     inp, out_t.run_path, quar_t.run_path if quar_t else None,
-                    chg_t.run_path if chg_t else None, **opts,
+                    chg_t.run_path if chg_t else None, **opts, keep_blank_rows=keep_blank_rows,
                     encoding=_encoding_spec(encoding), encoding_errors=encoding_errors,
                     page_chooser=choose_page, output_bom=output_encoding == "utf-8-sig",
                 )
@@ -437,6 +443,8 @@ _AUTO_COUNTS = (
     "opening_quote_rows",
     "tables_found",
     "second_table_rows",
+    "notes_rows",
+    "blank_rows_dropped",
 )
 
 
@@ -471,6 +479,7 @@ def check(
     repair_quotes: bool = True,
     detect: Detect = "auto",
     max_problems: int = 10,
+    keep_blank_rows: bool = False,
     encoding: str = "auto",
     encoding_errors: EncodingErrors = "replace",
 ) -> CheckReport:
@@ -488,7 +497,8 @@ def check(
     notes: tuple[str, ...] = ()
     try:
         if detect == "auto":
-            result = _core.check_file(inp, max_problems, **opts, encoding=_encoding_spec(encoding),
+            result = _core.check_file(inp, max_problems, **opts, keep_blank_rows=keep_blank_rows,
+                                      encoding=_encoding_spec(encoding),
                                       encoding_errors=encoding_errors, page_chooser=choose_page)
             notes = tuple(detection_notes(result))
             encoding_info = _encoding_fields(result)

@@ -25,6 +25,7 @@ def repair_file(
     encoding_errors: str = "replace",
     page_chooser: PageChooser | None = None,
     output_bom: bool = False,
+    keep_blank_rows: bool = False,
 ) -> dict[str, Any]: ...
 def repair_basic(
     input_path: str,
@@ -52,6 +53,7 @@ def check_file(
     encoding: Encoding | None = None,
     encoding_errors: str = "replace",
     page_chooser: PageChooser | None = None,
+    keep_blank_rows: bool = False,
 ) -> dict[str, Any]: ...
 def check_basic(
     input_path: str,

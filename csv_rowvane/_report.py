@@ -45,7 +45,17 @@ def detection_notes(counts: Mapping[str, Any]) -> list[str]:
         notes.append(f"{n('opening_quote_rows')} stray opening quote(s) kept as text")
     if n("tables_found") > 1:
         notes.append(f"{n('tables_found')} tables: {n('second_table_rows')} row(s) of later tables set aside")
+    notes.extend(_verbose_table_notes(n("notes_rows"), n("blank_rows_dropped")))
     return encoding_notes(counts) + notes
+
+
+def _verbose_table_notes(notes_rows: int, blank_rows: int) -> list[str]:
+    notes = []
+    if notes_rows:
+        notes.append(f"{notes_rows} note line(s) below the table set aside")
+    if blank_rows:
+        notes.append(f"{blank_rows} row(s) of empty cells dropped")
+    return notes
 
 
 def encoding_notes(counts: Mapping[str, Any]) -> list[str]:
@@ -112,6 +122,8 @@ class RepairReport:
     opening_quote_rows: int = 0
     tables_found: int = 0
     second_table_rows: int = 0
+    notes_rows: int = 0
+    blank_rows_dropped: int = 0
     encoding: str = "utf-8"
     encoding_source: str = "utf-8"
     fallback_encoding: str | None = None

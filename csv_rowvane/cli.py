@@ -126,6 +126,8 @@ def _add_options(p: argparse.ArgumentParser) -> None:
                    help="bytes the encoding cannot decode: replace (default, U+FFFD, counted and logged), "
                    "strict (the file fails, naming the line and byte offset) or quarantine (their rows "
                    "are set aside)")
+    g.add_argument("--keep-blank-rows", action="store_true",
+                   help="keep rows whose cells are all empty (--detect auto drops them)")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -198,6 +200,7 @@ def _options(args: argparse.Namespace) -> dict[str, Any]:
         "detect": args.detect,
         "encoding": args.encoding,
         "encoding_errors": args.encoding_errors,
+        "keep_blank_rows": args.keep_blank_rows,
     }
     if getattr(args, "output_encoding", "utf-8") != "utf-8":
         opts["output_encoding"] = args.output_encoding

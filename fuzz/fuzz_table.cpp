@@ -72,6 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   rules.drop_empty_surplus = (flags & 8) != 0;
   rules.opening_quote_as_text = (flags & 16) != 0;
   rules.set_aside_other_tables = (flags & 32) != 0;
+  rules.set_aside_notes = rules.set_aside_other_tables;
+  rules.keep_blank_rows = !rules.drop_empty_surplus;
   rules.log_changes = true;
 
   rowvane::DetectOptions detect{options.delimiter, std::nullopt, std::nullopt, options.repair_quotes};
@@ -82,12 +84,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
              layout.start == again.start && layout.columns == again.columns &&
              layout.header_rows == again.header_rows);
   FUZZ_CHECK(layout.start <= text.size());
-  FUZZ_CHECK(layout.header_rows >= 1 && layout.header_rows <= 3);
+  FUZZ_CHECK(layout.header_rows >= 1 && layout.header_rows <= rowvane::kMaxHeaderRows);
 
   const rowvane::TableSliceResult r = rowvane::rowvane_table_slice(text, options, quote_given, rules);
   const rowvane::TableSummary& s = r.summary;
   FUZZ_CHECK(s.run.total_rows == s.run.rowvaned_rows + s.run.quarantined_rows + s.header_rows_joined +
-                                     s.repeated_headers);
+                                     s.repeated_headers + s.blank_rows_dropped);
+  FUZZ_CHECK(s.notes_rows + s.other_table_rows <= s.run.quarantined_rows);
+  // Kept, blank rows are dropped only between the lines of a header.
+  if (rules.keep_blank_rows) FUZZ_CHECK(s.blank_rows_dropped < layout.header_rows);
+  if (!rules.set_aside_notes) FUZZ_CHECK(s.notes_rows == 0);
   FUZZ_CHECK(s.run.quarantined_rows == r.quarantine.size());
   FUZZ_CHECK(s.run.rowvaned_rows == r.rows.size());
   FUZZ_CHECK(s.run.repaired_rows ==
@@ -104,7 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < r.rows.size(); ++i) FUZZ_CHECK(r.rows.field_count(i) == m);
   }
   FUZZ_CHECK(r.changes.size() == s.preamble_lines + s.run.repaired_rows + s.run.quarantined_rows +
-                                     s.header_rows_joined + s.repeated_headers);
+                                     s.header_rows_joined + s.repeated_headers + s.blank_rows_dropped);
   for (const rowvane::ChangeRecord& c : r.changes) {
     FUZZ_CHECK(fuzzref::ref_valid_utf8(c.raw));
     FUZZ_CHECK(fuzzref::ref_valid_utf8(c.written));
@@ -142,7 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   const bool rules_off = !rules.drop_empty_surplus && !rules.opening_quote_as_text && !rules.set_aside_other_tables;
-  if (rules_off && !text.empty() && layout.preamble.empty() && layout.header_rows == 1 &&
+  if (rules_off && !text.empty() && layout.preamble.empty() && layout.header_rows == 1 && !layout.backslash_escape &&
       !layout.blank_after_delimiter && layout.quote_char == options.quote_char && s.repeated_headers == 0) {
     rowvane::RunOptions basic = options;
     basic.delimiter = layout.delimiter;

@@ -451,6 +451,9 @@ PyRef summary_dict(const TableSummary& s) {
   set_item(d.get(), "replaced_rows", int_from_size(s.replaced_rows));
   set_item(d.get(), "undecodable_rows", int_from_size(s.undecodable_rows));
   set_item(d.get(), "stray_bom", bool_obj(s.stray_bom));
+  set_item(d.get(), "notes_rows", int_from_size(s.notes_rows));
+  set_item(d.get(), "blank_rows_dropped", int_from_size(s.blank_rows_dropped));
+  set_item(d.get(), "escape_char", text_obj(s.backslash_escape ? "\\" : ""));
   return d;
 }
 
@@ -460,9 +463,9 @@ constexpr const char* kRepairParams[] = {
     "input_path",       "output_path",     "quarantine_path", "changes_path",   "delimiter",
     "quote_char",       "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes",
     "drop_empty_surplus", "opening_quote_as_text", "set_aside_other_tables", "encoding", "encoding_errors",
-    "page_chooser",     "output_bom",
+    "page_chooser",     "output_bom",      "keep_blank_rows",
 };
-constexpr Signature kRepairSignature = {"repair_file", nullptr, kRepairParams, 17, 2};
+constexpr Signature kRepairSignature = {"repair_file", nullptr, kRepairParams, 18, 2};
 
 // Slots of kRepairParams, also used by check_file's own list below.
 TableRules table_rules(const BoundArgs& args, size_t first) {
@@ -482,7 +485,8 @@ PyObject* repair_file(PyObject*, PyObject* args, PyObject* kwargs) {
     const std::optional<std::string> changes_path = optional_text("changes_path", a.given(3));
     bool quote_given = false;
     const RunOptions options = run_options(kRepairSignature, a, 4, quote_given);
-    const TableRules rules = table_rules(a, 10);
+    TableRules rules = table_rules(a, 10);
+    rules.keep_blank_rows = flag_of(a, 17, "keep_blank_rows", false);
     RunContext run;
     // ("as-read", ...) passes the bytes to the parser as they were read,
     // with no decode stage: the engine's own reading of UTF-8.
@@ -548,9 +552,9 @@ PyObject* repair_basic(PyObject*, PyObject* args, PyObject* kwargs) {
 constexpr const char* kCheckParams[] = {
     "input_path",       "max_problems",    "delimiter",     "quote_char",       "fill_ragged_rows",
     "merge_overflow",   "expected_columns", "repair_quotes", "drop_empty_surplus", "opening_quote_as_text",
-    "set_aside_other_tables", "encoding", "encoding_errors", "page_chooser",
+    "set_aside_other_tables", "encoding", "encoding_errors", "page_chooser", "keep_blank_rows",
 };
-constexpr Signature kCheckSignature = {"check_file", nullptr, kCheckParams, 14, 1};
+constexpr Signature kCheckSignature = {"check_file", nullptr, kCheckParams, 15, 1};
 
 // (line, action, raw content) of each change kept.
 PyRef problem_list(const std::vector<ChangeRecord>& changes) {
@@ -570,7 +574,8 @@ PyObject* check_file(PyObject*, PyObject* args, PyObject* kwargs) {
     const size_t keep = a.given(1) != nullptr ? convert("max_problems", [&] { return to_count(a.given(1)); }) : 10;
     bool quote_given = false;
     const RunOptions options = run_options(kCheckSignature, a, 2, quote_given);
-    const TableRules rules = table_rules(a, 8);
+    TableRules rules = table_rules(a, 8);
+    rules.keep_blank_rows = flag_of(a, 14, "keep_blank_rows", false);
     RunContext run;
     TextOptions text;
     text.input = input_encoding(run, a.given(11), a.given(12), a.given(13));
@@ -738,11 +743,13 @@ PyMethodDef methods[] = {
      "quote_char=None, fill_ragged_rows=True, merge_overflow=True, expected_columns=None, "
      "repair_quotes=True, drop_empty_surplus=True, opening_quote_as_text=True, "
      "set_aside_other_tables=True, encoding=None, encoding_errors='replace', page_chooser=None, "
-     "output_bom=False)\n--\n\n"
+     "output_bom=False, keep_blank_rows=False)\n--\n\n"
      "Decides the input's encoding, detects its table and repairs it into output_path, with the\n"
      "interpreter lock released; returns a dict of counts and of what was decided. The change log,\n"
      "when changes_path is given, lists every row changed or dropped: line, action, raw_content,\n"
-     "written. Failures raise the OSError subclass of the file that failed, with its filename."},
+     "written. Rows of empty cells are dropped unless keep_blank_rows; notes below a table of\n"
+     "numbers are set aside. Failures raise the OSError subclass of the file that failed, with its\n"
+     "filename."},
     {"repair_basic", ROWVANE_KW(repair_basic), METH_VARARGS | METH_KEYWORDS,
      "repair_basic(input_path, output_path, quarantine_path=None, delimiter=None, quote_char=None, "
      "fill_ragged_rows=True, merge_overflow=True, expected_columns=None, repair_quotes=True)\n--\n\n"

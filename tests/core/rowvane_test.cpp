@@ -1051,9 +1051,9 @@ TEST(RowvaneTableTest, Pollutions) {
       {"stray opening quote over lines", "A,B,C,D\n\"1,2,3,4\n5,6,7,8\n9,\"10\",11,12\n",
        {{"A", "B", "C", "D"}, {"\"1", "2", "3", "4"}, {"5", "6", "7", "8"}, {"9", "10", "11", "12"}},
        {"opening quote taken as text"}},
-      {"blank line inside the table is padded", "A,B,C,D\n1,2,3,4\n\n5,6,7,8\n",
-       {{"A", "B", "C", "D"}, {"1", "2", "3", "4"}, {"", "", "", ""}, {"5", "6", "7", "8"}},
-       {"padded"}},
+      {"blank line inside the table is dropped", "A,B,C,D\n1,2,3,4\n\n5,6,7,8\n",
+       {{"A", "B", "C", "D"}, {"1", "2", "3", "4"}, {"5", "6", "7", "8"}},
+       {"blank row dropped"}},
   };
   for (const TableCase& c : cases) {
     TableRules rules;
@@ -1067,6 +1067,85 @@ TEST(RowvaneTableTest, Pollutions) {
     EXPECT_EQ(r.summary.run.rowvaned_rows, c.kept.size()) << c.name;
     for (const QuarantineRecord& q : r.quarantine) EXPECT_EQ(q.reason, kSecondTableReason) << c.name;
   }
+}
+
+TEST(RowvaneTableTest, VerboseTables) {
+  struct Case {
+    const char* name;
+    std::string input;
+    Rows kept;
+    std::vector<std::string> actions;  // of the change log, in order
+    std::vector<size_t> note_lines;
+    bool keep_blank_rows = false;
+  };
+  const std::string body = "Maine,310,290\nVermont,160,150\nOhio,2900,2700\n";
+  const Rows kept = {{"State", "Male", "Female"}, {"Maine", "310", "290"}, {"Vermont", "160", "150"},
+                     {"Ohio", "2900", "2700"}};
+  const Case cases[] = {
+      {"notes after a blank row", "State,Male,Female\n" + body + ",,\nSource: Census Bureau.\n1 Includes all.\n",
+       kept, {"blank row dropped", "note set aside", "note set aside"}, {6, 7}},
+      {"a note holding the delimiter, and its next line",
+       "State,Male,Female\n" + body + "Source: Census Bureau, Survey\nannual averages.\n", kept,
+       {"note set aside", "note set aside"}, {5, 6}},
+      {"group rows and totals are data", "State,Male,Female\nNortheast,,\n" + body + "Total,3370,3140\n",
+       {{"State", "Male", "Female"}, {"Northeast", "", ""}, {"Maine", "310", "290"}, {"Vermont", "160", "150"},
+        {"Ohio", "2900", "2700"}, {"Total", "3370", "3140"}},
+       {}, {}},
+      {"a row of values after the notes makes them data", "State,Male,Female\n" + body + "Footnotes:\nIowa,1,2\n",
+       {{"State", "Male", "Female"}, {"Maine", "310", "290"}, {"Vermont", "160", "150"}, {"Ohio", "2900", "2700"},
+        {"Footnotes:", "", ""}, {"Iowa", "1", "2"}},
+       {"padded"}, {}},
+      {"text tables keep their last rows", "a,b,c\nx,y,z\nu,v,w\nend\n",
+       {{"a", "b", "c"}, {"x", "y", "z"}, {"u", "v", "w"}, {"end", "", ""}}, {"padded"}, {}},
+      {"header over lines with a blank line between",
+       "Title\n,Employed,\n\n,Male,Female\n" + body,
+       {{"", "Employed Male", "Employed Female"}, {"Maine", "310", "290"}, {"Vermont", "160", "150"},
+        {"Ohio", "2900", "2700"}},
+       {"preamble skipped", "blank row dropped", "header rows joined"}, {}},
+      {"rows of empty cells kept on request", "State,Male,Female\nMaine,310,290\n,,\n\nOhio,2900,2700\n",
+       {{"State", "Male", "Female"}, {"Maine", "310", "290"}, {"", "", ""}, {"", "", ""}, {"Ohio", "2900", "2700"}},
+       {"padded"}, {}, true},
+      {"a file of empty cells alone keeps them", ",,\n,,\n", {{"", "", ""}, {"", "", ""}}, {}, {}},
+      {"a stray opening quote is mended before it reads as a note",
+       "State,Male,Female\n" + body + "\"Iowa,1,2\n",
+       {{"State", "Male", "Female"}, {"Maine", "310", "290"}, {"Vermont", "160", "150"}, {"Ohio", "2900", "2700"},
+        {"\"Iowa", "1", "2"}},
+       {"opening quote taken as text"}, {}},
+  };
+  for (const Case& c : cases) {
+    TableRules rules;
+    rules.log_changes = true;
+    rules.keep_blank_rows = c.keep_blank_rows;
+    const TableSliceResult r = rowvane_table_slice(c.input, opts(), false, rules);
+    EXPECT_EQ(rows_of(r.rows), c.kept) << c.name;
+    std::vector<std::string> actions;
+    for (const ChangeRecord& rec : r.changes) actions.emplace_back(rec.action);
+    EXPECT_EQ(actions, c.actions) << c.name;
+    std::vector<size_t> notes;
+    for (const QuarantineRecord& q : r.quarantine) {
+      EXPECT_EQ(q.reason, kNoteReason) << c.name;
+      notes.push_back(q.line);
+    }
+    EXPECT_EQ(notes, c.note_lines) << c.name;
+    EXPECT_EQ(r.summary.notes_rows, c.note_lines.size()) << c.name;
+    const TableSummary& s = r.summary;
+    EXPECT_EQ(s.run.total_rows, s.run.rowvaned_rows + s.run.quarantined_rows + s.header_rows_joined +
+                                    s.repeated_headers + s.blank_rows_dropped)
+        << c.name;
+  }
+}
+
+TEST(RowvaneTableTest, FileRunDropsAndSetsAsideAsTheSliceDoes) {
+  // The file run takes most rows by its fast paths: rows of empty cells and
+  // notes must still reach the slow path there.
+  TempDir dir;
+  put(dir / "in.csv", "T\n,A,B\nx,1,2\n,,\n\"\",\"\",\"\"\ny,3,4\n  ,\t,\n\" \t\",\"\",\" \"\nz,5,6\nSource: here,,\n");
+  const auto run = rowvane_table_file(dir / "in.csv", dir / "out.csv", dir / "q.csv", std::nullopt, opts(), false,
+                                      TableRules{}, FileRunHooks{});
+  ASSERT_TRUE(run.has_value());
+  EXPECT_EQ(get(dir / "out.csv"), ",A,B\nx,1,2\ny,3,4\nz,5,6\n");
+  EXPECT_EQ(run.value().blank_rows_dropped, 4u);
+  EXPECT_EQ(run.value().notes_rows, 1u);
 }
 
 TEST(RowvaneTableTest, ChangeRecordsHoldRawAndWrittenText) {
@@ -1097,6 +1176,8 @@ TEST(RowvaneTableTest, RulesSwitchedOffGiveTheBasicRows) {
   off.drop_empty_surplus = false;
   off.opening_quote_as_text = false;
   off.set_aside_other_tables = false;
+  off.set_aside_notes = false;
+  off.keep_blank_rows = true;
   const TableSliceResult t = rowvane_table_slice(text, opts(), false, off);
   const SliceResult b = rowvane_slice(text, opts());
   EXPECT_EQ(rows_of(t.rows), rows_of(b.rows));
