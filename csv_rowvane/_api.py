@@ -14,7 +14,7 @@ from typing import Any, Literal, TypeAlias
 
 import _csv_rowvane_backend as _rv
 
-from . import _detect
+from . import _detect, _tempfiles
 from ._encoding import ERRORS, OUTPUT_ENCODINGS, EncodingErrors, EncodingSpec, choose_page, resolve
 from ._report import CheckReport, ProblemRow, RepairReport, detection_notes
 
@@ -218,6 +218,7 @@ class _Target:
         except OSError as e:
             raise OSError(e.errno, e.strerror, path) from None
         os.close(fd)
+        _tempfiles.created(self.temp)
 
     @property
     def run_path(self) -> str:
@@ -237,12 +238,14 @@ class _Target:
             os.replace(self.temp, self.final)
         except OSError as e:
             raise OSError(e.errno, e.strerror, self.path) from None
+        _tempfiles.gone(self.temp)
         self.temp = None
 
     def discard(self) -> None:
         if self.temp is not None:
             with contextlib.suppress(OSError):
                 os.unlink(self.temp)
+            _tempfiles.gone(self.temp)
             self.temp = None
 
 
