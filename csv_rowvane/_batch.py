@@ -363,37 +363,49 @@ Work = Callable[[Job, OnError], Outcome]
 class _Pool:
     """The threads of one batch. Each job runs with its temporary files
     collected, so that an interrupted batch can remove those of the jobs it
-    stops waiting for."""
+    stops waiting for. The jobs under way are counted here, not from their
+    futures: an interrupt may come while a job is being submitted, after a
+    thread has taken it up."""
 
     def __init__(self, workers: int) -> None:
         self.executor = cf.ThreadPoolExecutor(max_workers=workers, thread_name_prefix="csv-rowvane")
-        self.stopping = threading.Event()
-        self.temporaries: dict[int, _tempfiles.Collector] = {}
+        self._changed = threading.Condition()
+        self._stopping = False
+        self._active: dict[int, _tempfiles.Collector] = {}
 
     def submit(self, work: Work, job: Job, on_error: OnError) -> cf.Future[Outcome | None]:
         return self.executor.submit(self._run, work, job, on_error)
 
     def _run(self, work: Work, job: Job, on_error: OnError) -> Outcome | None:
-        if self.stopping.is_set():
-            return None
         with _tempfiles.collect() as temporaries:
-            self.temporaries[job.index] = temporaries
-            return work(job, on_error)
+            with self._changed:
+                if self._stopping:
+                    return None
+                self._active[job.index] = temporaries
+            try:
+                return work(job, on_error)
+            finally:
+                with self._changed:
+                    del self._active[job.index]
+                    self._changed.notify_all()
 
-    def stop(self, futures: dict[cf.Future[Outcome | None], Job]) -> None:
+    def stop(self) -> None:
         """Ends the batch: jobs not started are cancelled, the jobs under way
         get GRACE seconds to end (a second interrupt ends the wait), and the
         temporary files of those still under way are removed."""
-        self.stopping.set()
+        with self._changed:
+            self._stopping = True
         self.executor.shutdown(wait=False, cancel_futures=True)
-        running = [f for f in futures if not f.done()]
-        with contextlib.suppress(KeyboardInterrupt):
-            cf.wait(running, timeout=GRACE)
-        for fut in running:
-            if not fut.done():
-                collector = self.temporaries.get(futures[fut].index)
-                if collector is not None:
-                    collector.remove_all()
+        deadline = time.monotonic() + GRACE
+        with self._changed:
+            try:
+                while self._active and (left := deadline - time.monotonic()) > 0:
+                    self._changed.wait(left)
+            except KeyboardInterrupt:
+                pass
+            abandoned = list(self._active.values())
+        for temporaries in abandoned:
+            temporaries.remove_all()
 
 
 def run_jobs(
@@ -437,7 +449,7 @@ def run_jobs(
                     bar.update(sizes.get(job.index, 0))
                 bar.refresh()  # the elapsed time moves on while a large file runs
         except BaseException:
-            pool.stop(futures)
+            pool.stop()
             raise
         pool.executor.shutdown(wait=True)
     return outcomes

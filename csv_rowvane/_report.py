@@ -309,6 +309,7 @@ class CheckReport:
     def to_dict(self) -> dict[str, Any]:
         d = dataclasses.asdict(self)
         d["problems"] = [p.to_dict() for p in self.problems]
+        d["notes"] = list(self.notes)
         return d
 
     def __str__(self) -> str:
