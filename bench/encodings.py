@@ -31,7 +31,7 @@ from collections import defaultdict
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "frontend"))
 
 import csv_rowvane._encoding as enc  # noqa: E402
-from csv_rowvane import _detect  # noqa: E402
+from csv_rowvane import _core  # noqa: E402
 from encoding_samples import sample_files, table_text  # noqa: E402
 
 
@@ -116,7 +116,7 @@ def speed_worker(job: str, inp: str, out: str, repeat: int) -> None:
         if job == "repair":
             csv_rowvane.repair(inp, out)
         elif job == "repair_as_read":
-            _detect.repair_file(inp, out, encoding=("as-read", "", ""))
+            _core.repair_file(inp, out, encoding=("as-read", "", ""))
         elif job == "stream_floor":
             buf = bytearray(1 << 20)
             view = memoryview(buf)
@@ -242,7 +242,7 @@ def main() -> int:
             path = os.path.join(tmp, s.name + ".csv")
             with open(path, "wb") as f:
                 f.write(s.data)
-            d = _detect.decode_file(path, page_chooser=enc.choose_page)
+            d = _core.decode_file(path, page_chooser=enc.choose_page)
             got = (d["text"] if d["text"] is not None else s.data).decode("utf-8", "replace")
             if got.startswith("\ufeff"):
                 got = got[1:]

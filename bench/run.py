@@ -56,7 +56,7 @@ TOOLS: dict[str, tuple[str, str]] = {
 }
 # Only in the table of the front end's table repair (--auto-size-mb).
 AUTO_TOOL = "auto_repair"
-AUTO_DESC = "csv_rowvane._detect.repair_file(in, out): the front end's detect='auto' table repair"
+AUTO_DESC = "csv_rowvane._core.repair_file(in, out): the front end's detect='auto' table repair"
 PEERS = ["csv_roundtrip", "csv_iter", "csv_list", "pandas", "polars", "duckdb", "pyarrow"]
 SINGLE_THREADED_WRITERS = ["csv_roundtrip", "pandas", "polars", "duckdb", "pyarrow"]
 # Distribution names for version reporting.
@@ -103,9 +103,9 @@ def _job_factory(tool: str, inp: str, out: str, delim: str):
         return _kept(lambda: list(m.RowvaneReader(inp)))
 
     if tool == AUTO_TOOL:
-        from csv_rowvane import _detect
+        from csv_rowvane import _core
 
-        return lambda: _detect.repair_file(inp, out)
+        return lambda: _core.repair_file(inp, out)
 
     if tool in ("object_floor_iter", "object_floor_list"):
         # The fastest way CPython has to build the same lists of str: one

@@ -77,6 +77,11 @@ struct UndecodableText {
 struct RowvaneError {
   IoError io;  // the failing step's platform error
   std::optional<UndecodableText> undecodable = std::nullopt;
+  // Where it failed: the path of the file the step worked on (empty when
+  // no one file is to blame), and the step ("open", "read", "write",
+  // "rename"; static text, "" when unknown).
+  std::string path = std::string();
+  const char* operation = "";
   std::string display() const { return io.display(); }
 };
 

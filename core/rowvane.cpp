@@ -320,9 +320,17 @@ class TableReconciler {
                            plain_rows_apply(layout_.delimiter, layout_.quote_char) &&
                            sink_.takes_plain(layout_.delimiter);
     PlainRow plain;
+    size_t next_check = kInterruptCheckBytes;
     for (;;) {
       const size_t line = parser_.line();
       const size_t begin = parser_.pos();
+      if (rules_.interrupt != nullptr && begin >= next_check) {
+        next_check = begin + kInterruptCheckBytes;
+        if (rules_.interrupt->should_stop()) {
+          s.interrupted = true;
+          return s;
+        }
+      }
       if (try_plain && pending_.empty() && !in_other_table_ && !parser_.at_end() && parser_.scan_plain(plain) &&
           (m_ == 0 || plain.fields == m_) && !repeats_header(begin, plain.end) && !mark_ahead(begin, plain.end)) {
         sink_.keep_plain(buffer_.substr(begin, plain.end - begin), plain.fields, layout_.delimiter);
@@ -717,10 +725,12 @@ ByteTarget& writer_target(const FileRunHooks& hooks, FileHandle& file, RunFile w
 template <class LineOf>
 IoStatus write_side_file(const FileRunHooks& hooks, const std::string& path, RunFile which,
                          const FileIdentity& input_id, int input_fd, std::string_view header,
-                         LineOf&& line_of) {
+                         const char*& step, LineOf&& line_of) {
   const InterruptCheck& interrupt = hooks.interrupt;
+  step = "open";
   auto file = OutputFile::create(path, input_id, input_fd, interrupt);
   if (!file) return std::move(file).error();
+  step = "write";
   {
     BufferedWriter writer(writer_target(hooks, file.value().file(), which), interrupt);
     IoStatus status = writer.write(header);
@@ -733,6 +743,7 @@ IoStatus write_side_file(const FileRunHooks& hooks, const std::string& path, Run
     if (!status) status = writer.flush();
     if (status) return status;
   }
+  step = "rename";
   return file.value().commit();
 }
 
@@ -753,18 +764,27 @@ void append_change_line(std::string& out, const ChangeRecord& rec) {
   out += '\n';
 }
 
+// Which file of the write phase failed, at which step.
+struct WriteStep {
+  RunFile file = RunFile::Output;
+  const char* operation = "";
+};
+
 // The write phase of a file run, once every row is reconciled: the output,
-// then the quarantine file and the change log when asked for.
+// then the quarantine file and the change log when asked for. On failure
+// `where` says which file failed at which step.
 IoStatus write_run_files(const FileRunHooks& hooks, const std::string& output_path,
                          const std::optional<std::string>& quarantine_path,
                          const std::optional<std::string>& changes_path, const FileIdentity& input_id,
                          int input_fd, const EncodedRecords& records,
                          const std::vector<QuarantineRecord>& quarantine, unsigned char delimiter,
-                         const std::vector<ChangeRecord>& changes, bool output_bom = false) {
+                         const std::vector<ChangeRecord>& changes, bool output_bom, WriteStep& where) {
   const InterruptCheck& interrupt = hooks.interrupt;
+  where = WriteStep{RunFile::Output, "open"};
   // Only now, with the input read whole, may the output replace it.
   auto output = OutputFile::create(output_path, input_id, input_fd, interrupt);
   if (!output) return std::move(output).error();
+  where.operation = "write";
   {
     BufferedWriter writer(writer_target(hooks, output.value().file(), RunFile::Output), interrupt);
     // The records live in the input text and the blocks until the writer is
@@ -785,11 +805,13 @@ IoStatus write_run_files(const FileRunHooks& hooks, const std::string& output_pa
                             !(quarantine_path && names_file(*quarantine_path, input_id)) &&
                             !(changes_path && names_file(*changes_path, input_id));
   if (!defer_output) {
+    where.operation = "rename";
     if (IoStatus status = output.value().commit()) return status;
   }
   if (quarantine_path) {
+    where.file = RunFile::Quarantine;
     IoStatus status = write_side_file(
-        hooks, *quarantine_path, RunFile::Quarantine, input_id, input_fd, kQuarantineHeader,
+        hooks, *quarantine_path, RunFile::Quarantine, input_id, input_fd, kQuarantineHeader, where.operation,
         [&](size_t i, std::string& line) {
           if (i == quarantine.size()) return false;
           const QuarantineRecord& rec = quarantine[i];
@@ -799,8 +821,9 @@ IoStatus write_run_files(const FileRunHooks& hooks, const std::string& output_pa
     if (status) return status;
   }
   if (changes_path) {
+    where.file = RunFile::Changes;
     IoStatus status = write_side_file(hooks, *changes_path, RunFile::Changes, input_id, input_fd,
-                                      kChangeLogHeader, [&](size_t i, std::string& line) {
+                                      kChangeLogHeader, where.operation, [&](size_t i, std::string& line) {
                                         if (i == changes.size()) return false;
                                         append_change_line(line, changes[i]);
                                         return true;
@@ -808,10 +831,19 @@ IoStatus write_run_files(const FileRunHooks& hooks, const std::string& output_pa
     if (status) return status;
   }
   if (defer_output) {
+    where = WriteStep{RunFile::Output, "rename"};
     if (IoStatus status = output.value().commit()) return status;
   }
   output.value().file().close();
   return std::nullopt;
+}
+
+// A failure of one step on one file of a run.
+RowvaneError step_failure(IoError error, const std::string& path, const char* operation) {
+  RowvaneError e{std::move(error)};
+  e.path = path;
+  e.operation = operation;
+  return e;
 }
 
 }  // namespace
@@ -863,27 +895,30 @@ Expected<RunSummary, RowvaneError> rowvane_file(const std::string& input_path,
 
   const InterruptCheck& interrupt = hooks.interrupt;
   auto input = FileHandle::open_read(input_path, interrupt);
-  if (!input) return io_failure(std::move(input).error());
+  if (!input) return step_failure(std::move(input).error(), input_path, "open");
   // Without the input's identity an output naming the input could not be
   // told apart, and would truncate it.
   const std::optional<FileIdentity> input_id = input.value().identity();
-  if (!input_id) return io_failure(IoError::from_errno(errno));
+  if (!input_id) return step_failure(IoError::from_errno(errno), input_path, "stat");
   const int input_fd = input.value().get();
 
   // The input text lives until the output is written: the records of its
   // plain lines are not copied out of it.
   auto bytes = read_all_bytes(input.value(), input_id->size, interrupt);
-  if (!bytes) return io_failure(std::move(bytes).error());
+  if (!bytes) return step_failure(std::move(bytes).error(), input_path, "read");
   FileBytes& text = bytes.value();
   EncodedRecords records;
   std::vector<QuarantineRecord> quarantine;
   InPlaceEncodeSink sink{records, options.quote_char, text.data.get(), text.size};
   const RunSummary summary = reconcile(text.view(), options, sink, quarantine);
 
+  WriteStep where;
   if (IoStatus status = write_run_files(hooks, output_path, quarantine_path, std::nullopt, *input_id,
                                         input_fd, records, quarantine,
-                                        static_cast<unsigned char>(summary.detected_delimiter), {})) {
-    return io_failure(std::move(*status));
+                                        static_cast<unsigned char>(summary.detected_delimiter), {}, false,
+                                        where)) {
+    return step_failure(std::move(*status), where.file == RunFile::Output ? output_path : *quarantine_path,
+                        where.operation);
   }
   input.value().close();
   return summary;
@@ -901,30 +936,35 @@ TableSliceResult rowvane_table_slice(std::string_view buffer, const RunOptions& 
 
 namespace {
 
-// The table file run; `text` null passes the bytes on as read.
+// The table file run; `text_options` null passes the bytes on as read.
+// With `check` given nothing is written: the first check->change_count
+// change records (the count to keep comes in there) and the number of all
+// of them go there instead.
 Expected<TableSummary, RowvaneError> run_table_file(
     const std::string& input_path, const std::string& output_path,
     const std::optional<std::string>& quarantine_path, const std::optional<std::string>& changes_path,
     const RunOptions& options, bool quote_given, TableRules rules, const FileRunHooks& hooks,
-    const TextOptions* text_options) {
+    const TextOptions* text_options, TableCheck* check) {
   if (has_nul(input_path) || has_nul(output_path) || (quarantine_path && has_nul(*quarantine_path)) ||
       (changes_path && has_nul(*changes_path))) {
     return io_failure(IoError::fixed(IoErrorKind::InvalidInput, kNulInPathMessage));
   }
-  if ((quarantine_path && same_destination(output_path, *quarantine_path)) ||
-      (changes_path && same_destination(output_path, *changes_path)) ||
-      (quarantine_path && changes_path && same_destination(*quarantine_path, *changes_path))) {
+  if (check == nullptr &&
+      ((quarantine_path && same_destination(output_path, *quarantine_path)) ||
+       (changes_path && same_destination(output_path, *changes_path)) ||
+       (quarantine_path && changes_path && same_destination(*quarantine_path, *changes_path)))) {
     return io_failure(IoError::fixed(IoErrorKind::InvalidInput, kSameDestinationMessage));
   }
-  rules.log_changes = rules.log_changes || changes_path.has_value();
+  rules.log_changes = rules.log_changes || changes_path.has_value() || check != nullptr;
+  rules.interrupt = &hooks.interrupt;
 
   const InterruptCheck& interrupt = hooks.interrupt;
   auto input = FileHandle::open_read(input_path, interrupt);
-  if (!input) return io_failure(std::move(input).error());
+  if (!input) return step_failure(std::move(input).error(), input_path, "open");
   const std::optional<FileIdentity> input_id = input.value().identity();
-  if (!input_id) return io_failure(IoError::from_errno(errno));
+  if (!input_id) return step_failure(IoError::from_errno(errno), input_path, "stat");
   auto bytes = read_all_bytes(input.value(), input_id->size, interrupt);
-  if (!bytes) return io_failure(std::move(bytes).error());
+  if (!bytes) return step_failure(std::move(bytes).error(), input_path, "read");
 
   TextInput decoded;
   std::string fallback_action;
@@ -934,13 +974,14 @@ Expected<TableSummary, RowvaneError> run_table_file(
     switch (prepare_text(std::move(bytes.value()), text_options->input, decoded)) {
       case TextInputStatus::Ok: break;
       case TextInputStatus::Undecodable: {
-        RowvaneError error = io_failure(IoError::fixed(IoErrorKind::InvalidInput, kUndecodableMessage));
+        RowvaneError error =
+            step_failure(IoError::fixed(IoErrorKind::InvalidInput, kUndecodableMessage), input_path, "decode");
         error.undecodable = UndecodableText{decoded.encoding, decoded.stats.error_offset,
                                             decoded.stats.error_line, decoded.error_bytes};
         return error;
       }
       case TextInputStatus::Failed:
-        return io_failure(IoError::fixed(IoErrorKind::Other, kDecodeFailedMessage));
+        return step_failure(IoError::fixed(IoErrorKind::Other, kDecodeFailedMessage), input_path, "decode");
     }
     rules.marks = &decoded.marks;
     rules.set_aside_undecodable = text_options->input.errors == DecodeErrors::Quarantine;
@@ -959,16 +1000,29 @@ Expected<TableSummary, RowvaneError> run_table_file(
   TableReconciler<InPlaceEncodeSink> reconciler(text.view(), options, quote_given, rules, sink, quarantine,
                                                 changes);
   TableSummary summary = reconciler.run();
+  if (summary.interrupted) return step_failure(interrupted_error(), input_path, "read");
   summary.encoding = decoded.encoding;
   summary.encoding_source = decoded.source;
   summary.fallback_encoding = decoded.fallback;
   summary.replaced_bytes = decoded.stats.replaced_bytes;
   summary.stray_bom = decoded.stray_bom;
+  if (check != nullptr) {
+    const size_t keep = check->change_count;
+    check->change_count = changes.size();
+    if (changes.size() > keep) changes.resize(keep);
+    check->changes = std::move(changes);
+    return summary;
+  }
+  WriteStep where;
   if (IoStatus status = write_run_files(hooks, output_path, quarantine_path, changes_path, *input_id,
                                         input.value().get(), records, quarantine,
                                         static_cast<unsigned char>(summary.run.detected_delimiter),
-                                        changes, text_options != nullptr && text_options->output_bom)) {
-    return io_failure(std::move(*status));
+                                        changes, text_options != nullptr && text_options->output_bom,
+                                        where)) {
+    const std::string& path = where.file == RunFile::Output       ? output_path
+                              : where.file == RunFile::Quarantine ? *quarantine_path
+                                                                  : *changes_path;
+    return step_failure(std::move(*status), path, where.operation);
   }
   input.value().close();
   return summary;
@@ -981,7 +1035,7 @@ Expected<TableSummary, RowvaneError> rowvane_table_file(
     const std::optional<std::string>& quarantine_path, const std::optional<std::string>& changes_path,
     const RunOptions& options, bool quote_given, TableRules rules, const FileRunHooks& hooks) {
   return run_table_file(input_path, output_path, quarantine_path, changes_path, options, quote_given,
-                        rules, hooks, nullptr);
+                        rules, hooks, nullptr, nullptr);
 }
 
 Expected<TableSummary, RowvaneError> rowvane_table_file(
@@ -990,7 +1044,20 @@ Expected<TableSummary, RowvaneError> rowvane_table_file(
     const RunOptions& options, bool quote_given, TableRules rules, const FileRunHooks& hooks,
     const TextOptions& text) {
   return run_table_file(input_path, output_path, quarantine_path, changes_path, options, quote_given,
-                        rules, hooks, &text);
+                        rules, hooks, &text, nullptr);
+}
+
+Expected<TableCheck, RowvaneError> check_table_file(const std::string& input_path, const RunOptions& options,
+                                                    bool quote_given, TableRules rules,
+                                                    const FileRunHooks& hooks, const TextOptions& text,
+                                                    size_t keep) {
+  TableCheck check;
+  check.change_count = keep;
+  auto run = run_table_file(input_path, std::string(), std::nullopt, std::nullopt, options, quote_given, rules,
+                            hooks, &text, &check);
+  if (!run) return std::move(run).error();
+  check.summary = std::move(run.value());
+  return check;
 }
 
 }  // namespace rowvane

@@ -109,7 +109,13 @@ struct TableRules {
   // The change log's action for a row holding fallback-decoded bytes
   // ("decoded as cp1252"); it must outlive the run's change records.
   const std::string* fallback_action = nullptr;
+  // Asked every kInterruptCheckBytes of input while rows are read: a run
+  // that is told to stop ends there (TableSummary::interrupted).
+  const InterruptCheck* interrupt = nullptr;
 };
+
+// How much input the table run reads between two interrupt checks.
+inline constexpr size_t kInterruptCheckBytes = size_t{1} << 20;
 
 // One row the table run changed or dropped.
 struct ChangeRecord {
@@ -147,6 +153,7 @@ struct TableSummary {
   std::string fallback_encoding;     // the fallback page of a mixed file, else empty
   size_t replaced_bytes = 0;         // input bytes replaced by U+FFFD
   bool stray_bom = false;
+  bool interrupted = false;          // the run's interrupt check told it to stop
 };
 
 // The messages of a table file run whose decode stage failed: a strict
@@ -191,6 +198,20 @@ Expected<TableSummary, RowvaneError> rowvane_table_file(
     const std::optional<std::string>& quarantine_path, const std::optional<std::string>& changes_path,
     const RunOptions& options, bool quote_given, TableRules rules, const FileRunHooks& hooks,
     const TextOptions& text);
+
+// What a repair of a file would do, without writing anything: the counts,
+// the first `keep` change records (rules.log_changes is on) and how many
+// there were in all.
+struct TableCheck {
+  TableSummary summary;
+  std::vector<ChangeRecord> changes;
+  size_t change_count = 0;
+};
+
+Expected<TableCheck, RowvaneError> check_table_file(const std::string& input_path, const RunOptions& options,
+                                                    bool quote_given, TableRules rules,
+                                                    const FileRunHooks& hooks, const TextOptions& text,
+                                                    size_t keep);
 
 // rowvane_file with its writers' targets passed through `hooks`.
 Expected<RunSummary, RowvaneError> rowvane_file(const std::string& input_path,

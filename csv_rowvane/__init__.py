@@ -14,7 +14,7 @@ from __future__ import annotations
 import pkgutil
 from typing import TYPE_CHECKING
 
-# The native part of the package (csv_rowvane._detect) may live in another
+# The native part of the package (csv_rowvane._core) may live in another
 # tree than these sources: an installed copy, or a sanitizer build put on
 # PYTHONPATH. Every csv_rowvane folder on sys.path is part of the package.
 if not TYPE_CHECKING:

@@ -3,18 +3,17 @@
 from __future__ import annotations
 
 import contextlib
-import csv
 import errno as _errno
 import os
-import re
 import stat
 import tempfile
 import time
+from collections.abc import Mapping
 from typing import Any, Literal, TypeAlias
 
 import _csv_rowvane_backend as _rv
 
-from . import _detect, _tempfiles
+from . import _core, _tempfiles
 from ._encoding import ERRORS, OUTPUT_ENCODINGS, EncodingErrors, EncodingSpec, choose_page, resolve
 from ._report import CheckReport, ProblemRow, RepairReport, detection_notes
 
@@ -22,16 +21,6 @@ __all__ = ["StrPath", "UndecodableError", "repair", "check", "read", "sniff_file
 
 StrPath: TypeAlias = "str | os.PathLike[str]"
 Detect: TypeAlias = Literal["auto", "basic"]
-
-# The backend's file run reports an operating-system failure as a plain
-# OSError whose text ends with the error number.
-_OS_ERROR = re.compile(r"\(os error (\d+)\)\s*$")
-# Failures that only writing can meet: they belong to the file written.
-_WRITE_ERRNOS = frozenset(
-    e for e in (_errno.ENOSPC, getattr(_errno, "EDQUOT", None), _errno.EFBIG, _errno.EPIPE)
-    if e is not None
-)
-
 
 def fspath(path: Any, what: str) -> str:
     """``path`` as a str; bytes paths and other objects are refused."""
@@ -224,12 +213,6 @@ class _Target:
     def run_path(self) -> str:
         return self.temp if self.temp is not None else self.path
 
-    def written(self) -> int:
-        try:
-            return os.stat(self.run_path).st_size
-        except OSError:
-            return 0
-
     def commit(self) -> None:
         if self.temp is None:
             return
@@ -249,42 +232,22 @@ class _Target:
             self.temp = None
 
 
-def _as_os_error(exc: OSError, filename: str) -> OSError:
-    """The backend's plain OSError as the subclass its error number maps to,
-    with ``errno``, ``strerror`` and ``filename`` set, as ``open`` raises."""
-    if exc.errno is not None:
-        if exc.filename is None:
-            return OSError(exc.errno, exc.strerror or os.strerror(exc.errno), filename)
-        return exc
-    m = _OS_ERROR.search(str(exc))
-    if m:
-        code = int(m.group(1))
-        return OSError(code, os.strerror(code), filename)
-    new = OSError(f"{filename}: {exc}")
-    new.filename = filename
-    return new
+def _named(exc: OSError, names: Mapping[str, str]) -> OSError:
+    """A run's OSError with its ``filename`` as the caller spelled it: the
+    run writes temporary files beside the caller's files, and names the one
+    that failed."""
+    renamed = names.get(exc.filename) if isinstance(exc.filename, str) else None
+    if renamed is not None:
+        exc.filename = renamed
+    return exc
 
 
-def _error_path(exc: OSError, inp: str, out: _Target, quar: _Target | None) -> str:
-    """Which file a backend failure belongs to. The run reads the input whole
-    before it writes anything, so a failure with nothing written yet, of a
-    kind reading can meet, is the input's; otherwise the output's, or the
-    quarantine file's when that is where bytes had started to go."""
-    m = _OS_ERROR.search(str(exc))
-    code = int(m.group(1)) if m else exc.errno
-    if quar is not None and quar.written() > 0:
-        return quar.path
-    if code in _WRITE_ERRNOS or out.written() > 0 or code is None:
-        if quar is not None and code == _errno.ENOSPC and out.temp is not None:
-            # Output complete but the quarantine file's filesystem is full.
-            try:
-                if os.statvfs(os.path.dirname(quar.run_path) or ".").f_bavail == 0 and \
-                        os.statvfs(os.path.dirname(out.run_path) or ".").f_bavail != 0:
-                    return quar.path
-            except OSError:
-                pass
-        return out.path
-    return inp
+def _with_filename(exc: OSError, path: str) -> OSError:
+    """``exc`` naming ``path`` when it names no file (the backend's reader
+    reads one file only)."""
+    if exc.filename is None:
+        exc.filename = path
+    return exc
 
 
 def _check_input(inp: str) -> int | None:
@@ -395,20 +358,17 @@ def repair(
         chg_t = _Target(chg) if chg is not None else None
         try:
             if detect == "auto":
-                result = _detect.repair_file(
+                result = _core.repair_file(
                     inp, out_t.run_path, quar_t.run_path if quar_t else None,
                     chg_t.run_path if chg_t else None, **opts,
                     encoding=_encoding_spec(encoding), encoding_errors=encoding_errors,
                     page_chooser=choose_page, output_bom=output_encoding == "utf-8-sig",
                 )
             else:
-                if opts["quote_char"] is None:
-                    opts["quote_char"] = '"'
-                summary = _rv.rowvane_file(inp, out_t.run_path, quar_t.run_path if quar_t else None, **opts)
-                result = dict(summary.to_dict(), output_delimiter=summary.detected_delimiter,
-                              output_quote_char=opts["quote_char"])
+                result = _core.repair_basic(inp, out_t.run_path, quar_t.run_path if quar_t else None, **opts)
         except OSError as e:
-            raise _as_os_error(e, _error_path(e, inp, out_t, quar_t)) from None
+            names = {t.run_path: t.path for t in (out_t, quar_t, chg_t) if t is not None}
+            raise _named(e, names) from None
         except UnicodeDecodeError as e:
             raise _undecodable(e, inp) from None
         for side in (chg_t, quar_t):
@@ -494,9 +454,6 @@ class _InPlace(_Target):
         self.temp = None
         self.mode = 0
 
-    def written(self) -> int:
-        return 0
-
 
 def _problem_action(reason: str, fill: bool, merge: bool) -> str:
     if reason.startswith("Row has too few"):
@@ -531,45 +488,23 @@ def check(
     _check_encoding_options({"encoding": encoding, "encoding_errors": encoding_errors, "detect": detect})
     input_size = _check_input(inp)
     encoding_info: dict[str, Any] = {}
-    problems: list[ProblemRow] = []
-    problem_rows = 0
     notes: tuple[str, ...] = ()
-    with tempfile.TemporaryDirectory(prefix="csv-rowvane-check-") as tmp:
-        log = os.path.join(tmp, "problems.csv")
-        try:
-            if detect == "auto":
-                result = _detect.repair_file(inp, os.devnull, None, log, **opts,
-                                             encoding=_encoding_spec(encoding), encoding_errors=encoding_errors,
-                                             page_chooser=choose_page)
-                notes = tuple(detection_notes(result))
-                encoding_info = _encoding_fields(result)
-            else:
-                opts["quote_char"] = opts["quote_char"] or '"'
-                result = _rv.rowvane_file(inp, os.devnull, **opts).to_dict()
-                # The same run with nothing repaired sets aside every row a
-                # repair would change, with its line and reason.
-                strict = dict(opts, fill_ragged_rows=False, merge_overflow=False)
-                if result["inferred_columns"] and (fill_ragged_rows or merge_overflow):
-                    strict["expected_columns"] = result["inferred_columns"]
-                    strict["delimiter"] = result["detected_delimiter"]
-                _rv.rowvane_file(inp, os.devnull, log, **strict)
-        except OSError as e:
-            raise _as_os_error(e, inp) from None
-        except UnicodeDecodeError as e:
-            raise _undecodable(e, inp) from None
-        with open(log, encoding="utf-8", newline="") as f:
-            rows = csv.reader(f)
-            next(rows, None)
-            for row in rows:
-                problem_rows += 1
-                if len(problems) >= max_problems:
-                    continue
-                if detect == "auto" and len(row) == 4:
-                    problems.append(ProblemRow(line=int(row[0]), reason=row[1], action=row[1], content=row[2]))
-                elif len(row) == 3:
-                    problems.append(ProblemRow(line=int(row[0]), reason=row[1],
-                                               action=_problem_action(row[1], fill_ragged_rows, merge_overflow),
-                                               content=row[2]))
+    try:
+        if detect == "auto":
+            result = _core.check_file(inp, max_problems, **opts, encoding=_encoding_spec(encoding),
+                                      encoding_errors=encoding_errors, page_chooser=choose_page)
+            notes = tuple(detection_notes(result))
+            encoding_info = _encoding_fields(result)
+            problems = [ProblemRow(line=line, reason=action, action=action, content=raw)
+                        for line, action, raw in result["problems"]]
+        else:
+            result = _core.check_basic(inp, max_problems, **opts)
+            problems = [ProblemRow(line=line, reason=reason,
+                                   action=_problem_action(reason, fill_ragged_rows, merge_overflow), content=raw)
+                        for line, reason, raw in result["problems"]]
+    except UnicodeDecodeError as e:
+        raise _undecodable(e, inp) from None
+    problem_rows = int(result["problem_rows"])
     return CheckReport(
         input=inp,
         **_run_counts(result),
@@ -604,8 +539,8 @@ def read(
     opts = _options(delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes)
     _check_encoding_options({"encoding": encoding, "encoding_errors": encoding_errors})
     try:
-        decoded = _detect.decode_file(p, encoding=_encoding_spec(encoding), encoding_errors=encoding_errors,
-                                      page_chooser=choose_page)
+        decoded = _core.decode_file(p, encoding=_encoding_spec(encoding), encoding_errors=encoding_errors,
+                                    page_chooser=choose_page)
         text = decoded["text"]
         if text is None:
             return _rv.open(p, **opts)
@@ -619,7 +554,7 @@ def read(
         finally:
             os.unlink(tmp)
     except OSError as e:
-        raise _as_os_error(e, p) from None
+        raise _with_filename(e, p) from None
     except UnicodeDecodeError as e:
         raise _undecodable(e, p) from None
 
@@ -643,10 +578,7 @@ def sniff_encoding(path: StrPath, sample_size: int = 65536, *, encoding: str = "
     st = os.stat(p)
     if stat.S_ISDIR(st.st_mode):
         raise IsADirectoryError(_errno.EISDIR, os.strerror(_errno.EISDIR), p)
-    try:
-        decoded = _detect.decode_file(p, encoding=_encoding_spec(encoding), page_chooser=choose_page)
-    except OSError as e:
-        raise _as_os_error(e, p) from None
+    decoded = _core.decode_file(p, encoding=_encoding_spec(encoding), page_chooser=choose_page)
     text = decoded["text"]
     if text is not None:
         data = bytes(text[: sample_size + 1])

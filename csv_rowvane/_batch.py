@@ -17,7 +17,7 @@ from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
 from typing import Any, Literal
 
-from . import _tempfiles
+from . import _core, _tempfiles
 from ._api import StrPath, _same_file, check, fspath, repair, validate_options
 from ._report import BatchFailure, BatchReport, CheckBatchReport, CheckReport, RepairReport
 
@@ -389,13 +389,18 @@ class _Pool:
                     del self._active[job.index]
                     self._changed.notify_all()
 
-    def stop(self) -> None:
+    def stop(self, interrupted: bool) -> None:
         """Ends the batch: jobs not started are cancelled, the jobs under way
         get GRACE seconds to end (a second interrupt ends the wait), and the
-        temporary files of those still under way are removed."""
+        temporary files of those still under way are removed. On an
+        interrupt, the native runs under way are cancelled (every run of this
+        process started before it: they stop at their next check and remove
+        their temporary files)."""
         with self._changed:
             self._stopping = True
         self.executor.shutdown(wait=False, cancel_futures=True)
+        if interrupted:
+            _core.cancel_runs()
         deadline = time.monotonic() + GRACE
         with self._changed:
             try:
@@ -448,8 +453,8 @@ def run_jobs(
                         outcomes[job.index] = outcome
                     bar.update(sizes.get(job.index, 0))
                 bar.refresh()  # the elapsed time moves on while a large file runs
-        except BaseException:
-            pool.stop()
+        except BaseException as e:
+            pool.stop(interrupted=not isinstance(e, Exception))
             raise
         pool.executor.shutdown(wait=True)
     return outcomes
@@ -590,9 +595,9 @@ def repair_many(
     skips inputs whose output is at least as new, so a killed batch can be
     rerun. ``progress=True`` shows a progress bar on standard error.
 
-    An interrupt (KeyboardInterrupt) cancels the files not started; those
-    under way end (or, after a few seconds, are given up on) and no
-    temporary file stays behind. Arguments that cannot make a batch raise
+    An interrupt (KeyboardInterrupt) cancels the files not started and the
+    runs under way (those still blocked after a few seconds, on a pipe
+    nobody writes, are given up on); no temporary file stays behind. Arguments that cannot make a batch raise
     ValueError or TypeError before anything is read or written.
     """
     check_on_error(on_error)

@@ -235,6 +235,12 @@ void raise(PyObject* type, std::string_view message) {
   throw PyErrorRaised{};
 }
 
+PyRef propagated(PyObject* obj) {
+  if (obj != nullptr) return PyRef::steal(obj);
+  if (!PyErr_Occurred()) throw Panic("a call failed without setting an exception");
+  throw PyErrorRaised{};
+}
+
 PyRef checked(PyObject* obj) {
   if (obj != nullptr) return PyRef::steal(obj);
   if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw PyErrorRaised{};
@@ -265,6 +271,28 @@ void raise_rowvane_error(const RowvaneError& error) {
 void raise_io_error(const IoError& error) {
   propagate_interrupt(error);
   raise(io_exception_type(error.kind()), error.display());
+}
+
+void raise_run_error(const RowvaneError& error, PyObject* filename) {
+  propagate_interrupt(error.io);
+  PyRef name = filename != nullptr ? PyRef::borrow(filename)
+               : error.path.empty() ? PyRef::borrow(Py_None)
+                                    : checked(PyUnicode_DecodeFSDefaultAndSize(
+                                          error.path.data(), static_cast<Py_ssize_t>(error.path.size())));
+  if (error.io.raw_os_error() != 0) {
+    // OSError(errno, strerror, filename) is itself the subclass the number
+    // maps to (FileNotFoundError for ENOENT, ...).
+    PyRef text = message_str(os_error_text(error.io.raw_os_error()));
+    PyRef exc = checked(PyObject_CallFunction(PyExc_OSError, "iOO", error.io.raw_os_error(), text.get(),
+                                              name.get()));
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    throw PyErrorRaised{};
+  }
+  PyObject* type = io_exception_type(error.io.kind());
+  PyRef exc = checked(PyObject_CallOneArg(type, message_str(error.display()).get()));
+  if (PyObject_SetAttrString(exc.get(), "filename", name.get()) < 0) throw PyErrorRaised{};
+  PyErr_SetObject(type, exc.get());
+  throw PyErrorRaised{};
 }
 
 void set_error_from_current_exception() noexcept {

@@ -1,6 +1,8 @@
-// The calling frame shared by every function, method and slot of the module:
-// argument binding and conversion, error raising, internal faults, and the
-// single exit path that keeps C++ exceptions out of the interpreter.
+// The calling frame shared by every function, method and slot of both
+// extension modules (_csv_rowvane_backend and the front end's
+// csv_rowvane._core): argument binding and conversion, error raising,
+// internal faults, and the single exit path that keeps C++ exceptions out of
+// the interpreter.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -50,6 +52,11 @@ class Panic : public std::exception {
 // thrown.
 PyRef checked(PyObject* obj);
 
+// Takes over the result of a call that may fail with any Python exception
+// (a callback of the caller's, a codec): null propagates the pending
+// exception as it is (PyErrorRaised).
+PyRef propagated(PyObject* obj);
+
 // The core's interrupt check for a run started from Python: on EINTR the
 // interpreter runs its signal handlers (PyErr_CheckSignals), and the run stops
 // when one of them raised, its exception pending.
@@ -62,6 +69,12 @@ InterruptCheck python_interrupt_check() noexcept;
 // Raises `error` as the OSError subclass its kind maps to (the reader), or,
 // likewise, propagates a signal handler's exception.
 [[noreturn]] void raise_io_error(const IoError& error);
+// Raises a run's failure as open() would: the OSError subclass of its error
+// number with `errno`, `strerror` and `filename` (the file that failed, as
+// `filename` names it: the caller's spelling of error.path, or error.path
+// when `filename` is null); a failure without a number as the subclass of its
+// kind with its message. A signal handler's exception propagates.
+[[noreturn]] void raise_run_error(const RowvaneError& error, PyObject* filename = nullptr);
 
 // Turns the exception being handled into a pending Python exception. Only
 // called from the catch clause of an entry point.
@@ -106,7 +119,7 @@ PyObject* create_once(std::atomic<PyObject*>& slot, PyObject* (*create)());
 // ---------------------------------------------------------------------------
 // Argument binding
 
-inline constexpr size_t kMaxParams = 9;
+inline constexpr size_t kMaxParams = 20;
 
 // The parameter description of one function or method. Every parameter is
 // positional-or-keyword.

@@ -140,12 +140,12 @@ TEST(Encoding, NulPatterns) {
       {"all NUL", std::string(64, '\0'), TextEncoding::Utf8},
       // Short files whose fields hold NUL bytes, every second byte a NUL
       // by chance: their line feeds stand beside text, not as code units.
-      {"NUL-separated fields", std::string("a\0b\0c\0\n1\0002\0003\0\n", 16), TextEncoding::Utf8},
-      {"NUL after each field", std::string("col1|col2\0\nval1|val2\0\n", 22), TextEncoding::Utf8},
-      {"one NUL in a short line", std::string("a,\0b\n", 5), TextEncoding::Utf8},
-      {"NULs before line feeds", std::string("hello\n\0world\0\n", 14), TextEncoding::Utf8},
-      {"a line of NUL-separated fields", std::string("a\0b\0c", 5), TextEncoding::Utf8},
-      {"a tiny UTF-16 LE table", std::string("a\0,\0b\0\n\0", 8), TextEncoding::Utf16LE},
+      {"NUL-separated fields", "a\0b\0c\0\n1\0002\0003\0\n"s, TextEncoding::Utf8},
+      {"NUL after each field", "col1|col2\0\nval1|val2\0\n"s, TextEncoding::Utf8},
+      {"one NUL in a short line", "a,\0b\n"s, TextEncoding::Utf8},
+      {"NULs before line feeds", "hello\n\0world\0\n"s, TextEncoding::Utf8},
+      {"a line of NUL-separated fields", "a\0b\0c"s, TextEncoding::Utf8},
+      {"a tiny UTF-16 LE table", "a\0,\0b\0\n\0"s, TextEncoding::Utf16LE},
   };
   for (TextEncoding e : kWide) {
     cases.push_back({"ASCII", encode(kAsciiCsv, e), e});

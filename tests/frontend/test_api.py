@@ -13,7 +13,7 @@ import pytest
 
 import _csv_rowvane_backend as rv
 import csv_rowvane
-from csv_rowvane import RepairReport, _detect
+from csv_rowvane import RepairReport, _core
 
 from frontend_support import RAGGED, SAMPLE, leftovers
 
@@ -151,7 +151,7 @@ def test_a_failed_run_keeps_the_previous_output(
     out, quar = tmp_path / "out.csv", tmp_path / "q.csv"
     out.write_bytes(b"previous output\n")
     quar.write_bytes(b"previous quarantine\n")
-    owner, name = (_detect, "repair_file") if detect == "auto" else (rv, "rowvane_file")
+    owner, name = (_core, "repair_file") if detect == "auto" else (_core, "repair_basic")
     real = getattr(owner, name)
 
     def half_then(exc: BaseException) -> Any:
@@ -161,7 +161,7 @@ def test_a_failed_run_keeps_the_previous_output(
 
         return fake
 
-    for exc in (OSError("No space left on device (os error 28)"), KeyboardInterrupt()):
+    for exc in (OSError(28, "No space left on device"), KeyboardInterrupt()):
         monkeypatch.setattr(owner, name, half_then(exc))
         with pytest.raises(type(exc)):
             csv_rowvane.repair(ragged, out, quarantine=quar, changes=tmp_path / "c.csv" if detect == "auto" else None,

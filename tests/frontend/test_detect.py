@@ -12,7 +12,7 @@ import pytest
 
 import _csv_rowvane_backend as rv
 import csv_rowvane
-from csv_rowvane import _detect
+from csv_rowvane import _core
 
 from frontend_support import REPO_ROOT
 
@@ -147,7 +147,7 @@ def test_basic_is_the_backend_byte_for_byte(tmp_path: pathlib.Path) -> None:
 
 
 def test_detect_reports_the_layout() -> None:
-    layout = _detect.detect(b"Report\n\nid;name;n\n1;a;2\n3;b;4\n")
+    layout = _core.detect(b"Report\n\nid;name;n\n1;a;2\n3;b;4\n")
     assert layout == {"delimiter": ";", "quote_char": '"', "columns": 3, "start": 8, "start_line": 3,
                       "preamble_lines": 2, "header_rows": 1}
 
@@ -188,7 +188,7 @@ def test_auto_never_loses_what_basic_keeps_on_the_corpus(tmp_path: pathlib.Path)
             b = rv.rowvane_file(str(path), str(tmp_path / "b.csv"))
             # Read as UTF-8 as the engine reads it: decoding is compared
             # with the engine's run in test_encodings.
-            a = _detect.repair_file(str(path), str(tmp_path / "a.csv"), None, str(tmp_path / "c.csv"),
+            a = _core.repair_file(str(path), str(tmp_path / "a.csv"), None, str(tmp_path / "c.csv"),
                                     encoding=("as-read", "", ""))
             basic_bytes = (tmp_path / "b.csv").read_bytes()
             auto_bytes = (tmp_path / "a.csv").read_bytes()

@@ -231,7 +231,7 @@ def test_corpus_files_decode_without_replacement_where_utf8_did_not_hold() -> No
     """Every corpus file: valid UTF-8 files pass as they are; the others are
     decoded into text without U+FFFD unless the engine's own reading also
     needed some (fuzzer output and files of NUL bytes may)."""
-    from csv_rowvane import _detect
+    from csv_rowvane import _core
 
     with (CORPUS / "MANIFEST.tsv").open(newline="", encoding="utf-8") as fh:
         names = [row["file"] for row in csv.DictReader(fh, delimiter="\t")]
@@ -240,7 +240,7 @@ def test_corpus_files_decode_without_replacement_where_utf8_did_not_hold() -> No
         path = CORPUS / name
         if not path.is_file():
             continue
-        d = _detect.decode_file(str(path), page_chooser=choose_page)
+        d = _core.decode_file(str(path), page_chooser=choose_page)
         decided[d["encoding_source"]] = decided.get(d["encoding_source"], 0) + 1
         data = path.read_bytes()
         if d["text"] is None:

@@ -1,0 +1,73 @@
+"""The native part of the csv_rowvane front end: encodings, table detection
+and the table repair, run with the interpreter lock released."""
+
+from collections.abc import Callable
+from typing import Any
+
+Encoding = tuple[str, str, str]
+PageChooser = Callable[[bytes, bytes, bool], tuple[str, str, str]]
+
+def repair_file(
+    input_path: str,
+    output_path: str,
+    quarantine_path: str | None = None,
+    changes_path: str | None = None,
+    delimiter: str | None = None,
+    quote_char: str | None = None,
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: int | None = None,
+    repair_quotes: bool = True,
+    drop_empty_surplus: bool = True,
+    opening_quote_as_text: bool = True,
+    set_aside_other_tables: bool = True,
+    encoding: Encoding | None = None,
+    encoding_errors: str = "replace",
+    page_chooser: PageChooser | None = None,
+    output_bom: bool = False,
+) -> dict[str, Any]: ...
+def repair_basic(
+    input_path: str,
+    output_path: str,
+    quarantine_path: str | None = None,
+    delimiter: str | None = None,
+    quote_char: str | None = None,
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: int | None = None,
+    repair_quotes: bool = True,
+) -> dict[str, Any]: ...
+def check_file(
+    input_path: str,
+    max_problems: int = 10,
+    delimiter: str | None = None,
+    quote_char: str | None = None,
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: int | None = None,
+    repair_quotes: bool = True,
+    drop_empty_surplus: bool = True,
+    opening_quote_as_text: bool = True,
+    set_aside_other_tables: bool = True,
+    encoding: Encoding | None = None,
+    encoding_errors: str = "replace",
+    page_chooser: PageChooser | None = None,
+) -> dict[str, Any]: ...
+def check_basic(
+    input_path: str,
+    max_problems: int = 10,
+    delimiter: str | None = None,
+    quote_char: str | None = None,
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: int | None = None,
+    repair_quotes: bool = True,
+) -> dict[str, Any]: ...
+def decode_file(
+    path: str,
+    encoding: Encoding | None = None,
+    encoding_errors: str = "replace",
+    page_chooser: PageChooser | None = None,
+) -> dict[str, Any]: ...
+def detect(sample: bytes, delimiter: str | None = None, quote_char: str | None = None) -> dict[str, int | str]: ...
+def cancel_runs() -> None: ...

@@ -1,0 +1,801 @@
+// csv_rowvane._core: the front end's native module over the same core as
+// _csv_rowvane_backend, through the same calling frame (module/frame.hpp).
+// Its runs work with the interpreter lock released: the core is Python-free,
+// and the lock is taken back only for what needs the interpreter (the
+// front end's encoding detector, Python's codecs, the signal handlers of the
+// main thread, briefly, once per block of input). Every run can be
+// cancelled from any thread (cancel_runs()).
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "core/dialect.hpp"
+#include "core/error.hpp"
+#include "core/file.hpp"
+#include "core/rowvane.hpp"
+#include "core/text_input.hpp"
+#include "core/utf8.hpp"
+#include "module/frame.hpp"
+
+namespace rowvane::frontend {
+namespace {
+
+using namespace rowvane::py;
+
+// --- Runs without the interpreter lock ---------------------------------------
+
+// Raised (as the exception's text) by a run that cancel_runs() stopped.
+constexpr const char kCancelledMessage[] = "the run was cancelled";
+
+// Bumped by cancel_runs(): a run started under an older value stops at its
+// next check.
+std::atomic<std::uint64_t> g_cancel_generation{0};
+
+// How often the main thread's signal handlers get to run during a run.
+constexpr auto kSignalInterval = std::chrono::milliseconds(20);
+
+// Whether this is the interpreter's main thread, the only one on which
+// signal handlers run: elsewhere nothing is gained by taking the lock for
+// them. (A failure to tell is taken as "no" and cleared.)
+bool on_main_thread() noexcept {
+  PyObject* threading = PyImport_ImportModule("threading");
+  PyObject* main = threading != nullptr ? PyObject_CallMethod(threading, "main_thread", nullptr) : nullptr;
+  PyObject* ident = main != nullptr ? PyObject_GetAttrString(main, "ident") : nullptr;
+  const unsigned long value = ident != nullptr ? PyLong_AsUnsignedLong(ident) : 0;
+  Py_XDECREF(ident);
+  Py_XDECREF(main);
+  Py_XDECREF(threading);
+  if (PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  return value == PyThread_get_thread_ident();
+}
+
+// One run's link to the interpreter while it works without the lock.
+struct RunContext {
+  PyThreadState* saved = nullptr;  // set while the lock is released
+  std::uint64_t generation = g_cancel_generation.load(std::memory_order_acquire);
+  bool main_thread = on_main_thread();
+  std::chrono::steady_clock::time_point next_signal_check{};
+  bool cancelled = false;
+  PyObject* chooser = nullptr;  // the front end's page chooser, borrowed
+};
+
+// Releases the lock for the life of the object.
+class Unlocked {
+ public:
+  explicit Unlocked(RunContext& run) noexcept : run_(run) { run_.saved = PyEval_SaveThread(); }
+  ~Unlocked() {
+    PyEval_RestoreThread(run_.saved);
+    run_.saved = nullptr;
+  }
+  Unlocked(const Unlocked&) = delete;
+  Unlocked& operator=(const Unlocked&) = delete;
+
+ private:
+  RunContext& run_;
+};
+
+// Takes the lock back, for a callback made while it was released. Nested
+// (a codec's decode asks whether to stop), the inner one finds the lock
+// held and leaves it be.
+class Relocked {
+ public:
+  explicit Relocked(RunContext& run) noexcept : run_(run), held_(run.saved != nullptr) {
+    if (held_) PyEval_RestoreThread(std::exchange(run_.saved, nullptr));
+  }
+  ~Relocked() {
+    if (held_) run_.saved = PyEval_SaveThread();
+  }
+  Relocked(const Relocked&) = delete;
+  Relocked& operator=(const Relocked&) = delete;
+
+ private:
+  RunContext& run_;
+  bool held_;
+};
+
+// The run's interrupt check: cancelled from any thread, or, on the main
+// thread, a signal handler that raised (KeyboardInterrupt on Ctrl-C).
+bool run_should_stop(void* context) noexcept {
+  RunContext& run = *static_cast<RunContext*>(context);
+  if (g_cancel_generation.load(std::memory_order_acquire) != run.generation) {
+    run.cancelled = true;
+    return true;
+  }
+  if (!run.main_thread) return false;
+  const auto now = std::chrono::steady_clock::now();
+  if (now < run.next_signal_check) return false;
+  run.next_signal_check = now + kSignalInterval;
+  Relocked lock(run);
+  return PyErr_CheckSignals() < 0;
+}
+
+InterruptCheck run_interrupt(RunContext& run) noexcept { return InterruptCheck{&run_should_stop, &run}; }
+
+// Raises the failure of a run: a signal handler's exception or a callback's
+// (already pending), a cancellation, an undecodable byte, or the OSError of
+// the file that failed.
+[[noreturn]] void raise_failure(const RunContext& run, const RowvaneError& error);
+
+// --- Arguments ----------------------------------------------------------------
+
+std::string text_of(const char* param, PyObject* obj) {
+  return std::string(convert(param, [&] { return to_text(obj); }));
+}
+
+std::optional<std::string> optional_text(const char* param, PyObject* obj) {
+  if (obj == nullptr) return std::nullopt;
+  return text_of(param, obj);
+}
+
+// One ASCII character, or nothing.
+std::optional<unsigned char> char_of(const char* param, PyObject* obj) {
+  if (obj == nullptr) return std::nullopt;
+  const std::string s = text_of(param, obj);
+  if (s.size() != 1 || static_cast<unsigned char>(s[0]) >= 0x80) {
+    raise(PyExc_ValueError, std::string(param) + " must be a single ASCII character (U+0000 to U+007F)");
+  }
+  return static_cast<unsigned char>(s[0]);
+}
+
+bool flag_of(const BoundArgs& args, size_t i, const char* param, bool otherwise) {
+  PyObject* v = args.given(i);
+  return v == nullptr ? otherwise : convert(param, [&] { return to_flag(v); });
+}
+
+// The run options in the slots from `first` on: delimiter, quote_char,
+// fill_ragged_rows, merge_overflow, expected_columns, repair_quotes. A
+// quote of None is detected (`quote_given` false).
+RunOptions run_options(const Signature& sig, const BoundArgs& args, size_t first, bool& quote_given) {
+  const char* const* names = sig.params + first;
+  RunOptions options;
+  options.delimiter = char_of(names[0], args.given(first));
+  const std::optional<unsigned char> quote = char_of(names[1], args.given(first + 1));
+  quote_given = quote.has_value();
+  options.quote_char = quote.value_or('"');
+  options.fill_ragged_rows = flag_of(args, first + 2, names[2], true);
+  options.merge_overflow = flag_of(args, first + 3, names[3], true);
+  if (PyObject* v = args.given(first + 4)) {
+    options.expected_columns = convert(names[4], [&] { return to_count(v); });
+  }
+  options.repair_quotes = flag_of(args, first + 5, names[5], true);
+  return options;
+}
+
+// --- Encodings ------------------------------------------------------------------
+//
+// The front end names an encoding as a tuple (kind, name, table): kind one of
+// "utf-8", "utf-16", "utf-16-le", "utf-16-be", "utf-32", "utf-32-le",
+// "utf-32-be" (decoded natively), "single" (a single-byte page; `table` is a
+// str of 256 characters, U+FFFF where the page leaves a byte undefined),
+// "external" (a multi-byte page, decoded by Python's codec `name`) or, from
+// the page chooser, "fallback" (UTF-8 whose invalid sequences go through
+// the single-byte `table`); for a run, "as-read" skips the decode stage (the
+// bytes as the engine reads them).
+
+constexpr Py_UCS4 kUndefinedInTable = 0xFFFF;
+
+struct NamedKind {
+  const char* kind;
+  TextEncoding encoding;
+  bool bom_names_width;
+};
+constexpr NamedKind kKinds[] = {
+    {"utf-8", TextEncoding::Utf8, false},       {"utf-16", TextEncoding::Utf16LE, true},
+    {"utf-16-le", TextEncoding::Utf16LE, false}, {"utf-16-be", TextEncoding::Utf16BE, false},
+    {"utf-32", TextEncoding::Utf32LE, true},    {"utf-32-le", TextEncoding::Utf32LE, false},
+    {"utf-32-be", TextEncoding::Utf32BE, false}, {"single", TextEncoding::SingleByte, false},
+    {"external", TextEncoding::External, false}, {"fallback", TextEncoding::Utf8, false},
+};
+
+// A 256-character str as a byte table.
+void table_of(PyObject* obj, ByteTable& table) {
+  if (!PyUnicode_Check(obj) || PyUnicode_GET_LENGTH(obj) != 256) {
+    raise(PyExc_ValueError, "an encoding table must be a str of 256 characters");
+  }
+  for (Py_ssize_t i = 0; i < 256; ++i) {
+    const Py_UCS4 c = PyUnicode_ReadChar(obj, i);
+    table[static_cast<size_t>(i)] =
+        c == kUndefinedInTable || (c >= 0xD800 && c <= 0xDFFF) ? kUnmapped : static_cast<char32_t>(c);
+  }
+}
+
+bool is_kind(PyObject* encoding, const char* kind) {
+  return encoding != nullptr && PyTuple_Check(encoding) && PyTuple_GET_SIZE(encoding) > 0 &&
+         PyUnicode_Check(PyTuple_GET_ITEM(encoding, 0)) &&
+         PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(encoding, 0), kind) == 0;
+}
+
+// (kind, name, table) into the encoding, its name and table.
+void encoding_of(PyObject* obj, TextEncoding& encoding, bool& bom_names_width, std::string& name,
+                 ByteTable& table) {
+  if (!PyTuple_Check(obj) || PyTuple_GET_SIZE(obj) != 3) {
+    raise(PyExc_TypeError, "encoding must be a tuple (kind, name, table)");
+  }
+  const std::string kind = text_of("encoding", PyTuple_GET_ITEM(obj, 0));
+  name = text_of("encoding", PyTuple_GET_ITEM(obj, 1));
+  for (const NamedKind& k : kKinds) {
+    if (kind == k.kind) {
+      encoding = k.encoding;
+      bom_names_width = k.bom_names_width;
+      if (encoding == TextEncoding::SingleByte || kind == "fallback") table_of(PyTuple_GET_ITEM(obj, 2), table);
+      return;
+    }
+  }
+  raise(PyExc_ValueError, "unknown encoding kind '" + kind + "'");
+}
+
+DecodeErrors errors_of(PyObject* obj) {
+  if (obj == nullptr) return DecodeErrors::Replace;
+  const std::string e = text_of("encoding_errors", obj);
+  if (e == "replace") return DecodeErrors::Replace;
+  if (e == "strict") return DecodeErrors::Strict;
+  if (e == "quarantine") return DecodeErrors::Quarantine;
+  raise(PyExc_ValueError, "encoding_errors must be 'replace', 'strict' or 'quarantine', not '" + e + "'");
+}
+
+// Asks the front end's detector to name the page of an input the bytes
+// alone do not decide: chooser(sample, high_bytes, mixed) -> (kind, name,
+// table). Its exception stays pending for the run to raise.
+bool choose_page(void* context, const Utf8Census& census, bool mixed, PageChoice& out) noexcept {
+  RunContext& run = *static_cast<RunContext*>(context);
+  Relocked lock(run);
+  try {
+    char high[128];
+    for (size_t i = 0; i < 128; ++i) high[i] = census.high_bytes[i] ? 1 : 0;
+    PyRef sample = checked(
+        PyBytes_FromStringAndSize(census.sample.data(), static_cast<Py_ssize_t>(census.sample.size())));
+    PyRef present = checked(PyBytes_FromStringAndSize(high, 128));
+    PyRef answer = propagated(PyObject_CallFunctionObjArgs(run.chooser, sample.get(), present.get(),
+                                                           mixed ? Py_True : Py_False, nullptr));
+    bool bom_names_width = false;
+    encoding_of(answer.get(), out.encoding, bom_names_width, out.name, out.table);
+    if (out.encoding != TextEncoding::SingleByte && out.encoding != TextEncoding::External &&
+        out.encoding != TextEncoding::Utf8) {
+      raise(PyExc_ValueError, "the page chooser must name a single-byte, external or fallback page");
+    }
+    return true;
+  } catch (...) {
+    set_error_from_current_exception();
+  }
+  return false;
+}
+
+// Python's codec `name` over the whole input, in pieces that end at a line
+// feed (no multi-byte page uses 0x0A inside a character). A piece that
+// fails is decoded again up to the undecodable stretch, which becomes
+// U+FFFD with a mark (or stops a strict decode): at most twice the work.
+DecodeStatus decode_external(void* context, const std::string& name, std::string_view input,
+                             DecodeErrors errors, DecodedText& out) noexcept {
+  RunContext& run = *static_cast<RunContext*>(context);
+  Relocked lock(run);
+  try {
+    constexpr size_t kPiece = size_t{1} << 20;
+    // The multi-byte pages take at most three UTF-8 bytes per input byte (a
+    // two-byte character of the BMP, or U+FFFD for one undecodable byte):
+    // one buffer of that size, grown only for a codec that writes more.
+    size_t capacity = 3 * input.size() + 16;
+    out.bytes.data.reset(new char[capacity]);
+    out.bytes.size = 0;
+    auto append = [&](const char* p, size_t n) {
+      if (out.bytes.size + n > capacity) {
+        const size_t want = std::max(out.bytes.size + n, capacity + capacity / 2);
+        std::unique_ptr<char[]> grown(new char[want]);
+        if (out.bytes.size > 0) std::memcpy(grown.get(), out.bytes.data.get(), out.bytes.size);
+        out.bytes.data = std::move(grown);
+        capacity = want;
+      }
+      if (n > 0) std::memcpy(out.bytes.data.get() + out.bytes.size, p, n);
+      out.bytes.size += n;
+    };
+    size_t pos = 0;
+    while (pos < input.size()) {
+      if (run_should_stop(&run)) return DecodeStatus::Aborted;
+      size_t end = std::min(input.size(), pos + kPiece);
+      if (end < input.size()) {
+        // Only within the piece: a search that ran on past `pos` would make
+        // a file without line feeds quadratic.
+        const size_t nl = input.substr(pos, end - pos).rfind('\n');
+        if (nl != std::string_view::npos) end = pos + nl + 1;
+      }
+      size_t at = pos;
+      while (at < end) {
+        PyObject* str =
+            PyUnicode_Decode(input.data() + at, static_cast<Py_ssize_t>(end - at), name.c_str(), "strict");
+        size_t good = end - at, bad = 0;
+        if (str == nullptr) {
+          if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return DecodeStatus::Aborted;
+          PyRef failure = PyRef::steal(PyErr_GetRaisedException());
+          Py_ssize_t start = 0, stop = 0;
+          if (PyUnicodeDecodeError_GetStart(failure.get(), &start) < 0 ||
+              PyUnicodeDecodeError_GetEnd(failure.get(), &stop) < 0) {
+            return DecodeStatus::Aborted;
+          }
+          good = static_cast<size_t>(start);
+          bad = std::clamp<size_t>(static_cast<size_t>(stop - start), 1, end - at - good);
+          if (good > 0) {
+            str = PyUnicode_Decode(input.data() + at, static_cast<Py_ssize_t>(good), name.c_str(), "strict");
+            if (str == nullptr) {
+              // A stateful page whose prefix alone does not decode: the
+              // rest of the piece counts as undecodable from here.
+              PyErr_Clear();
+              bad = end - at;
+              good = 0;
+            }
+          }
+        }
+        if (str != nullptr) {
+          PyRef owned = PyRef::steal(str);
+          Py_ssize_t n = 0;
+          const char* utf8 = PyUnicode_AsUTF8AndSize(str, &n);
+          if (utf8 == nullptr) {
+            // Surrogates from a lenient codec: written as U+FFFD.
+            PyErr_Clear();
+            PyRef bytes = checked(PyUnicode_AsEncodedString(str, "utf-8", "replace"));
+            append(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+          } else {
+            append(utf8, static_cast<size_t>(n));
+          }
+        }
+        at += good;
+        if (bad > 0) {
+          if (errors == DecodeErrors::Strict) {
+            out.stats.error_offset = at;
+            out.stats.error_length = bad;
+            out.stats.error_line =
+                static_cast<size_t>(std::count(out.bytes.data.get(), out.bytes.data.get() + out.bytes.size, '\n')) +
+                1;
+            return DecodeStatus::Undecodable;
+          }
+          out.marks.push_back(DecodeMark{out.bytes.size, MarkKind::Replaced});
+          append("\xEF\xBF\xBD", 3);  // U+FFFD
+          out.stats.replaced_bytes += bad;
+          at += bad;
+        }
+      }
+      pos = end;
+    }
+    return DecodeStatus::Ok;
+  } catch (...) {
+    set_error_from_current_exception();
+  }
+  return DecodeStatus::Aborted;
+}
+
+// The encoding options of a run: `encoding` None (decided from the bytes)
+// or a tuple as above; `chooser` a callable or None.
+InputEncoding input_encoding(RunContext& run, PyObject* encoding, PyObject* errors, PyObject* chooser) {
+  InputEncoding how;
+  how.errors = errors_of(errors);
+  if (encoding != nullptr) {
+    how.given = true;
+    encoding_of(encoding, how.encoding, how.bom_names_width, how.name, how.table);
+  }
+  if (chooser != nullptr) {
+    if (!PyCallable_Check(chooser)) raise(PyExc_TypeError, "page_chooser must be callable");
+    run.chooser = chooser;
+    how.chooser = PageChooser{&choose_page, &run};
+  }
+  how.external = ExternalDecoder{&decode_external, &run};
+  return how;
+}
+
+// A strict decode stopped: UnicodeDecodeError(encoding, the bytes, 0, n,
+// "undecodable at line L, byte offset O") with `line` and `offset` set.
+[[noreturn]] void raise_undecodable(const UndecodableText& u) {
+  const std::string reason =
+      "undecodable at line " + std::to_string(u.line) + ", byte offset " + std::to_string(u.offset);
+  PyRef exc = checked(PyUnicodeDecodeError_Create(u.encoding.c_str(), u.bytes.data(),
+                                                  static_cast<Py_ssize_t>(u.bytes.size()), 0,
+                                                  static_cast<Py_ssize_t>(u.bytes.size()), reason.c_str()));
+  if (PyObject_SetAttrString(exc.get(), "line", int_from_size(u.line).get()) < 0 ||
+      PyObject_SetAttrString(exc.get(), "offset", int_from_size(u.offset).get()) < 0) {
+    throw PyErrorRaised{};
+  }
+  PyErr_SetObject(PyExc_UnicodeDecodeError, exc.get());
+  throw PyErrorRaised{};
+}
+
+void raise_failure(const RunContext& run, const RowvaneError& error) {
+  if (PyErr_Occurred()) throw PyErrorRaised{};
+  if (run.cancelled) raise(PyExc_InterruptedError, kCancelledMessage);
+  if (error.undecodable) raise_undecodable(*error.undecodable);
+  raise_run_error(error);
+}
+
+// --- Results ------------------------------------------------------------------
+
+void set_item(PyObject* dict, const char* key, PyRef value) {
+  if (PyDict_SetItemString(dict, key, value.get()) < 0) throw PyErrorRaised{};
+}
+
+PyRef text_obj(const std::string& s) { return str_from_utf8(s); }
+PyRef none_or_text(const std::string& s) { return s.empty() ? PyRef::borrow(Py_None) : text_obj(s); }
+PyRef bool_obj(bool b) { return PyRef::borrow(b ? Py_True : Py_False); }
+
+PyRef summary_dict(const TableSummary& s) {
+  PyRef d = checked(PyDict_New());
+  const unsigned char delimiter = static_cast<unsigned char>(s.run.detected_delimiter);
+  set_item(d.get(), "total_rows", int_from_size(s.run.total_rows));
+  set_item(d.get(), "rowvaned_rows", int_from_size(s.run.rowvaned_rows));
+  set_item(d.get(), "repaired_rows", int_from_size(s.run.repaired_rows));
+  set_item(d.get(), "quarantined_rows", int_from_size(s.run.quarantined_rows));
+  // ", " when blanks after each delimiter were dropped; the output uses ",".
+  set_item(d.get(), "detected_delimiter", s.blank_after_delimiter ? text_obj(", ") : str_from_byte(delimiter));
+  set_item(d.get(), "inferred_columns", int_from_size(s.run.inferred_columns));
+  set_item(d.get(), "output_delimiter", str_from_byte(delimiter));
+  set_item(d.get(), "output_quote_char", str_from_byte(s.quote_char));
+  set_item(d.get(), "skipped_preamble_lines", int_from_size(s.preamble_lines));
+  set_item(d.get(), "header_rows_joined", int_from_size(s.header_rows_joined));
+  set_item(d.get(), "repeated_headers_dropped", int_from_size(s.repeated_headers));
+  set_item(d.get(), "padded_rows", int_from_size(s.padded_rows));
+  set_item(d.get(), "merged_rows", int_from_size(s.merged_rows));
+  set_item(d.get(), "dropped_empty_surplus_rows", int_from_size(s.empty_surplus_rows));
+  set_item(d.get(), "opening_quote_rows", int_from_size(s.opening_quote_rows));
+  set_item(d.get(), "tables_found", int_from_size(s.tables_found));
+  set_item(d.get(), "second_table_rows", int_from_size(s.other_table_rows));
+  set_item(d.get(), "encoding", text_obj(s.encoding));
+  set_item(d.get(), "encoding_source", text_obj(encoding_source_name(s.encoding_source)));
+  set_item(d.get(), "fallback_encoding", none_or_text(s.fallback_encoding));
+  set_item(d.get(), "fallback_decoded_rows", int_from_size(s.fallback_rows));
+  set_item(d.get(), "replaced_bytes", int_from_size(s.replaced_bytes));
+  set_item(d.get(), "replaced_rows", int_from_size(s.replaced_rows));
+  set_item(d.get(), "undecodable_rows", int_from_size(s.undecodable_rows));
+  set_item(d.get(), "stray_bom", bool_obj(s.stray_bom));
+  return d;
+}
+
+// --- Entry points ---------------------------------------------------------------
+
+constexpr const char* kRepairParams[] = {
+    "input_path",       "output_path",     "quarantine_path", "changes_path",   "delimiter",
+    "quote_char",       "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes",
+    "drop_empty_surplus", "opening_quote_as_text", "set_aside_other_tables", "encoding", "encoding_errors",
+    "page_chooser",     "output_bom",
+};
+constexpr Signature kRepairSignature = {"repair_file", nullptr, kRepairParams, 17, 2};
+
+// Slots of kRepairParams, also used by check_file's own list below.
+TableRules table_rules(const BoundArgs& args, size_t first) {
+  TableRules rules;
+  rules.drop_empty_surplus = flag_of(args, first, "drop_empty_surplus", true);
+  rules.opening_quote_as_text = flag_of(args, first + 1, "opening_quote_as_text", true);
+  rules.set_aside_other_tables = flag_of(args, first + 2, "set_aside_other_tables", true);
+  return rules;
+}
+
+PyObject* repair_file(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyRef {
+    const BoundArgs a = bind_tuple_dict(kRepairSignature, args, kwargs);
+    const std::string input_path = text_of("input_path", a[0]);
+    const std::string output_path = text_of("output_path", a[1]);
+    const std::optional<std::string> quarantine_path = optional_text("quarantine_path", a.given(2));
+    const std::optional<std::string> changes_path = optional_text("changes_path", a.given(3));
+    bool quote_given = false;
+    const RunOptions options = run_options(kRepairSignature, a, 4, quote_given);
+    const TableRules rules = table_rules(a, 10);
+    RunContext run;
+    // ("as-read", ...) passes the bytes to the parser as they were read,
+    // with no decode stage: the engine's own reading of UTF-8.
+    const bool as_read = is_kind(a.given(13), "as-read");
+    TextOptions text;
+    if (!as_read) text.input = input_encoding(run, a.given(13), a.given(14), a.given(15));
+    text.output_bom = flag_of(a, 16, "output_bom", false);
+    FileRunHooks hooks;
+    hooks.interrupt = run_interrupt(run);
+
+    std::optional<Expected<TableSummary, RowvaneError>> result;
+    {
+      Unlocked unlocked(run);
+      result.emplace(as_read ? rowvane_table_file(input_path, output_path, quarantine_path, changes_path,
+                                                  options, quote_given, rules, hooks)
+                             : rowvane_table_file(input_path, output_path, quarantine_path, changes_path,
+                                                  options, quote_given, rules, hooks, text));
+    }
+    if (!*result) raise_failure(run, result->error());
+    return summary_dict(result->value());
+  });
+}
+
+constexpr const char* kBasicRunParams[] = {
+    "input_path", "output_path", "quarantine_path", "delimiter", "quote_char", "fill_ragged_rows",
+    "merge_overflow", "expected_columns", "repair_quotes",
+};
+constexpr Signature kBasicRunSignature = {"repair_basic", nullptr, kBasicRunParams, 9, 2};
+
+// The engine's own run (rowvane_file's, byte for byte) with the lock
+// released, failing as open() fails.
+PyObject* repair_basic(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyRef {
+    const BoundArgs a = bind_tuple_dict(kBasicRunSignature, args, kwargs);
+    const std::string input_path = text_of("input_path", a[0]);
+    const std::string output_path = text_of("output_path", a[1]);
+    const std::optional<std::string> quarantine_path = optional_text("quarantine_path", a.given(2));
+    bool quote_given = false;
+    const RunOptions options = run_options(kBasicRunSignature, a, 3, quote_given);
+    RunContext run;
+    FileRunHooks hooks;
+    hooks.interrupt = run_interrupt(run);
+    std::optional<Expected<RunSummary, RowvaneError>> result;
+    {
+      Unlocked unlocked(run);
+      result.emplace(rowvane_file(input_path, output_path, quarantine_path, options, hooks));
+    }
+    if (!*result) raise_failure(run, result->error());
+    const RunSummary& r = result->value();
+    PyRef d = checked(PyDict_New());
+    set_item(d.get(), "total_rows", int_from_size(r.total_rows));
+    set_item(d.get(), "rowvaned_rows", int_from_size(r.rowvaned_rows));
+    set_item(d.get(), "repaired_rows", int_from_size(r.repaired_rows));
+    set_item(d.get(), "quarantined_rows", int_from_size(r.quarantined_rows));
+    set_item(d.get(), "detected_delimiter", str_from_byte(static_cast<unsigned char>(r.detected_delimiter)));
+    set_item(d.get(), "inferred_columns", int_from_size(r.inferred_columns));
+    set_item(d.get(), "output_delimiter", str_from_byte(static_cast<unsigned char>(r.detected_delimiter)));
+    set_item(d.get(), "output_quote_char", str_from_byte(options.quote_char));
+    return d;
+  });
+}
+
+constexpr const char* kCheckParams[] = {
+    "input_path",       "max_problems",    "delimiter",     "quote_char",       "fill_ragged_rows",
+    "merge_overflow",   "expected_columns", "repair_quotes", "drop_empty_surplus", "opening_quote_as_text",
+    "set_aside_other_tables", "encoding", "encoding_errors", "page_chooser",
+};
+constexpr Signature kCheckSignature = {"check_file", nullptr, kCheckParams, 14, 1};
+
+// (line, action, raw content) of each change kept.
+PyRef problem_list(const std::vector<ChangeRecord>& changes) {
+  PyRef list = checked(PyList_New(0));
+  for (const ChangeRecord& c : changes) {
+    PyRef item = checked(Py_BuildValue("(nss#)", static_cast<Py_ssize_t>(c.line), c.action, c.raw.data(),
+                                       static_cast<Py_ssize_t>(c.raw.size())));
+    if (PyList_Append(list.get(), item.get()) < 0) throw PyErrorRaised{};
+  }
+  return list;
+}
+
+PyObject* check_file(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyRef {
+    const BoundArgs a = bind_tuple_dict(kCheckSignature, args, kwargs);
+    const std::string input_path = text_of("input_path", a[0]);
+    const size_t keep = a.given(1) != nullptr ? convert("max_problems", [&] { return to_count(a.given(1)); }) : 10;
+    bool quote_given = false;
+    const RunOptions options = run_options(kCheckSignature, a, 2, quote_given);
+    const TableRules rules = table_rules(a, 8);
+    RunContext run;
+    TextOptions text;
+    text.input = input_encoding(run, a.given(11), a.given(12), a.given(13));
+    FileRunHooks hooks;
+    hooks.interrupt = run_interrupt(run);
+    std::optional<Expected<TableCheck, RowvaneError>> result;
+    {
+      Unlocked unlocked(run);
+      result.emplace(check_table_file(input_path, options, quote_given, rules, hooks, text, keep));
+    }
+    if (!*result) raise_failure(run, result->error());
+    const TableCheck& c = result->value();
+    PyRef d = summary_dict(c.summary);
+    set_item(d.get(), "problems", problem_list(c.changes));
+    set_item(d.get(), "problem_rows", int_from_size(c.change_count));
+    return d;
+  });
+}
+
+constexpr const char* kBasicParams[] = {
+    "input_path", "max_problems", "delimiter", "quote_char", "fill_ragged_rows", "merge_overflow",
+    "expected_columns", "repair_quotes",
+};
+constexpr Signature kBasicSignature = {"check_basic", nullptr, kBasicParams, 8, 1};
+
+// What the engine's own run would do: its counts, and the rows it would
+// change, found by the same run with nothing repaired (every such row is
+// then set aside with its line and reason).
+PyObject* check_basic(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyRef {
+    const BoundArgs a = bind_tuple_dict(kBasicSignature, args, kwargs);
+    const std::string input_path = text_of("input_path", a[0]);
+    const size_t keep = a.given(1) != nullptr ? convert("max_problems", [&] { return to_count(a.given(1)); }) : 10;
+    bool quote_given = false;
+    const RunOptions options = run_options(kBasicSignature, a, 2, quote_given);
+    RunContext run;
+    std::optional<Expected<FileBytes, IoError>> bytes;
+    std::optional<SliceResult> counted, strict;
+    {
+      Unlocked unlocked(run);
+      bytes.emplace(read_whole_file(input_path, run_interrupt(run)));
+      if (*bytes) {
+        counted.emplace(rowvane_slice(bytes->value().view(), options));
+        RunOptions s = options;
+        s.fill_ragged_rows = false;
+        s.merge_overflow = false;
+        if (counted->summary.inferred_columns != 0 && (options.fill_ragged_rows || options.merge_overflow)) {
+          s.expected_columns = counted->summary.inferred_columns;
+          s.delimiter = static_cast<unsigned char>(counted->summary.detected_delimiter);
+        }
+        strict.emplace(rowvane_slice(bytes->value().view(), s));
+      }
+    }
+    if (!*bytes) {
+      RowvaneError e{bytes->error()};
+      e.path = input_path;
+      e.operation = "read";
+      raise_failure(run, e);
+    }
+    const RunSummary& r = counted->summary;
+    PyRef d = checked(PyDict_New());
+    set_item(d.get(), "total_rows", int_from_size(r.total_rows));
+    set_item(d.get(), "rowvaned_rows", int_from_size(r.rowvaned_rows));
+    set_item(d.get(), "repaired_rows", int_from_size(r.repaired_rows));
+    set_item(d.get(), "quarantined_rows", int_from_size(r.quarantined_rows));
+    set_item(d.get(), "detected_delimiter", str_from_byte(static_cast<unsigned char>(r.detected_delimiter)));
+    set_item(d.get(), "inferred_columns", int_from_size(r.inferred_columns));
+    const unsigned char delimiter = static_cast<unsigned char>(strict->summary.detected_delimiter);
+    PyRef list = checked(PyList_New(0));
+    for (size_t i = 0; i < strict->quarantine.size() && i < keep; ++i) {
+      const QuarantineRecord& q = strict->quarantine[i];
+      std::string content;
+      for (size_t f = 0; f < q.fields.size(); ++f) {
+        if (f > 0) append_utf8(content, delimiter);
+        content += q.fields[f];
+      }
+      PyRef item = checked(Py_BuildValue("(ns#s#)", static_cast<Py_ssize_t>(q.line), q.reason.data(),
+                                         static_cast<Py_ssize_t>(q.reason.size()), content.data(),
+                                         static_cast<Py_ssize_t>(content.size())));
+      if (PyList_Append(list.get(), item.get()) < 0) throw PyErrorRaised{};
+    }
+    set_item(d.get(), "problems", std::move(list));
+    set_item(d.get(), "problem_rows", int_from_size(strict->quarantine.size()));
+    return d;
+  });
+}
+
+constexpr const char* kDecodeParams[] = {"path", "encoding", "encoding_errors", "page_chooser"};
+constexpr Signature kDecodeSignature = {"decode_file", nullptr, kDecodeParams, 4, 1};
+
+// The decode stage alone: the text of a file as UTF-8, and what was decided.
+PyObject* decode_file(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyRef {
+    const BoundArgs a = bind_tuple_dict(kDecodeSignature, args, kwargs);
+    const std::string input_path = text_of("path", a[0]);
+    RunContext run;
+    const InputEncoding how = input_encoding(run, a.given(1), a.given(2), a.given(3));
+    std::optional<Expected<FileBytes, IoError>> bytes;
+    TextInput text;
+    TextInputStatus status = TextInputStatus::Ok;
+    {
+      Unlocked unlocked(run);
+      bytes.emplace(read_whole_file(input_path, run_interrupt(run)));
+      if (*bytes) status = prepare_text(std::move(bytes->value()), how, text);
+    }
+    if (!*bytes || status != TextInputStatus::Ok) {
+      RowvaneError e{*bytes ? IoError::fixed(IoErrorKind::Other, kDecodeFailedMessage) : bytes->error()};
+      e.path = input_path;
+      if (status == TextInputStatus::Undecodable) {
+        e.undecodable = UndecodableText{text.encoding, text.stats.error_offset, text.stats.error_line,
+                                        text.error_bytes};
+      }
+      raise_failure(run, e);
+    }
+    PyRef d = checked(PyDict_New());
+    set_item(d.get(), "encoding", text_obj(text.encoding));
+    set_item(d.get(), "encoding_source", text_obj(encoding_source_name(text.source)));
+    set_item(d.get(), "fallback_encoding", none_or_text(text.fallback));
+    set_item(d.get(), "replaced_bytes", int_from_size(text.stats.replaced_bytes));
+    set_item(d.get(), "fallback_bytes", int_from_size(text.stats.fallback_bytes));
+    set_item(d.get(), "stray_bom", bool_obj(text.stray_bom));
+    // The text itself only when decoding changed it: valid UTF-8 is the file.
+    set_item(d.get(), "text",
+             text.decoded ? checked(PyBytes_FromStringAndSize(text.text.data.get(),
+                                                              static_cast<Py_ssize_t>(text.text.size)))
+                          : PyRef::borrow(Py_None));
+    return d;
+  });
+}
+
+constexpr const char* kDetectParams[] = {"sample", "delimiter", "quote_char"};
+constexpr Signature kDetectSignature = {"detect", nullptr, kDetectParams, 3, 1};
+
+PyObject* detect(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyRef {
+    const BoundArgs a = bind_tuple_dict(kDetectSignature, args, kwargs);
+    if (!PyBytes_Check(a[0])) raise(PyExc_TypeError, "sample must be bytes");
+    DetectOptions options;
+    options.delimiter = char_of("delimiter", a.given(1));
+    options.quote_char = char_of("quote_char", a.given(2));
+    const std::string_view sample(PyBytes_AS_STRING(a[0]), static_cast<size_t>(PyBytes_GET_SIZE(a[0])));
+    const TableLayout l = detect_table(sample, options);
+    PyRef d = checked(PyDict_New());
+    set_item(d.get(), "delimiter", l.blank_after_delimiter ? text_obj(", ") : str_from_byte(l.delimiter));
+    set_item(d.get(), "quote_char", str_from_byte(l.quote_char));
+    set_item(d.get(), "columns", int_from_size(l.columns));
+    set_item(d.get(), "start", int_from_size(l.start));
+    set_item(d.get(), "start_line", int_from_size(l.start_line));
+    set_item(d.get(), "preamble_lines", int_from_size(l.preamble.size()));
+    set_item(d.get(), "header_rows", int_from_size(l.has_header ? l.header_rows : 0));
+    return d;
+  });
+}
+
+PyObject* cancel_runs(PyObject*, PyObject*) {
+  g_cancel_generation.fetch_add(1, std::memory_order_acq_rel);
+  Py_RETURN_NONE;
+}
+
+#define ROWVANE_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
+
+PyMethodDef methods[] = {
+    {"repair_file", ROWVANE_KW(repair_file), METH_VARARGS | METH_KEYWORDS,
+     "repair_file(input_path, output_path, quarantine_path=None, changes_path=None, delimiter=None, "
+     "quote_char=None, fill_ragged_rows=True, merge_overflow=True, expected_columns=None, "
+     "repair_quotes=True, drop_empty_surplus=True, opening_quote_as_text=True, "
+     "set_aside_other_tables=True, encoding=None, encoding_errors='replace', page_chooser=None, "
+     "output_bom=False)\n--\n\n"
+     "Decides the input's encoding, detects its table and repairs it into output_path, with the\n"
+     "interpreter lock released; returns a dict of counts and of what was decided. The change log,\n"
+     "when changes_path is given, lists every row changed or dropped: line, action, raw_content,\n"
+     "written. Failures raise the OSError subclass of the file that failed, with its filename."},
+    {"repair_basic", ROWVANE_KW(repair_basic), METH_VARARGS | METH_KEYWORDS,
+     "repair_basic(input_path, output_path, quarantine_path=None, delimiter=None, quote_char=None, "
+     "fill_ragged_rows=True, merge_overflow=True, expected_columns=None, repair_quotes=True)\n--\n\n"
+     "The engine's own repair, byte for byte that of _csv_rowvane_backend.rowvane_file, with the\n"
+     "interpreter lock released; returns a dict of its counts. Failures raise the OSError subclass\n"
+     "of the file that failed, with its filename."},
+    {"check_file", ROWVANE_KW(check_file), METH_VARARGS | METH_KEYWORDS,
+     "check_file(input_path, max_problems=10, ...)\n--\n\n"
+     "What repair_file with these options would do, writing nothing: its dict, plus `problems`, the\n"
+     "first max_problems (line, action, raw content) it would change or drop, and `problem_rows`."},
+    {"check_basic", ROWVANE_KW(check_basic), METH_VARARGS | METH_KEYWORDS,
+     "check_basic(input_path, max_problems=10, delimiter=None, quote_char=None, fill_ragged_rows=True, "
+     "merge_overflow=True, expected_columns=None, repair_quotes=True)\n--\n\n"
+     "What the engine's own run would do, writing nothing: its counts, and the first max_problems\n"
+     "(line, reason, content) it would pad, merge or set aside, with `problem_rows`."},
+    {"decode_file", ROWVANE_KW(decode_file), METH_VARARGS | METH_KEYWORDS,
+     "decode_file(path, encoding=None, encoding_errors='replace', page_chooser=None)\n--\n\n"
+     "The decode stage of a run alone: a dict of what was decided (encoding, encoding_source,\n"
+     "fallback_encoding, replaced_bytes, fallback_bytes, stray_bom) and `text`, the file's text\n"
+     "as UTF-8 bytes, or None when the file is valid UTF-8 as it is."},
+    {"detect", ROWVANE_KW(detect), METH_VARARGS | METH_KEYWORDS,
+     "detect(sample, delimiter=None, quote_char=None)\n--\n\n"
+     "The layout detected at the start of a CSV sample (bytes): delimiter (', ' included),\n"
+     "quote_char, columns, start offset and line of the header, preamble_lines, header_rows."},
+    {"cancel_runs", cancel_runs, METH_NOARGS,
+     "cancel_runs()\n--\n\n"
+     "Stops every run of this module in progress, in any thread, at its next check; each raises\n"
+     "InterruptedError(\"the run was cancelled\"). Runs started afterwards are not affected."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef ROWVANE_KW
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "csv_rowvane._core",
+    .m_doc = "The native part of the csv_rowvane front end: encodings, table detection and the table\n"
+             "repair, run with the interpreter lock released.",
+    .m_size = 0,
+    .m_methods = methods,
+    .m_slots = slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+}  // namespace rowvane::frontend
+
+PyMODINIT_FUNC PyInit__core() { return PyModuleDef_Init(&rowvane::frontend::module_def); }
