@@ -21,7 +21,7 @@ from . import _core, _tempfiles
 from ._api import StrPath, _same_file, check, fspath, repair, validate_options
 from ._report import BatchFailure, BatchReport, CheckBatchReport, CheckReport, RepairReport
 
-__all__ = ["repair_many", "check_many", "Job", "plan", "run_job", "run_jobs", "failure_from", "SUFFIXES"]
+__all__ = ["repair_many", "check_many", "Job", "plan", "run_job", "run_jobs", "SUFFIXES"]
 
 #: The files a directory contributes to a batch (compared case-insensitively).
 SUFFIXES = (".csv", ".tsv", ".txt")
@@ -57,11 +57,6 @@ class Plan:
     errors: dict[int, BaseException] = field(default_factory=dict)
 
 
-def failure_from(path: str, exc: BaseException) -> BatchFailure:
-    """A batch failure for ``path`` from the exception that ended its run."""
-    return BatchFailure.from_exception(path, exc)
-
-
 def _key(path: str) -> str:
     return os.path.normcase(os.path.realpath(path))
 
@@ -80,7 +75,7 @@ def _expand(
             st = os.stat(path)
         except OSError as e:
             errors[len(found) + len(failures)] = e
-            failures.append((len(found) + len(failures), failure_from(path, e)))
+            failures.append((len(found) + len(failures), BatchFailure.from_exception(path, e)))
             continue
         if not stat.S_ISDIR(st.st_mode):
             found.append((path, None))
@@ -89,7 +84,7 @@ def _expand(
         def walk_error(e: OSError, _where: str = path) -> None:
             where = os.fspath(e.filename) if e.filename is not None else _where
             errors[len(found) + len(failures)] = e
-            failures.append((len(found) + len(failures), failure_from(where, e)))
+            failures.append((len(found) + len(failures), BatchFailure.from_exception(where, e)))
 
         for root, dirs, files in os.walk(path, onerror=walk_error):
             dirs.sort()
@@ -309,7 +304,7 @@ def run_job(job: Job, on_error: OnError = "report") -> RepairReport | BatchFailu
     except Exception as e:
         if on_error == "raise":
             raise
-        return failure_from(job.input, e)
+        return BatchFailure.from_exception(job.input, e)
 
 
 def check_job(job: Job, on_error: OnError = "report") -> CheckReport | BatchFailure:
@@ -319,7 +314,7 @@ def check_job(job: Job, on_error: OnError = "report") -> CheckReport | BatchFail
     except Exception as e:
         if on_error == "raise":
             raise
-        return failure_from(job.input, e)
+        return BatchFailure.from_exception(job.input, e)
 
 
 #: An input at least this large gets a progress bar of its own, ticking
@@ -496,8 +491,13 @@ def gather(p: Plan, outcomes: dict[int, Outcome], workers: int, elapsed: float) 
         failures=tuple(o for o in items if isinstance(o, BatchFailure)),
         skipped=tuple(p.skipped),
         elapsed=elapsed,
-        jobs=workers,
+        jobs=_threads(workers, p),
     )
+
+
+def _threads(workers: int, p: Plan) -> int:
+    """How many files ran at once: never more than there were."""
+    return max(1, min(workers, len(p.jobs)))
 
 
 # ---------------------------------------------------------------------------
@@ -673,5 +673,5 @@ def check_many(
         failures=tuple(dataclasses.replace(o, path=shown.get(o.path, o.path))
                        for o in items if isinstance(o, BatchFailure)),
         elapsed=time.perf_counter() - started,
-        jobs=workers,
+        jobs=_threads(workers, p),
     )
