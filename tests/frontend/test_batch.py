@@ -225,6 +225,7 @@ def test_failures_name_their_file(tmp_path: pathlib.Path, ragged: pathlib.Path, 
     for jobs in (1, 2):
         batch = csv_rowvane.repair_many([inp], jobs=jobs, **where)  # type: ignore[arg-type]
         [failure] = batch.failures
+        assert batch.jobs == 1  # one file: one thread, whatever was allowed
         assert (failure.path, failure.error_type, failure.filename) == (str(inp), error_type, culprit)
         assert failure.errno is not None
         assert culprit in str(failure) and failure.to_dict()["filename"] == culprit
