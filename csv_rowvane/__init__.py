@@ -4,6 +4,9 @@
 >>> import pathlib, csv_rowvane
 >>> report = csv_rowvane.repair(pathlib.Path("broken.csv"), "clean.csv")  # doctest: +SKIP
 >>> batch = csv_rowvane.repair_many(["exports/"], "clean/", jobs=None)     # doctest: +SKIP
+
+Batches run on a pool of threads in the calling process: a plain script
+needs no ``if __name__ == "__main__"`` guard.
 """
 
 from __future__ import annotations
@@ -18,15 +21,15 @@ if not TYPE_CHECKING:
     __path__ = pkgutil.extend_path(__path__, __name__)
 
 from ._api import UndecodableError, check, read, repair, sniff_encoding, sniff_file
-from ._batch import SUFFIXES, repair_many
-from ._report import BatchFailure, BatchReport, CheckReport, ProblemRow, RepairReport
-
-__version__ = "0.3.0"
+from ._batch import SUFFIXES, check_many, repair_many
+from ._report import BatchFailure, BatchReport, CheckBatchReport, CheckReport, ProblemRow, RepairReport
+from ._version import __version__
 
 __all__ = [
     "repair",
     "repair_many",
     "check",
+    "check_many",
     "read",
     "sniff_file",
     "sniff_encoding",
@@ -35,6 +38,8 @@ __all__ = [
     "BatchReport",
     "BatchFailure",
     "CheckReport",
+    "CheckBatchReport",
     "ProblemRow",
     "SUFFIXES",
+    "__version__",
 ]

@@ -13,7 +13,7 @@ from typing import Any, Literal, TypeAlias
 
 import _csv_rowvane_backend as _rv
 
-from . import _core
+from . import _core, _tempfiles
 from ._encoding import ERRORS, OUTPUT_ENCODINGS, EncodingErrors, EncodingSpec, choose_page, resolve
 from ._report import CheckReport, ProblemRow, RepairReport, detection_notes
 
@@ -207,6 +207,7 @@ class _Target:
         except OSError as e:
             raise OSError(e.errno, e.strerror, path) from None
         os.close(fd)
+        _tempfiles.created(self.temp)
 
     @property
     def run_path(self) -> str:
@@ -220,12 +221,14 @@ class _Target:
             os.replace(self.temp, self.final)
         except OSError as e:
             raise OSError(e.errno, e.strerror, self.path) from None
+        _tempfiles.gone(self.temp)
         self.temp = None
 
     def discard(self) -> None:
         if self.temp is not None:
             with contextlib.suppress(OSError):
                 os.unlink(self.temp)
+            _tempfiles.gone(self.temp)
             self.temp = None
 
 

@@ -1,37 +1,45 @@
-"""Batches: plan the jobs of many files, run them on every core."""
+"""Batches: plan the jobs of many files, run them on a pool of threads in this
+process."""
 
 from __future__ import annotations
 
 import concurrent.futures as cf
 import contextlib
-import multiprocessing
+import dataclasses
 import os
-import signal
+import shutil
 import stat
+import sys
+import tempfile
+import threading
 import time
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
-from types import FrameType
 from typing import Any, Literal
 
-from ._api import StrPath, _same_file, fspath, repair, validate_options
-from ._report import BatchFailure, BatchReport, RepairReport
+from . import _core, _tempfiles
+from ._api import StrPath, _same_file, check, fspath, repair, validate_options
+from ._report import BatchFailure, BatchReport, CheckBatchReport, CheckReport, RepairReport
 
-__all__ = ["repair_many", "Job", "plan", "run_jobs", "failure_from", "SUFFIXES"]
+__all__ = ["repair_many", "check_many", "Job", "plan", "run_job", "run_jobs", "SUFFIXES"]
 
 #: The files a directory contributes to a batch (compared case-insensitively).
 SUFFIXES = (".csv", ".tsv", ".txt")
 
+#: The name of standard input (as an input) and standard output (as an output).
+STDIO = "-"
+
 OnError = Literal["report", "raise"]
+Outcome = RepairReport | CheckReport | BatchFailure
 
 
 @dataclass(frozen=True, slots=True)
 class Job:
-    """One file of a batch."""
+    """One file of a batch: ``output`` None for a check."""
 
     index: int
     input: str
-    output: str
+    output: str | None
     quarantine: str | None
     options: dict[str, Any] = field(default_factory=dict, compare=False)
     changes: str | None = None
@@ -40,7 +48,7 @@ class Job:
 @dataclass(slots=True)
 class Plan:
     """The jobs of a batch, and what was refused or skipped before any ran.
-    ``order`` keys every job and failure by its position among the inputs."""
+    Every job and failure is keyed by its position among the inputs."""
 
     jobs: list[Job] = field(default_factory=list)
     failures: list[tuple[int, BatchFailure]] = field(default_factory=list)
@@ -49,22 +57,12 @@ class Plan:
     errors: dict[int, BaseException] = field(default_factory=dict)
 
 
-def failure_from(path: str, exc: BaseException) -> BatchFailure:
-    """A batch failure for ``path`` from the exception that ended its run."""
-    if isinstance(exc, OSError) and exc.strerror:
-        message = exc.strerror
-        if exc.filename is not None and os.fspath(exc.filename) != path:
-            message += f": {os.fspath(exc.filename)!r}"
-        return BatchFailure(path, type(exc).__name__, message, exc.errno)
-    return BatchFailure(path, type(exc).__name__, str(exc) or type(exc).__name__, getattr(exc, "errno", None))
-
-
 def _key(path: str) -> str:
     return os.path.normcase(os.path.realpath(path))
 
 
 def _expand(
-    inputs: Iterable[StrPath] | StrPath, prune: list[str], errors: dict[int, BaseException] | None = None
+    inputs: list[str], prune: list[str], errors: dict[int, BaseException]
 ) -> tuple[list[tuple[str, str | None]], list[tuple[int, BatchFailure]]]:
     """The files named by ``inputs``: a file as given, a directory's matching
     files (recursively, sorted) with their path relative to it. Entries that
@@ -72,16 +70,12 @@ def _expand(
     found: list[tuple[str, str | None]] = []
     failures: list[tuple[int, BatchFailure]] = []
     prune_keys = {_key(p) for p in prune}
-    if isinstance(inputs, (str, bytes, os.PathLike)):
-        inputs = [inputs]
-    for item in inputs:
-        path = fspath(item, "input")
+    for path in inputs:
         try:
             st = os.stat(path)
         except OSError as e:
-            if errors is not None:
-                errors[len(found) + len(failures)] = e
-            failures.append((len(found) + len(failures), failure_from(path, e)))
+            errors[len(found) + len(failures)] = e
+            failures.append((len(found) + len(failures), BatchFailure.from_exception(path, e)))
             continue
         if not stat.S_ISDIR(st.st_mode):
             found.append((path, None))
@@ -89,9 +83,8 @@ def _expand(
 
         def walk_error(e: OSError, _where: str = path) -> None:
             where = os.fspath(e.filename) if e.filename is not None else _where
-            if errors is not None:
-                errors[len(found) + len(failures)] = e
-            failures.append((len(found) + len(failures), failure_from(where, e)))
+            errors[len(found) + len(failures)] = e
+            failures.append((len(found) + len(failures), BatchFailure.from_exception(where, e)))
 
         for root, dirs, files in os.walk(path, onerror=walk_error):
             dirs.sort()
@@ -104,16 +97,118 @@ def _expand(
     return found, failures
 
 
+def _paths(inputs: Iterable[StrPath] | StrPath) -> list[str]:
+    if isinstance(inputs, (str, bytes, os.PathLike)):
+        inputs = [inputs]
+    return [fspath(item, "input") for item in inputs]
+
+
+def _optional(path: StrPath | None, what: str) -> str | None:
+    return fspath(path, what) if path is not None else None
+
+
+@dataclass(frozen=True, slots=True)
+class Targets:
+    """Where a batch writes: directories mirroring the inputs, or the files
+    of its one input (``output`` ``"-"``: standard output), or the inputs
+    themselves."""
+
+    output_dir: str | None = None
+    output: str | None = None
+    in_place: bool = False
+    quarantine_dir: str | None = None
+    quarantine: str | None = None
+    changes_dir: str | None = None
+    changes: str | None = None
+
+    @classmethod
+    def of(
+        cls,
+        inputs: list[str],
+        output_dir: StrPath | None,
+        output: StrPath | None,
+        in_place: bool,
+        quarantine_dir: StrPath | None,
+        quarantine: StrPath | None,
+        changes_dir: StrPath | None,
+        changes: StrPath | None,
+        options: dict[str, Any],
+    ) -> Targets:
+        """The targets of a batch of ``inputs``, checked: ValueError for
+        arguments that cannot make a batch."""
+        t = cls(_optional(output_dir, "output_dir"), _optional(output, "output"), bool(in_place),
+                _optional(quarantine_dir, "quarantine_dir"), _optional(quarantine, "quarantine"),
+                _optional(changes_dir, "changes_dir"), _optional(changes, "changes"))
+        if t.output_dir == STDIO and t.output is None:
+            t = dataclasses.replace(t, output_dir=None, output=STDIO)
+        given = [name for name, v in (("output_dir", t.output_dir), ("output", t.output),
+                                      ("in_place", t.in_place)) if v]
+        if len(given) != 1:
+            raise ValueError("give one of output_dir, output and in_place=True"
+                             + (f", not {' and '.join(given)}" if given else ""))
+        for name, a, b in (("quarantine", t.quarantine_dir, t.quarantine), ("changes", t.changes_dir, t.changes)):
+            if a is not None and b is not None:
+                raise ValueError(f"{name}_dir and {name} exclude each other")
+        for name, path in (("quarantine", t.quarantine), ("changes", t.changes),
+                           ("quarantine_dir", t.quarantine_dir), ("changes_dir", t.changes_dir)):
+            if path == STDIO:
+                raise ValueError(f"{name} cannot be standard output ('-')")
+        if (t.changes_dir or t.changes) is not None and options.get("detect", "auto") != "auto":
+            raise ValueError("changes needs detect='auto': the basic run keeps no change log")
+        if STDIO in inputs:
+            if len(inputs) > 1:
+                raise ValueError("'-' (standard input) must be the only input")
+            if t.in_place:
+                raise ValueError("in_place cannot rewrite standard input")
+            if t.output is None:
+                raise ValueError("standard input ('-') needs output: a file, or '-' for standard output")
+        if t.output is not None or t.quarantine is not None or t.changes is not None:
+            if len(inputs) != 1 or _is_dir(inputs[0]):
+                raise ValueError("output, quarantine and changes name the files of one input file: "
+                                 "give output_dir, quarantine_dir and changes_dir for several")
+        for name, path in (("output_dir", t.output_dir), ("quarantine_dir", t.quarantine_dir),
+                           ("changes_dir", t.changes_dir)):
+            if path is not None and os.path.exists(path) and not _is_dir(path):
+                raise ValueError(f"{name} {path!r} is a file, not a directory")
+        return t
+
+    def prune(self) -> list[str]:
+        """The directories a directory input's walk leaves out."""
+        return [d for d in (self.output_dir, self.quarantine_dir, self.changes_dir) if d is not None]
+
+    def of_input(self, path: str, rel: str | None) -> tuple[str, str | None, str | None]:
+        """The output, quarantine file and change log of the input ``path``
+        (``rel``: its path relative to the directory it was found in)."""
+        name = rel if rel is not None else os.path.basename(path)
+
+        def under(d: str | None, file: str | None) -> str | None:
+            return os.path.join(d, name) if d is not None else file
+
+        output = path if self.in_place else (under(self.output_dir, self.output) or path)
+        return output, under(self.quarantine_dir, self.quarantine), under(self.changes_dir, self.changes)
+
+
+def _is_dir(path: str) -> bool:
+    try:
+        return stat.S_ISDIR(os.stat(path).st_mode)
+    except OSError:
+        return False
+
+
 def plan(
     inputs: Iterable[StrPath] | StrPath,
-    output_dir: StrPath | None,
+    output_dir: StrPath | None = None,
     *,
+    output: StrPath | None = None,
+    in_place: bool = False,
     quarantine_dir: StrPath | None = None,
+    quarantine: StrPath | None = None,
     changes_dir: StrPath | None = None,
+    changes: StrPath | None = None,
     skip_unchanged: bool = False,
     options: dict[str, Any] | None = None,
 ) -> Plan:
-    """The jobs of a batch. ``output_dir`` None rewrites each input in place.
+    """The jobs of a batch (see :func:`repair_many`).
 
     Refused before anything runs, each as a failure of its input: two inputs
     whose outputs (or quarantine files) would be one file, and an output or
@@ -121,14 +216,12 @@ def plan(
     """
     opts = dict(options or {})
     validate_options(opts)
-    out_dir = fspath(output_dir, "output_dir") if output_dir is not None else None
-    q_dir = fspath(quarantine_dir, "quarantine_dir") if quarantine_dir is not None else None
-    c_dir = fspath(changes_dir, "changes_dir") if changes_dir is not None else None
-    if c_dir is not None and opts.get("detect", "auto") != "auto":
-        raise ValueError("changes_dir needs detect='auto': the basic run keeps no change log")
-    prune = [d for d in (out_dir, q_dir, c_dir) if d is not None]
+    paths = _paths(inputs)
+    t = Targets.of(paths, output_dir, output, in_place, quarantine_dir, quarantine, changes_dir, changes, opts)
+    if t.output == STDIO or STDIO in paths:
+        raise ValueError("standard input and output are read and written by csv_rowvane.repair_many")
     result = Plan()
-    found, failures = _expand(inputs, prune, result.errors)
+    found, failures = _expand(paths, t.prune(), result.errors)
     result.failures = list(failures)
     # Positions: failures found while expanding keep the place they had.
     taken = {i for i, _ in failures}
@@ -142,22 +235,19 @@ def plan(
         if ikey in seen_inputs:  # the same file named twice: one job
             continue
         seen_inputs.add(ikey)
-        name = rel if rel is not None else os.path.basename(path)
-        output = os.path.join(out_dir, name) if out_dir is not None else path
-        quarantine = os.path.join(q_dir, name) if q_dir is not None else None
-        changes = os.path.join(c_dir, name) if c_dir is not None else None
-        candidates.append((pos, path, output, quarantine, changes))
+        candidates.append((pos, path, *t.of_input(path, rel)))
 
     input_keys = {_key(p): p for _, p, _, _, _ in candidates}
     writers: dict[str, list[str]] = {}
-    for _, path, output, quarantine, changes in candidates:
-        for target in (output, quarantine, changes):
+    for _, path, out, quar, chg in candidates:
+        for target in (out, quar, chg):
             if target is not None:
                 writers.setdefault(_key(target), []).append(path)
 
-    for pos, path, output, quarantine, changes in candidates:
+    for pos, path, out, quar, chg in candidates:
         reason = None
-        for what, target in (("output", output), ("quarantine file", quarantine), ("change log", changes)):
+        culprit = None
+        for what, target in (("output", out), ("quarantine file", quar), ("change log", chg)):
             if target is None:
                 continue
             tkey = _key(target)
@@ -166,23 +256,24 @@ def plan(
                 others = [path]  # two files of one input land on one name
             if others:
                 reason = f"{what} {target!r} would also be written for {others[0]!r}"
-            elif out_dir is None and what == "output":
+            elif t.in_place and what == "output":
                 continue  # in place: the output is the input by design
             elif _same_file(target, path):
                 reason = f"{what} {target!r} would overwrite its input"
             elif tkey in input_keys:
                 reason = f"{what} {target!r} would overwrite the input {input_keys[tkey]!r}"
             if reason:
+                culprit = target
                 break
         if reason:
-            result.failures.append((pos, BatchFailure(path, "ValueError", reason)))
+            result.failures.append((pos, BatchFailure(path, "ValueError", reason, filename=culprit)))
             result.errors[pos] = ValueError(f"{path}: {reason}")
             continue
-        if skip_unchanged and out_dir is not None and _up_to_date(path, output):
+        if skip_unchanged and not t.in_place and _up_to_date(path, out):
             result.skipped.append(path)
             continue
-        result.jobs.append(Job(pos, path, output, quarantine, opts, changes))
-    result.failures.sort(key=lambda t: t[0])
+        result.jobs.append(Job(pos, path, out, quar, opts, chg))
+    result.failures.sort(key=lambda item: item[0])
     return result
 
 
@@ -196,30 +287,13 @@ def _up_to_date(inp: str, out: str) -> bool:
 # ---------------------------------------------------------------------------
 # Running
 
-_busy = False
-
-
-def _on_signal(signum: int, _frame: FrameType | None) -> None:
-    # A worker stops at once when idle; when busy, the repair under way
-    # unwinds (its temporary files removed) and the worker then exits.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    signal.signal(signal.SIGTERM, signal.SIG_IGN)
-    if not _busy:
-        os._exit(128 + signum)
-    raise KeyboardInterrupt
-
-
-def _worker_init() -> None:
-    signal.signal(signal.SIGINT, _on_signal)
-    signal.signal(signal.SIGTERM, _on_signal)
-
 
 def run_job(job: Job, on_error: OnError = "report") -> RepairReport | BatchFailure:
     """Runs one job: creates the output's (and quarantine's) directory and
-    repairs the file. A failure is returned as a BatchFailure, or raised when
-    ``on_error`` is "raise"."""
-    global _busy
-    _busy = True
+    repairs the file. A failure (any Exception, MemoryError included) is
+    returned as a BatchFailure, or raised when ``on_error`` is "raise"."""
+    if job.output is None:
+        raise ValueError(f"a repair job needs an output: {job!r}")
     try:
         for target in (job.output, job.quarantine, job.changes):
             if target is not None:
@@ -230,14 +304,27 @@ def run_job(job: Job, on_error: OnError = "report") -> RepairReport | BatchFailu
     except Exception as e:
         if on_error == "raise":
             raise
-        return failure_from(job.input, e)
-    finally:
-        _busy = False
+        return BatchFailure.from_exception(job.input, e)
+
+
+def check_job(job: Job, on_error: OnError = "report") -> CheckReport | BatchFailure:
+    """Checks one job's input; failures as for :func:`run_job`."""
+    try:
+        return check(job.input, **job.options)
+    except Exception as e:
+        if on_error == "raise":
+            raise
+        return BatchFailure.from_exception(job.input, e)
 
 
 #: An input at least this large gets a progress bar of its own, ticking
 #: while it is repaired, even when it is the only one.
 LARGE_FILE = 64 << 20
+
+#: After an interrupt, how long the files under way get to finish or stop
+#: before the batch gives up on them (a run blocked on a pipe nobody writes)
+#: and removes their temporary files.
+GRACE = 5.0
 
 
 def _size_of(path: str) -> int:
@@ -247,14 +334,14 @@ def _size_of(path: str) -> int:
         return 0
 
 
-def _progress(total: int, enabled: bool) -> Any:
+def _progress(total: int, enabled: bool, desc: str) -> Any:
     """A bar over ``total`` input bytes on standard error."""
     if not enabled:
         return contextlib.nullcontext(_NoBar())
     from tqdm import tqdm  # type: ignore[import-untyped]
 
     return tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024, leave=False,
-                dynamic_ncols=True, desc="repairing")
+                dynamic_ncols=True, desc=desc)
 
 
 class _NoBar:
@@ -265,112 +352,112 @@ class _NoBar:
         pass
 
 
-def _stop_pool(pool: cf.ProcessPoolExecutor, grace: float = 10.0) -> None:
-    """Ends a pool promptly: pending jobs cancelled, workers asked to stop
-    (a running repair unwinds and removes its temporary files), and killed
-    when they do not stop within ``grace`` seconds."""
-    processes = list(getattr(pool, "_processes", {}).values())
-    pool.shutdown(wait=False, cancel_futures=True)
-    for p in processes:
-        if p.is_alive() and p.pid is not None:
+Work = Callable[[Job, OnError], Outcome]
+
+
+class _Pool:
+    """The threads of one batch. Each job runs with its temporary files
+    collected, so that an interrupted batch can remove those of the jobs it
+    stops waiting for. The jobs under way are counted here, not from their
+    futures: an interrupt may come while a job is being submitted, after a
+    thread has taken it up."""
+
+    def __init__(self, workers: int) -> None:
+        self.executor = cf.ThreadPoolExecutor(max_workers=workers, thread_name_prefix="csv-rowvane")
+        self._changed = threading.Condition()
+        self._stopping = False
+        self._active: dict[int, _tempfiles.Collector] = {}
+
+    def submit(self, work: Work, job: Job, on_error: OnError) -> cf.Future[Outcome | None]:
+        return self.executor.submit(self._run, work, job, on_error)
+
+    def _run(self, work: Work, job: Job, on_error: OnError) -> Outcome | None:
+        with _tempfiles.collect() as temporaries:
+            with self._changed:
+                if self._stopping:
+                    return None
+                self._active[job.index] = temporaries
             try:
-                os.kill(p.pid, signal.SIGINT)
-            except ProcessLookupError:
+                return work(job, on_error)
+            finally:
+                with self._changed:
+                    del self._active[job.index]
+                    self._changed.notify_all()
+
+    def stop(self, interrupted: bool) -> None:
+        """Ends the batch: jobs not started are cancelled, the jobs under way
+        get GRACE seconds to end (a second interrupt ends the wait), and the
+        temporary files of those still under way are removed. On an
+        interrupt, the native runs under way are cancelled (every run of this
+        process started before it: they stop at their next check and remove
+        their temporary files)."""
+        with self._changed:
+            self._stopping = True
+        self.executor.shutdown(wait=False, cancel_futures=True)
+        if interrupted:
+            _core.cancel_runs()
+        deadline = time.monotonic() + GRACE
+        with self._changed:
+            try:
+                while self._active and (left := deadline - time.monotonic()) > 0:
+                    self._changed.wait(left)
+            except KeyboardInterrupt:
                 pass
-    deadline = time.monotonic() + grace
-    for p in processes:
-        p.join(max(0.0, deadline - time.monotonic()))
-        if p.is_alive():
-            p.kill()
-            p.join(1.0)
+            abandoned = list(self._active.values())
+        for temporaries in abandoned:
+            temporaries.remove_all()
 
 
 def run_jobs(
-    jobs: list[Job], *, workers: int, progress: bool = False, on_error: OnError = "report"
-) -> dict[int, RepairReport | BatchFailure]:
-    """Runs ``jobs``, in this process when ``workers`` is 1, else on a pool of
-    ``workers`` processes (each backend call holds the interpreter lock, so
-    threads would not help). Returns the outcome of every job by its index.
+    jobs: list[Job],
+    *,
+    workers: int,
+    progress: bool = False,
+    on_error: OnError = "report",
+    work: Work = run_job,
+    desc: str = "repairing",
+) -> dict[int, Outcome]:
+    """Runs ``jobs`` (``work`` for each), in this thread when ``workers`` is
+    1, else on a pool of ``workers`` threads. Returns the outcome of every job
+    by its index.
 
     With ``progress``, a bar over the input bytes shows on standard error; a
-    file of LARGE_FILE bytes or more is then repaired in a worker process even
-    with ``workers`` 1, so the bar keeps ticking while it runs."""
-    outcomes: dict[int, RepairReport | BatchFailure] = {}
+    file of LARGE_FILE bytes or more then runs on a pool thread even with
+    ``workers`` 1, so the bar keeps ticking while it runs."""
+    outcomes: dict[int, Outcome] = {}
     sizes = {job.index: _size_of(job.input) for job in jobs} if progress else {}
     large = progress and any(n >= LARGE_FILE for n in sizes.values())
-    with _progress(sum(sizes.values()), progress) as bar:
+    with _progress(sum(sizes.values()), progress, desc) as bar:
         if (workers <= 1 or len(jobs) <= 1) and not large:
             for job in jobs:
-                outcomes[job.index] = run_job(job, on_error)
+                outcomes[job.index] = work(job, on_error)
                 bar.update(sizes.get(job.index, 0))
             return outcomes
-        ctx: multiprocessing.context.BaseContext
+        pool = _Pool(max(1, min(workers, len(jobs))))
+        futures: dict[cf.Future[Outcome | None], Job] = {}
         try:
-            ctx = multiprocessing.get_context("forkserver")
-        except ValueError:  # pragma: no cover - platforms without forkserver
-            ctx = multiprocessing.get_context("spawn")
-        pool = cf.ProcessPoolExecutor(max_workers=max(1, min(workers, len(jobs))), mp_context=ctx,
-                                      initializer=_worker_init)
-        try:
-            futures = {pool.submit(run_job, job, on_error): job for job in jobs}
+            for job in jobs:
+                futures[pool.submit(work, job, on_error)] = job
             pending = set(futures)
             while pending:
                 done, pending = cf.wait(pending, timeout=0.25, return_when=cf.FIRST_COMPLETED)
                 for fut in done:
                     job = futures[fut]
-                    outcomes[job.index] = fut.result()
+                    outcome = fut.result()  # raises with on_error="raise"
+                    if outcome is not None:
+                        outcomes[job.index] = outcome
                     bar.update(sizes.get(job.index, 0))
                 bar.refresh()  # the elapsed time moves on while a large file runs
-        except BaseException:
-            _stop_pool(pool)
+        except BaseException as e:
+            pool.stop(interrupted=not isinstance(e, Exception))
             raise
-        pool.shutdown(wait=True)
+        pool.executor.shutdown(wait=True)
     return outcomes
-
-
-def repair_many(
-    inputs: Iterable[StrPath] | StrPath,
-    output_dir: StrPath,
-    *,
-    quarantine_dir: StrPath | None = None,
-    changes_dir: StrPath | None = None,
-    jobs: int | None = None,
-    progress: bool = False,
-    on_error: OnError = "report",
-    skip_unchanged: bool = False,
-    **options: Any,
-) -> BatchReport:
-    """Repair many files into ``output_dir``; return a BatchReport.
-
-    ``inputs`` is an iterable of files and directories (a directory
-    contributes its ``*.csv``, ``*.tsv`` and ``*.txt`` files, recursively, and
-    its layout is mirrored under ``output_dir``; a file lands at
-    ``output_dir/<name>``). ``quarantine_dir`` receives each file's rows set
-    aside, and ``changes_dir`` each file's change log, under the same
-    relative name. ``options`` are those of :func:`repair` (``detect``
-    included).
-
-    Runs on a pool of ``jobs`` processes (None: every core; 1: in this
-    process). Two inputs whose outputs would be one file, and an output that
-    would overwrite an input, are refused before anything runs. A file's
-    failure never stops the others (``on_error="raise"`` stops at the first
-    and raises its exception); every file that failed is in
-    ``BatchReport.failures``, a directory entry that cannot be read included.
-    ``skip_unchanged=True`` skips inputs whose output is at least as new, so a
-    killed batch can be rerun. ``progress=True`` shows a progress bar on
-    standard error.
-    """
-    check_on_error(on_error)
-    workers = _workers(jobs)
-    started = time.perf_counter()
-    p = plan(inputs, output_dir, quarantine_dir=quarantine_dir, changes_dir=changes_dir,
-             skip_unchanged=skip_unchanged, options=options)
-    return execute(p, workers=workers, progress=progress, on_error=on_error, started=started)
 
 
 def _workers(jobs: int | None) -> int:
     if jobs is None:
-        return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
+        return os.process_cpu_count() or 1
     if isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1:
         raise ValueError(f"jobs must be a positive int or None, got {jobs!r}")
     return jobs
@@ -388,29 +475,203 @@ def raise_first_refusal(p: Plan) -> None:
         raise p.errors.get(pos) or ValueError(str(failure))
 
 
-def execute(
-    p: Plan, *, workers: int, progress: bool, on_error: OnError, started: float | None = None
-) -> BatchReport:
-    """Runs a plan and gathers its BatchReport."""
-    if started is None:
-        started = time.perf_counter()
-    if on_error == "raise":
-        raise_first_refusal(p)
-    outcomes = run_jobs(p.jobs, workers=workers, progress=progress, on_error=on_error)
-    return gather(p, outcomes, workers, time.perf_counter() - started)
+def ordered(p: Plan, outcomes: dict[int, Outcome]) -> list[Outcome]:
+    """The plan's failures and its jobs' outcomes, in input order."""
+    items: list[tuple[int, Outcome]] = list(p.failures)
+    items += [(job.index, outcomes[job.index]) for job in p.jobs if job.index in outcomes]
+    items.sort(key=lambda item: item[0])
+    return [o for _, o in items]
 
 
-def gather(
-    p: Plan, outcomes: dict[int, RepairReport | BatchFailure], workers: int, elapsed: float
-) -> BatchReport:
+def gather(p: Plan, outcomes: dict[int, Outcome], workers: int, elapsed: float) -> BatchReport:
     """The BatchReport of a plan from its jobs' outcomes, in input order."""
-    ordered: list[tuple[int, RepairReport | BatchFailure]] = list(p.failures)
-    ordered += [(job.index, outcomes[job.index]) for job in p.jobs if job.index in outcomes]
-    ordered.sort(key=lambda t: t[0])
+    items = ordered(p, outcomes)
     return BatchReport(
-        reports=tuple(o for _, o in ordered if isinstance(o, RepairReport)),
-        failures=tuple(o for _, o in ordered if isinstance(o, BatchFailure)),
+        reports=tuple(o for o in items if isinstance(o, RepairReport)),
+        failures=tuple(o for o in items if isinstance(o, BatchFailure)),
         skipped=tuple(p.skipped),
         elapsed=elapsed,
-        jobs=workers,
+        jobs=_threads(workers, p),
+    )
+
+
+def _threads(workers: int, p: Plan) -> int:
+    """How many files ran at once: never more than there were."""
+    return max(1, min(workers, len(p.jobs)))
+
+
+# ---------------------------------------------------------------------------
+# Standard input and output
+
+
+@contextlib.contextmanager
+def _standard_streams(inputs: list[str], output: str | None) -> Iterator[tuple[list[str], str | None, dict[str, str]]]:
+    """Standard input as a file (its bytes copied into a private temporary
+    folder), and a file there to take the output meant for standard output.
+    Yields the inputs, the output and the names to show for those files."""
+    if STDIO not in inputs and output != STDIO:
+        yield inputs, output, {}
+        return
+    with tempfile.TemporaryDirectory(prefix="csv-rowvane-") as tmp:
+        shown: dict[str, str] = {}
+        if STDIO in inputs:
+            path = os.path.join(tmp, "stdin.csv")
+            with open(path, "wb") as f:
+                shutil.copyfileobj(sys.stdin.buffer, f, 1 << 20)
+            inputs = [path if i == STDIO else i for i in inputs]
+            shown[path] = STDIO
+        if output == STDIO:
+            output = os.path.join(tmp, "stdout.csv")
+            shown[output] = STDIO
+        yield inputs, output, shown
+
+
+def _to_stdout(path: str) -> None:
+    out = getattr(sys.stdout, "buffer", None)
+    with open(path, "rb") as f:
+        if out is not None:
+            sys.stdout.flush()
+            shutil.copyfileobj(f, out, 1 << 20)
+            out.flush()
+        else:  # a text stream standing in for standard output
+            sys.stdout.write(f.read().decode("utf-8"))
+            sys.stdout.flush()
+
+
+def _shown(batch: BatchReport, shown: dict[str, str]) -> BatchReport:
+    if not shown:
+        return batch
+    reports = tuple(dataclasses.replace(r, input=shown.get(r.input, r.input), output=shown.get(r.output, r.output))
+                    for r in batch.reports)
+    failures = tuple(dataclasses.replace(f, path=shown.get(f.path, f.path)) for f in batch.failures)
+    return dataclasses.replace(batch, reports=reports, failures=failures)
+
+
+# ---------------------------------------------------------------------------
+# The public calls
+
+
+def repair_many(
+    inputs: Iterable[StrPath] | StrPath,
+    output_dir: StrPath | None = None,
+    *,
+    output: StrPath | None = None,
+    in_place: bool = False,
+    quarantine_dir: StrPath | None = None,
+    quarantine: StrPath | None = None,
+    changes_dir: StrPath | None = None,
+    changes: StrPath | None = None,
+    jobs: int | None = None,
+    progress: bool = False,
+    on_error: OnError = "report",
+    skip_unchanged: bool = False,
+    **options: Any,
+) -> BatchReport:
+    """Repair many files; return a BatchReport.
+
+    ``inputs`` is an iterable of files and directories (a directory
+    contributes its ``*.csv``, ``*.tsv`` and ``*.txt`` files, recursively).
+    Where the outputs go, one of:
+
+    - ``output_dir``: the layout of every directory is mirrored under it, a
+      file lands at ``output_dir/<name>``; ``quarantine_dir`` receives each
+      file's rows set aside, and ``changes_dir`` each file's change log,
+      under the same relative name;
+    - ``output``: the output file of the one input file (``"-"``: standard
+      output), with ``quarantine`` and ``changes`` its files (or the
+      ``_dir`` forms). The one input may be ``"-"``, standard input;
+    - ``in_place=True``: every input is rewritten with its repaired text.
+
+    ``options`` are those of :func:`repair` (``detect`` included).
+
+    Runs on a pool of ``jobs`` threads in this process (None: every core this
+    process may use; 1: in the calling thread): nothing is started or
+    pickled, and a script needs no ``if __name__ == "__main__"`` guard. Two
+    inputs whose outputs would be one file, and an output that would overwrite
+    an input, are refused before anything runs. A file's failure never stops
+    the others (``on_error="raise"`` stops at the first and raises its
+    exception); every file that failed is in ``BatchReport.failures``, a
+    directory entry that cannot be read included. ``skip_unchanged=True``
+    skips inputs whose output is at least as new, so a killed batch can be
+    rerun. ``progress=True`` shows a progress bar on standard error.
+
+    An interrupt (KeyboardInterrupt) cancels the files not started and the
+    runs under way (those still blocked after a few seconds, on a pipe
+    nobody writes, are given up on); no temporary file stays behind. Arguments that cannot make a batch raise
+    ValueError or TypeError before anything is read or written.
+    """
+    check_on_error(on_error)
+    workers = _workers(jobs)
+    started = time.perf_counter()
+    paths = _paths(inputs)
+    validate_options(dict(options))
+    t = Targets.of(paths, output_dir, output, in_place, quarantine_dir, quarantine, changes_dir, changes, options)
+    with _standard_streams(paths, t.output) as (paths, out, shown):
+        p = plan(paths, t.output_dir, output=out, in_place=t.in_place, quarantine_dir=t.quarantine_dir,
+                 quarantine=t.quarantine, changes_dir=t.changes_dir, changes=t.changes,
+                 skip_unchanged=skip_unchanged, options=options)
+        if on_error == "raise":
+            raise_first_refusal(p)
+        outcomes = run_jobs(p.jobs, workers=workers, progress=progress, on_error=on_error)
+        batch = gather(p, outcomes, workers, time.perf_counter() - started)
+        if out is not None and shown.get(out) == STDIO and batch.reports:
+            _to_stdout(out)
+    return _shown(batch, shown)
+
+
+def check_many(
+    inputs: Iterable[StrPath] | StrPath,
+    *,
+    jobs: int | None = None,
+    progress: bool = False,
+    on_error: OnError = "report",
+    max_problems: int = 10,
+    **options: Any,
+) -> CheckBatchReport:
+    """What :func:`repair` would do to many files, writing nothing; return
+    a CheckBatchReport with a CheckReport per file (each with its first
+    ``max_problems`` problem rows) and a failure per file that could not be
+    read, in input order.
+
+    ``inputs`` are files and directories as for :func:`repair_many` (``"-"``:
+    standard input, as the only input); ``options`` are those of
+    :func:`check`. Runs on a pool of ``jobs`` threads as
+    :func:`repair_many` does.
+    """
+    check_on_error(on_error)
+    workers = _workers(jobs)
+    if isinstance(max_problems, bool) or not isinstance(max_problems, int) or max_problems < 0:
+        raise ValueError(f"max_problems must be a non-negative int, got {max_problems!r}")
+    if "output_encoding" in options:
+        raise TypeError("unexpected option(s): output_encoding (a check writes nothing)")
+    validate_options(dict(options))
+    started = time.perf_counter()
+    paths = _paths(inputs)
+    if STDIO in paths and len(paths) > 1:
+        raise ValueError("'-' (standard input) must be the only input")
+    with _standard_streams(paths, None) as (paths, _, shown):
+        p = Plan()
+        found, failures = _expand(paths, [], p.errors)
+        p.failures = list(failures)
+        taken = {i for i, _ in failures}
+        positions = iter(i for i in range(len(found) + len(failures)) if i not in taken)
+        seen: set[str] = set()
+        opts = dict(options, max_problems=max_problems)
+        for path, _rel in found:
+            pos = next(positions)
+            if _key(path) not in seen:
+                seen.add(_key(path))
+                p.jobs.append(Job(pos, path, None, None, opts))
+        if on_error == "raise":
+            raise_first_refusal(p)
+        outcomes = run_jobs(p.jobs, workers=workers, progress=progress, on_error=on_error, work=check_job,
+                            desc="checking")
+        items = ordered(p, outcomes)
+    return CheckBatchReport(
+        reports=tuple(dataclasses.replace(o, input=shown.get(o.input, o.input))
+                      for o in items if isinstance(o, CheckReport)),
+        failures=tuple(dataclasses.replace(o, path=shown.get(o.path, o.path))
+                       for o in items if isinstance(o, BatchFailure)),
+        elapsed=time.perf_counter() - started,
+        jobs=_threads(workers, p),
     )

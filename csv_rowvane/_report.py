@@ -3,11 +3,12 @@
 from __future__ import annotations
 
 import dataclasses
+import os
 from dataclasses import dataclass, field
 from collections.abc import Mapping
 from typing import Any
 
-__all__ = ["RepairReport", "BatchFailure", "BatchReport", "CheckReport", "ProblemRow"]
+__all__ = ["RepairReport", "BatchFailure", "BatchReport", "CheckReport", "CheckBatchReport", "ProblemRow"]
 
 
 def _show_char(ch: str) -> str:
@@ -174,12 +175,31 @@ class RepairReport:
 
 @dataclass(frozen=True, slots=True)
 class BatchFailure:
-    """One file of a batch that could not be repaired."""
+    """One file of a batch that could not be repaired (or checked): ``path``
+    is the input, ``filename`` the file the error is about when the error
+    says (the input, its output, a folder that could not be made)."""
 
     path: str
     error_type: str
     message: str
     errno: int | None = None
+    filename: str | None = None
+
+    @classmethod
+    def from_exception(cls, path: str, exc: BaseException) -> BatchFailure:
+        """The failure of the input ``path`` from the exception that ended its
+        run: an OSError's ``strerror`` (followed by its ``filename`` when
+        that is another file) and ``errno``, else the exception's text."""
+        name = getattr(exc, "filename", None)
+        filename = os.fspath(name) if isinstance(name, (str, os.PathLike)) else None
+        if isinstance(exc, OSError) and exc.strerror:
+            message = exc.strerror
+            if filename is not None and filename != path:
+                message += f": {filename!r}"
+            return cls(path, type(exc).__name__, message, exc.errno, filename)
+        errno = getattr(exc, "errno", None)
+        return cls(path, type(exc).__name__, str(exc) or type(exc).__name__,
+                   errno if isinstance(errno, int) else None, filename)
 
     def to_dict(self) -> dict[str, Any]:
         """The failure as a JSON-ready dict."""
@@ -301,6 +321,7 @@ class CheckReport:
     def to_dict(self) -> dict[str, Any]:
         d = dataclasses.asdict(self)
         d["problems"] = [p.to_dict() for p in self.problems]
+        d["notes"] = list(self.notes)
         return d
 
     def __str__(self) -> str:
@@ -317,3 +338,32 @@ class CheckReport:
         if self.problem_rows > len(self.problems):
             lines.append(f"  ... {self.problem_rows - len(self.problems)} more")
         return "\n".join(lines)
+
+
+@dataclass(frozen=True, slots=True)
+class CheckBatchReport:
+    """What a check of many files found: a report per file read and a failure
+    per file that could not be, both in input order."""
+
+    reports: tuple[CheckReport, ...] = ()
+    failures: tuple[BatchFailure, ...] = ()
+    elapsed: float = 0.0
+    jobs: int = 1
+
+    @property
+    def ok(self) -> bool:
+        """True when no file failed."""
+        return not self.failures
+
+    def to_dict(self) -> dict[str, Any]:
+        """The check as a JSON-ready dict: ``reports``, ``failures``,
+        ``elapsed`` and ``jobs``."""
+        return {
+            "reports": [r.to_dict() for r in self.reports],
+            "failures": [f.to_dict() for f in self.failures],
+            "elapsed": self.elapsed,
+            "jobs": self.jobs,
+        }
+
+    def __str__(self) -> str:
+        return "\n".join([*(str(r) for r in self.reports), *(f"failed: {f}" for f in self.failures)])

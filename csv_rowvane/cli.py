@@ -4,20 +4,23 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import dataclasses
 import json
 import os
-import shutil
-import stat
+import re
 import sys
-import tempfile
+import threading
 from collections.abc import Iterator, Sequence
 from typing import IO, Any
 
-from . import __version__
-from ._api import _same_file, _umask, check, sniff_encoding, validate_options
-from ._batch import Job, Plan, _expand, _workers, execute, failure_from, plan
-from ._report import BatchFailure, BatchReport, CheckReport, RepairReport
+from csv_rowvane import (
+    BatchFailure,
+    BatchReport,
+    RepairReport,
+    __version__,
+    check_many,
+    repair_many,
+    sniff_encoding,
+)
 
 PROG = "csv-rowvane"
 
@@ -158,7 +161,8 @@ def build_parser() -> argparse.ArgumentParser:
                    help="utf-8 (default), or utf-8-sig to start the output with a byte-order mark "
                    "so spreadsheet programs read it as UTF-8")
     b = r.add_argument_group("batch and report")
-    b.add_argument("--jobs", "-j", type=_positive, metavar="N", help="worker processes (default: every core)")
+    b.add_argument("--jobs", "-j", type=_positive, metavar="N",
+                   help="files repaired at once, on as many threads (default: every core)")
     b.add_argument("--skip-unchanged", action="store_true",
                    help="skip inputs whose output is at least as new (rerun a killed batch)")
     b.add_argument("--json", metavar="FILE", help="write the batch report as JSON to FILE ('-': standard output)")
@@ -172,11 +176,13 @@ def build_parser() -> argparse.ArgumentParser:
     c = sub.add_parser("check", help="report what a repair would do, writing nothing",
                        epilog=CHECK_EXAMPLES, formatter_class=fmt,
                        description="Report what a repair would do to each file; nothing is written.")
-    c.add_argument("inputs", nargs="+", metavar="INPUT", help="files or directories")
+    c.add_argument("inputs", nargs="+", metavar="INPUT", help="files or directories; '-' for standard input")
     _add_options(c)
     c.add_argument("--show", type=_count, default=10, metavar="N",
                    help="rows to show per file (default: %(default)s)")
     c.add_argument("--json", metavar="FILE", help="write the reports as JSON to FILE ('-': standard output)")
+    c.add_argument("--jobs", "-j", type=_positive, metavar="N",
+                   help="files checked at once, on as many threads (default: every core)")
     c.add_argument("--quiet", action="store_true", help="no report text; errors only")
 
     s = sub.add_parser("sniff", help="print the delimiter of each file", epilog=SNIFF_EXAMPLES,
@@ -209,13 +215,28 @@ def _options(args: argparse.Namespace) -> dict[str, Any]:
         for name in ("encoding", "encoding_errors"):
             if opts[name] == {"encoding": "auto", "encoding_errors": "replace"}[name]:
                 del opts[name]
-    try:
-        validate_options(opts)
-    except ValueError as e:
-        raise UsageError(str(e).replace("quote_char", "--quote-char").replace("delimiter", "--delimiter", 1)
-                         .replace("output_encoding", "--output-encoding")
-                         .replace("encoding_errors", "--encoding-errors")) from None
     return opts
+
+
+#: The API's parameter names in its messages, as the flags that set them.
+_FLAGS = {
+    "quote_char": "--quote-char",
+    "delimiter": "--delimiter",
+    "output_encoding": "--output-encoding",
+    "encoding_errors": "--encoding-errors",
+    "expected_columns": "--columns",
+    "output_dir": "-o/--output",
+    "quarantine_dir": "--quarantine",
+    "changes_dir": "--changes",
+    "in_place": "--in-place",
+    "max_problems": "--show",
+}
+
+
+def _usage(e: Exception) -> UsageError:
+    """An argument error of the API, told in the command line's words."""
+    text = re.sub(r"\b(" + "|".join(map(re.escape, _FLAGS)) + r")\b(?!=)", lambda m: _FLAGS[m.group(1)], str(e))
+    return UsageError(text)
 
 
 def _err(message: str) -> None:
@@ -260,16 +281,18 @@ def _totals(batch: BatchReport, out: IO[str]) -> None:
 
 @contextlib.contextmanager
 def _json_target(path: str) -> Iterator[IO[str]]:
+    """Standard output, or a file written beside ``path`` and renamed into
+    place once complete (created as ``open`` creates files: the umask
+    applies)."""
     if path == "-":
         yield sys.stdout
         sys.stdout.flush()
         return
-    directory = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(prefix=".report.", suffix=".json-tmp", dir=directory)
+    directory, name = os.path.split(os.path.abspath(path))
+    tmp = os.path.join(directory, f".{name[:80]}.{os.getpid()}.{threading.get_ident()}.json-tmp")
     try:
-        with os.fdopen(fd, "w", encoding="utf-8") as f:
+        with open(tmp, "x", encoding="utf-8") as f:
             yield f
-        os.chmod(tmp, 0o666 & ~_umask())
         os.replace(tmp, path)
     except BaseException:
         with contextlib.suppress(OSError):
@@ -290,86 +313,37 @@ def _too_bad(r: RepairReport, limit: tuple[float, bool]) -> bool:
     return r.changed_rows > n
 
 
-def _is_dir(path: str) -> bool:
-    try:
-        return stat.S_ISDIR(os.stat(path).st_mode)
-    except OSError:
-        return False
-
-
-def _stdin_copy(tmpdir: str) -> str:
-    path = os.path.join(tmpdir, "stdin.csv")
-    with open(path, "wb") as f:
-        shutil.copyfileobj(sys.stdin.buffer, f, 1 << 20)
-    return path
-
-
 def cmd_repair(args: argparse.Namespace) -> int:
     opts = _options(args)
     inputs: list[str] = args.inputs
     out = args.output
-    if "-" in inputs and len(inputs) > 1:
-        raise UsageError("'-' (standard input) must be the only input")
-    if args.changes is not None and args.detect != "auto":
-        raise UsageError("--changes needs detect='auto': the basic run keeps no change log")
-    if args.in_place:
-        if out is not None:
-            raise UsageError("--in-place and -o/--output exclude each other")
-        if "-" in inputs:
-            raise UsageError("--in-place cannot rewrite standard input")
-    elif out is None:
+    if args.in_place and out is not None:
+        raise UsageError("--in-place and -o/--output exclude each other")
+    if not args.in_place and out is None:
         raise UsageError("give -o/--output (a file for one input, a directory for several), or --in-place")
-    single = len(inputs) == 1 and not _is_dir(inputs[0]) and (out is None or out == "-" or not _is_dir(out))
+    # One input file: -o, --quarantine and --changes name files (unless -o
+    # names a directory); else directories.
+    single = len(inputs) == 1 and not os.path.isdir(inputs[0]) and (out in (None, "-") or not os.path.isdir(out))
     if out == "-" and not single:
         raise UsageError("-o - (standard output) takes exactly one input file")
     if args.json == "-" and out == "-":
         raise UsageError("--json - and -o - cannot both use standard output")
-    to_stdout = out == "-" or args.json == "-"
-    table_out = sys.stderr if to_stdout else sys.stdout
-    progress = not args.quiet and sys.stderr.isatty()
-    workers = _workers(args.jobs)
-
-    with tempfile.TemporaryDirectory(prefix="csv-rowvane-") as tmp:
-        if single:
-            source = _stdin_copy(tmp) if inputs[0] == "-" else inputs[0]
-            target = source if args.in_place else (os.path.join(tmp, "stdout.csv") if out == "-" else out)
-            p = Plan()
-            if not args.in_place and out != "-" and _same_file(source, target):
-                p.failures.append((0, BatchFailure(source, "ValueError",
-                                                   f"output {target!r} would overwrite its input "
-                                                   "(use --in-place to rewrite it)")))
-            elif args.quarantine is not None and _same_file(source, args.quarantine):
-                p.failures.append((0, BatchFailure(source, "ValueError",
-                                                   f"quarantine file {args.quarantine!r} would overwrite its input")))
-            else:
-                p.jobs.append(Job(0, source, target, args.quarantine, opts, args.changes))
-            batch = execute(p, workers=1, progress=progress, on_error="report")
-            if out == "-" and batch.reports:
-                with open(target, "rb") as f:
-                    shutil.copyfileobj(f, sys.stdout.buffer, 1 << 20)
-                sys.stdout.buffer.flush()
-            renames = {source: "-"} if inputs[0] == "-" else {}
-            if renames or out == "-":
-                batch = _relabel(batch, renames, "-" if out == "-" else None)
-        else:
-            if args.quarantine is not None and _is_file(args.quarantine):
-                raise UsageError(f"--quarantine {args.quarantine!r} is a file: several inputs need a directory")
-            if out is not None and _is_file(out):
-                raise UsageError(f"-o {out!r} is a file: several inputs need a directory")
-            if args.changes is not None and _is_file(args.changes):
-                raise UsageError(f"--changes {args.changes!r} is a file: several inputs need a directory")
-            try:
-                p = plan(inputs, None if args.in_place else out, quarantine_dir=args.quarantine,
-                         changes_dir=args.changes, skip_unchanged=args.skip_unchanged, options=opts)
-            except ValueError as e:
-                raise UsageError(str(e)) from None
-            batch = execute(p, workers=workers, progress=progress, on_error="report")
+    if single:
+        where = {"output": out, "quarantine": args.quarantine, "changes": args.changes}
+    else:
+        where = {"output_dir": out, "quarantine_dir": args.quarantine, "changes_dir": args.changes}
+    table_out = sys.stderr if out == "-" or args.json == "-" else sys.stdout
+    try:
+        batch = repair_many(inputs, in_place=args.in_place, jobs=args.jobs, skip_unchanged=args.skip_unchanged,
+                            progress=not args.quiet and sys.stderr.isatty(), **where, **opts)
+    except (ValueError, TypeError) as e:
+        raise _usage(e) from None
 
     if not args.quiet:
         _table(batch.reports, batch.failures, batch.skipped, table_out)
         _totals(batch, table_out)
     for failure in batch.failures:
-        _err(f"{failure.path}: {failure.message}")
+        _err(str(failure))
     if args.json is not None:
         _write_json(args.json, batch.to_dict())
     if batch.failures:
@@ -381,47 +355,20 @@ def cmd_repair(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-def _is_file(path: str) -> bool:
-    try:
-        return not stat.S_ISDIR(os.stat(path).st_mode)
-    except OSError:
-        return False
-
-
-def _relabel(batch: BatchReport, inputs: dict[str, str], output: str | None) -> BatchReport:
-    reports = tuple(
-        dataclasses.replace(r, input=inputs.get(r.input, r.input), output=output or r.output)
-        for r in batch.reports
-    )
-    failures = tuple(dataclasses.replace(f, path=inputs.get(f.path, f.path)) for f in batch.failures)
-    return dataclasses.replace(batch, reports=reports, failures=failures)
-
-
 def cmd_check(args: argparse.Namespace) -> int:
-    opts = _options(args)
-    found, failures = _expand(args.inputs, [])
-    items: list[tuple[int, CheckReport | BatchFailure]] = list(failures)
-    taken = {i for i, _ in failures}
-    positions = iter(i for i in range(len(found) + len(failures)) if i not in taken)
-    for path, _rel in found:
-        pos = next(positions)
-        try:
-            items.append((pos, check(path, max_problems=args.show, **opts)))
-        except Exception as e:  # one file's failure never stops the others
-            items.append((pos, failure_from(path, e)))
-    items.sort(key=lambda t: t[0])
-    reports = [x for _, x in items if isinstance(x, CheckReport)]
-    errors = [x for _, x in items if isinstance(x, BatchFailure)]
+    try:
+        batch = check_many(args.inputs, jobs=args.jobs, max_problems=args.show, **_options(args))
+    except (ValueError, TypeError) as e:
+        raise _usage(e) from None
     out = sys.stderr if args.json == "-" else sys.stdout
     if not args.quiet:
-        for r in reports:
+        for r in batch.reports:
             print(r, file=out)
-    for f in errors:
-        _err(f"{f.path}: {f.message}")
+    for f in batch.failures:
+        _err(str(f))
     if args.json is not None:
-        _write_json(args.json, {"reports": [r.to_dict() for r in reports],
-                                "failures": [f.to_dict() for f in errors]})
-    return EXIT_FAILED if errors else EXIT_OK
+        _write_json(args.json, batch.to_dict())
+    return EXIT_OK if batch.ok else EXIT_FAILED
 
 
 def cmd_sniff(args: argparse.Namespace) -> int:
@@ -430,12 +377,24 @@ def cmd_sniff(args: argparse.Namespace) -> int:
         try:
             d, encoding = sniff_encoding(path, args.sample_size, encoding=args.encoding)
         except (OSError, ValueError, TypeError, UnicodeDecodeError) as e:
-            failure = failure_from(path, e)
-            _err(f"{failure.path}: {failure.message}")
+            _err(str(BatchFailure.from_exception(path, e)))
             status = EXIT_FAILED
             continue
         print(f"{path}\t{_show(d)}\t{encoding}")
     return status
+
+
+def _interrupted() -> int:
+    """Exit status 130. The batch removed the temporary files of every run
+    it stopped waiting for; a thread still blocked in a system call (an
+    input pipe nobody writes) must not hold up the exit."""
+    _err("interrupted")
+    if any(t.is_alive() and not t.daemon for t in threading.enumerate() if t is not threading.main_thread()):
+        for stream in (sys.stdout, sys.stderr):
+            with contextlib.suppress(Exception):
+                stream.flush()
+        os._exit(EXIT_INTERRUPTED)
+    return EXIT_INTERRUPTED
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -448,16 +407,15 @@ def main(argv: Sequence[str] | None = None) -> int:
     except UsageError as e:
         parser.exit(EXIT_USAGE, f"{PROG} {args.command}: error: {e}\n")
     except KeyboardInterrupt:
-        _err("interrupted")
-        return EXIT_INTERRUPTED
+        return _interrupted()
     except BrokenPipeError:
         # The reader of standard output went away (| head): not an error of ours.
         with contextlib.suppress(OSError):
             sys.stdout = open(os.devnull, "w")
         return EXIT_FAILED
     except OSError as e:
-        f = failure_from(getattr(e, "filename", None) or "", e)
-        _err(f"{f.path}: {f.message}" if f.path else f.message)
+        f = BatchFailure.from_exception(os.fspath(e.filename) if isinstance(e.filename, str) else "", e)
+        _err(str(f) if f.path else f.message)
         return EXIT_FAILED
 
 

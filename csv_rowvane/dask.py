@@ -12,8 +12,8 @@ from collections.abc import Iterable
 from typing import Any
 
 from ._api import StrPath
-from ._batch import OnError, check_on_error, gather, plan, raise_first_refusal, run_job
-from ._report import BatchFailure, BatchReport, RepairReport
+from ._batch import OnError, Outcome, check_on_error, gather, plan, raise_first_refusal, run_job
+from ._report import BatchReport
 
 __all__ = ["repair_many"]
 
@@ -34,8 +34,9 @@ def repair_many(
     (``distributed.Client.map``), on ``client`` or, when None, the current
     client. Files must be visible under the same paths to every worker (a
     shared filesystem); the plan (which files, where their outputs go, what
-    is refused) is made here, before any task is submitted. ``BatchReport.jobs``
-    is the number of workers the cluster had.
+    is refused) is made here, before any task is submitted. A worker runs
+    as many files at once as it has threads. ``BatchReport.jobs`` is the
+    number of workers the cluster had.
     """
     try:
         import distributed
@@ -57,7 +58,7 @@ def repair_many(
     if on_error == "raise":
         raise_first_refusal(p)
     workers = max(1, len(client.scheduler_info().get("workers", {})))
-    outcomes: dict[int, RepairReport | BatchFailure] = {}
+    outcomes: dict[int, Outcome] = {}
     if p.jobs:
         futures = client.map(run_job, p.jobs, on_error=on_error, pure=False)
         index = {f.key: job.index for f, job in zip(futures, p.jobs)}

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import importlib.metadata
 import json
 import os
 import pathlib
@@ -12,6 +13,7 @@ import time
 
 import pytest
 
+import csv_rowvane
 from frontend_support import RAGGED, SAMPLE, Run, leftovers
 
 
@@ -88,6 +90,13 @@ def test_thresholds_make_status_3(cli: Run, tmp_path: pathlib.Path, args: list[s
         (["repair", "r.csv", "--in-place", "-o", "x.csv"], "exclude each other"),
         (["repair", "r.csv", "-o", "o.csv", "--max-bad", "lots"], "expected N or P%"),
         (["repair", "r.csv", "-o", "o.csv", "--jobs", "0"], "expected a number >= 1"),
+        (["repair", "-", "r.csv", "-o", "out"], "'-' (standard input) must be the only input"),
+        (["repair", "-", "--in-place"], "--in-place cannot rewrite standard input"),
+        (["repair", "r.csv", "r.csv", "-o", "r.csv"], "-o/--output 'r.csv' is a file, not a directory"),
+        (["repair", "r.csv", "r.csv", "-o", "out", "--quarantine", "r.csv"], "--quarantine 'r.csv' is a file"),
+        (["repair", "r.csv", "-o", "o.csv", "--output-encoding", "utf-8-sig", "--detect", "basic"],
+         "--output-encoding need detect='auto'"),
+        (["check", "r.csv", "--jobs", "0"], "expected a number >= 1"),
         (["frobnicate"], "invalid choice"),
     ],
 )
@@ -141,10 +150,13 @@ def test_check_writes_nothing(cli: Run, tmp_path: pathlib.Path) -> None:
     assert "line 3: padded: '4,5'" in out
     assert "... 1 more" in out
     assert sorted(p.name for p in tmp_path.iterdir()) == ["r.csv"]
-    r = cli("check", "r.csv", "nope.csv", "--json", "-")
+    r = cli("check", "r.csv", "nope.csv", "--json", "-", "--jobs", "2")
     assert r.returncode == 1
     data = json.loads(r.stdout)
     assert data["reports"][0]["repaired_rows"] == 2 and data["failures"][0]["path"] == "nope.csv"
+    r = cli("check", "-", input=RAGGED)
+    assert r.returncode == 0 and r.stdout.decode().startswith("-: 5 rows, delimiter ',', 3 columns")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["r.csv"]
 
 
 def test_sniff(cli: Run, tmp_path: pathlib.Path) -> None:
@@ -159,14 +171,18 @@ def test_help_has_examples(cli: Run) -> None:
     for cmd in ("repair", "check", "sniff"):
         r = cli(cmd, "--help")
         assert r.returncode == 0 and b"examples:" in r.stdout
+    # One version: the distribution's, the package's and the command line's.
     r = cli("--version")
-    assert r.returncode == 0 and r.stdout.startswith(b"csv-rowvane ")
+    version = importlib.metadata.version("csv-rowvane-backend")
+    assert r.returncode == 0 and r.stdout.decode() == f"csv-rowvane {version}\n"
+    assert csv_rowvane.__version__ == version
 
 
 @pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs named pipes")
 def test_ctrl_c_ends_a_batch_promptly(tmp_path: pathlib.Path, cli_env: dict[str, str]) -> None:
-    """A batch whose inputs are pipes nobody writes blocks in every worker;
-    SIGINT must end it with status 130, no output under its name."""
+    """A batch whose inputs are pipes nobody writes blocks every thread of
+    its pool; SIGINT must end it with status 130, no output under its name
+    and no temporary file left."""
     src = tmp_path / "in"
     src.mkdir()
     for i in range(3):
@@ -190,6 +206,7 @@ def test_ctrl_c_ends_a_batch_promptly(tmp_path: pathlib.Path, cli_env: dict[str,
     out = tmp_path / "out"
     written = sorted(p.name for p in out.rglob("*")) if out.exists() else []
     assert not any(name.startswith("p") and name.endswith(".csv") for name in written)
+    assert leftovers(tmp_path) == []
 
 
 def _runs_as_nobody(env: dict[str, str]) -> bool:
