@@ -422,6 +422,18 @@ PyRef text_obj(const std::string& s) { return str_from_utf8(s); }
 PyRef none_or_text(const std::string& s) { return s.empty() ? PyRef::borrow(Py_None) : text_obj(s); }
 PyRef bool_obj(bool b) { return PyRef::borrow(b ? Py_True : Py_False); }
 
+// The six counts of the engine's own run.
+PyRef counts_dict(const RunSummary& r) {
+  PyRef d = checked(PyDict_New());
+  set_item(d.get(), "total_rows", int_from_size(r.total_rows));
+  set_item(d.get(), "rowvaned_rows", int_from_size(r.rowvaned_rows));
+  set_item(d.get(), "repaired_rows", int_from_size(r.repaired_rows));
+  set_item(d.get(), "quarantined_rows", int_from_size(r.quarantined_rows));
+  set_item(d.get(), "detected_delimiter", str_from_byte(static_cast<unsigned char>(r.detected_delimiter)));
+  set_item(d.get(), "inferred_columns", int_from_size(r.inferred_columns));
+  return d;
+}
+
 PyRef summary_dict(const TableSummary& s) {
   PyRef d = checked(PyDict_New());
   const unsigned char delimiter = static_cast<unsigned char>(s.run.detected_delimiter);
@@ -536,13 +548,7 @@ PyObject* repair_basic(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     if (!*result) raise_failure(run, result->error());
     const RunSummary& r = result->value();
-    PyRef d = checked(PyDict_New());
-    set_item(d.get(), "total_rows", int_from_size(r.total_rows));
-    set_item(d.get(), "rowvaned_rows", int_from_size(r.rowvaned_rows));
-    set_item(d.get(), "repaired_rows", int_from_size(r.repaired_rows));
-    set_item(d.get(), "quarantined_rows", int_from_size(r.quarantined_rows));
-    set_item(d.get(), "detected_delimiter", str_from_byte(static_cast<unsigned char>(r.detected_delimiter)));
-    set_item(d.get(), "inferred_columns", int_from_size(r.inferred_columns));
+    PyRef d = counts_dict(r);
     set_item(d.get(), "output_delimiter", str_from_byte(static_cast<unsigned char>(r.detected_delimiter)));
     set_item(d.get(), "output_quote_char", str_from_byte(options.quote_char));
     return d;
@@ -636,13 +642,7 @@ PyObject* check_basic(PyObject*, PyObject* args, PyObject* kwargs) {
       raise_failure(run, e);
     }
     const RunSummary& r = counted->summary;
-    PyRef d = checked(PyDict_New());
-    set_item(d.get(), "total_rows", int_from_size(r.total_rows));
-    set_item(d.get(), "rowvaned_rows", int_from_size(r.rowvaned_rows));
-    set_item(d.get(), "repaired_rows", int_from_size(r.repaired_rows));
-    set_item(d.get(), "quarantined_rows", int_from_size(r.quarantined_rows));
-    set_item(d.get(), "detected_delimiter", str_from_byte(static_cast<unsigned char>(r.detected_delimiter)));
-    set_item(d.get(), "inferred_columns", int_from_size(r.inferred_columns));
+    PyRef d = counts_dict(r);
     const unsigned char delimiter = static_cast<unsigned char>(strict->summary.detected_delimiter);
     PyRef list = checked(PyList_New(0));
     for (size_t i = 0; i < strict->quarantine.size() && i < keep; ++i) {
