@@ -249,3 +249,40 @@ def test_corpus_files_decode_without_replacement_where_utf8_did_not_hold() -> No
         elif d["encoding_source"] in ("detected", "fallback"):
             assert d["replaced_bytes"] == 0 or b"\x00" in data or "/afl/" in name or "fuzz" in name, name
     assert decided["utf-8"] > 700 and decided.get("detected", 0) > 10
+
+
+ENCODINGS = ["auto", "utf-8", "utf-16", "utf-16-be", "utf-32-le", "cp1252", "koi8-r", "gbk", "shift_jis", "big5"]
+
+
+@pytest.mark.parametrize("errors", ["replace", "quarantine"])
+def test_any_bytes_in_any_encoding_decode_to_valid_text(errors: str, tmp_path: pathlib.Path) -> None:
+    """Whatever the bytes and whatever the encoding named, the run ends with
+    valid UTF-8 and counts what it replaced (a strict run fails cleanly)."""
+    hypothesis = pytest.importorskip("hypothesis")
+    from hypothesis import strategies as st
+
+    path = tmp_path / "in.csv"
+
+    @hypothesis.settings(max_examples=150, deadline=None, derandomize=True)
+    @hypothesis.given(data=st.binary(max_size=300), encoding=st.sampled_from(ENCODINGS))
+    def check(data: bytes, encoding: str) -> None:
+        path.write_bytes(data)
+        from csv_rowvane import _core
+
+        spec = None if encoding == "auto" else resolve(encoding)
+        d = _core.decode_file(str(path), encoding=spec, encoding_errors=errors, page_chooser=choose_page)
+        (d["text"] if d["text"] is not None else data).decode("utf-8")
+        report = csv_rowvane.repair(path, tmp_path / "out.csv", encoding=encoding,
+                                    encoding_errors=errors)  # type: ignore[arg-type]
+        (tmp_path / "out.csv").read_bytes().decode("utf-8")
+        assert report.replaced_bytes == d["replaced_bytes"]
+        (tmp_path / "strict.csv").unlink(missing_ok=True)
+        try:
+            csv_rowvane.repair(path, tmp_path / "strict.csv", encoding=encoding, encoding_errors="strict")
+        except UndecodableError as e:
+            assert e.filename == str(path) and 0 <= e.offset < max(len(data), 1) and e.line >= 1
+            assert not (tmp_path / "strict.csv").exists()
+        else:
+            assert d["replaced_bytes"] == 0
+
+    check()
