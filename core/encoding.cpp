@@ -19,7 +19,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <limits>
+#include <optional>
+#include <thread>
 
 #include "core/simd.hpp"
 #include "core/utf8.hpp"
@@ -557,6 +560,57 @@ size_t max_decoded_size(size_t input_size, TextEncoding encoding) noexcept {
   return 0;
 }
 
+namespace {
+
+// Decodes [begin, end) per `spec` into `sink`.
+void decode_range(const unsigned char* begin, const unsigned char* end, const DecodeSpec& spec,
+                  const Page* page, Sink& sink) {
+  switch (spec.encoding) {
+    case TextEncoding::Utf8: decode_utf8_text(begin, end, page, sink); break;
+    case TextEncoding::Utf16LE: decode_utf16<false>(begin, end, sink); break;
+    case TextEncoding::Utf16BE: decode_utf16<true>(begin, end, sink); break;
+    case TextEncoding::Utf32LE: decode_utf32<false>(begin, end, sink); break;
+    case TextEncoding::Utf32BE: decode_utf32<true>(begin, end, sink); break;
+    case TextEncoding::SingleByte: decode_single_byte(begin, end, *page, sink); break;
+    case TextEncoding::External: break;
+  }
+}
+
+// Inputs from this size on are decoded by two threads, one half each: the
+// decoders run at a few hundred MB/s, and a run waits for all of the text.
+constexpr size_t kSplitDecodeBytes = size_t{16} << 20;
+// How far past the middle a line feed to split at is looked for.
+constexpr size_t kSplitSearchBytes = size_t{1} << 20;
+
+// Where the second half of a split decode begins: just past a line feed near
+// the middle, which is a boundary of characters in every encoding decoded
+// here (a code unit of its own in UTF-16/32, never inside a sequence of
+// UTF-8 or a surrogate pair); 0 when there is none close by.
+size_t split_point(const unsigned char* p, size_t n, TextEncoding e) noexcept {
+  size_t width = 1, low = 0;
+  if (e == TextEncoding::Utf16LE || e == TextEncoding::Utf16BE) width = 2;
+  if (e == TextEncoding::Utf32LE || e == TextEncoding::Utf32BE) width = 4;
+  if (e == TextEncoding::Utf16BE || e == TextEncoding::Utf32BE) low = width - 1;
+  const size_t mid = n / 2 / width * width;
+  for (size_t at = mid; at + width <= n && at - mid < kSplitSearchBytes; at += width) {
+    if (p[at + low] != '\n') continue;
+    size_t nul = 0;
+    for (size_t k = 0; k < width; ++k) nul += p[at + k] == 0;
+    if (nul == width - 1) return at + width;
+  }
+  return 0;
+}
+
+// Joins a thread however the scope is left.
+struct Joined {
+  std::thread& thread;
+  ~Joined() {
+    if (thread.joinable()) thread.join();
+  }
+};
+
+}  // namespace
+
 DecodeStatus decode_text(std::string_view input, const DecodeSpec& spec, DecodedText& out) {
   out.marks.clear();
   out.stats = DecodeStats{};
@@ -565,31 +619,63 @@ DecodeStatus decode_text(std::string_view input, const DecodeSpec& spec, Decoded
   // External text is the caller's to decode: nothing to do here.
   if (spec.encoding == TextEncoding::External) return DecodeStatus::Aborted;
 
-  // Not zero-filled: the decoder writes every byte it keeps, and the pages
-  // past the decoded size are never touched.
-  out.bytes.data.reset(new char[max_decoded_size(input.size(), spec.encoding)]);
-  Sink sink(out, out.bytes.data.get(), spec.errors);
+  std::optional<Page> page;
+  if (spec.encoding == TextEncoding::SingleByte) {
+    // A single-byte spec without its page decodes as the fallback page.
+    page.emplace(prepare_page(spec.table ? *spec.table : cp1252_table()));
+  } else if (spec.encoding == TextEncoding::Utf8 && spec.table != nullptr) {
+    page.emplace(prepare_page(*spec.table));
+  }
+  const Page* const pg = page ? &*page : nullptr;
   const auto* begin = reinterpret_cast<const unsigned char*>(input.data());
   const unsigned char* const end = begin + input.size();
+  const size_t split = input.size() >= kSplitDecodeBytes ? split_point(begin, input.size(), spec.encoding) : 0;
+  const size_t head_room = max_decoded_size(split != 0 ? split : input.size(), spec.encoding);
+  const size_t tail_room = split != 0 ? max_decoded_size(input.size() - split, spec.encoding) : 0;
 
-  switch (spec.encoding) {
-    case TextEncoding::Utf8:
-      if (spec.table != nullptr) {
-        const Page page = prepare_page(*spec.table);
-        decode_utf8_text(begin, end, &page, sink);
-      } else {
-        decode_utf8_text(begin, end, nullptr, sink);
+  // Not zero-filled: the decoder writes every byte it keeps, and the pages
+  // past the decoded size are never touched.
+  out.bytes.data.reset(new char[head_room + tail_room]);
+  char* const base = out.bytes.data.get();
+  Sink sink(out, base, spec.errors);
+  if (split == 0) {
+    decode_range(begin, end, spec, pg, sink);
+  } else {
+    // The second half goes into the room past the first half's, and moves
+    // down next to it once both are done.
+    DecodedText tail;
+    size_t tail_size = 0;
+    bool tail_stopped = false;
+    std::exception_ptr tail_failure;
+    std::thread worker([&] {
+      try {
+        Sink tail_sink(tail, base + head_room, spec.errors);
+        decode_range(begin + split, end, spec, pg, tail_sink);
+        tail_size = tail_sink.offset();
+        tail_stopped = tail_sink.stopped();
+      } catch (...) {
+        tail_failure = std::current_exception();
       }
-      break;
-    case TextEncoding::Utf16LE: decode_utf16<false>(begin, end, sink); break;
-    case TextEncoding::Utf16BE: decode_utf16<true>(begin, end, sink); break;
-    case TextEncoding::Utf32LE: decode_utf32<false>(begin, end, sink); break;
-    case TextEncoding::Utf32BE: decode_utf32<true>(begin, end, sink); break;
-    case TextEncoding::SingleByte:
-      // A single-byte spec without its page decodes as the fallback page.
-      decode_single_byte(begin, end, prepare_page(spec.table ? *spec.table : cp1252_table()), sink);
-      break;
-    case TextEncoding::External: break;
+    });
+    {
+      Joined joined{worker};
+      decode_range(begin, begin + split, spec, pg, sink);
+    }
+    if (tail_failure) std::rethrow_exception(tail_failure);
+    if (!sink.stopped()) {
+      const size_t head_size = sink.offset();
+      std::memmove(base + head_size, base + head_room, tail_size);
+      out.marks.reserve(out.marks.size() + tail.marks.size());
+      for (DecodeMark m : tail.marks) out.marks.push_back(DecodeMark{m.offset + head_size, m.kind});
+      out.stats.replaced_bytes += tail.stats.replaced_bytes;
+      out.stats.fallback_bytes += tail.stats.fallback_bytes;
+      out.bytes.size = head_size + tail_size;
+      if (!tail_stopped) return DecodeStatus::Ok;
+      out.stats.error_offset = split + tail.stats.error_offset;
+      out.stats.error_length = tail.stats.error_length;
+      out.stats.error_line = 1 + count_byte(out.bytes.view(), '\n');
+      return DecodeStatus::Undecodable;
+    }
   }
 
   out.bytes.size = sink.offset();

@@ -560,3 +560,64 @@ TEST(Encoding, LargeInputsAreCensusedAcrossTheFile) {
 
 }  // namespace
 }  // namespace rowvane
+
+namespace rowvane {
+namespace {
+
+// A large input is decoded by two threads, one half each, split at a line
+// feed: the text, the marks and the counts are those of one pass, and a
+// strict stop in either half reports the place in the whole input.
+TEST(Encoding, LargeInputsDecodeInTwoHalvesAsInOne) {
+  const std::u32string row = U"1,Renée,Zoë,€ 12\n";
+  struct Case {
+    const char* name;
+    TextEncoding encoding;
+    std::string unit;  // the row in the encoding, with one undecodable unit
+    size_t bad_bytes;  // input bytes of that unit
+  };
+  const std::string cp = in_page(row, cp1252_table());
+  std::vector<Case> cases = {
+      {"single byte", TextEncoding::SingleByte, cp + "x\x81y\n", 1},
+      {"UTF-16 LE", TextEncoding::Utf16LE, encode(row, TextEncoding::Utf16LE) + std::string("\x00\xD8\n\x00", 4), 2},
+      {"UTF-16 BE", TextEncoding::Utf16BE, encode(row, TextEncoding::Utf16BE) + std::string("\xD8\x00\x00\n", 4), 2},
+      {"UTF-32 LE", TextEncoding::Utf32LE,
+       encode(row, TextEncoding::Utf32LE) + std::string("\x00\x00\x11\x00\n\x00\x00\x00", 8), 4},
+      {"UTF-8, cp1252 fallback", TextEncoding::Utf8, utf8(row) + cp, 0},
+  };
+  for (const Case& c : cases) {
+    const size_t copies = (size_t{20} << 20) / c.unit.size() + 1;  // past the size that splits
+    const std::string input = repeat(c.unit, copies);
+    DecodeSpec spec{c.encoding, c.encoding == TextEncoding::Utf8 ? &cp1252_table() : nullptr, DecodeErrors::Replace};
+    if (c.encoding == TextEncoding::SingleByte) spec.table = &cp1252_table();
+    DecodedText one, whole;
+    ASSERT_EQ(decode_text(c.unit, spec, one), DecodeStatus::Ok) << c.name;
+    ASSERT_EQ(decode_text(input, spec, whole), DecodeStatus::Ok) << c.name;
+    ASSERT_EQ(whole.bytes.size, one.bytes.size * copies) << c.name;
+    EXPECT_EQ(whole.bytes.view(), repeat(one.bytes.view(), copies)) << c.name;
+    ASSERT_EQ(whole.marks.size(), one.marks.size() * copies) << c.name;
+    for (size_t k = 0; k < whole.marks.size(); ++k) {
+      const DecodeMark& m = whole.marks[k];
+      const DecodeMark& first = one.marks[k % one.marks.size()];
+      ASSERT_EQ(m.offset, first.offset + (k / one.marks.size()) * one.bytes.size) << c.name << " mark " << k;
+      ASSERT_EQ(m.kind, first.kind) << c.name;
+    }
+    EXPECT_EQ(whole.stats.replaced_bytes, one.stats.replaced_bytes * copies) << c.name;
+    EXPECT_EQ(whole.stats.fallback_bytes, one.stats.fallback_bytes * copies) << c.name;
+    if (c.bad_bytes == 0) continue;
+    // Strict: an undecodable unit past the middle, the text before it
+    // clean, is reported at its place in the whole input.
+    const std::string good = c.encoding == TextEncoding::SingleByte ? cp : encode(row, c.encoding);
+    const size_t before = input.size() / 2 / good.size() + 2;  // rows ahead of the bad one
+    const std::string late = repeat(good, before) + c.unit + repeat(good, before);
+    spec.errors = DecodeErrors::Strict;
+    DecodedText strict;
+    ASSERT_EQ(decode_text(late, spec, strict), DecodeStatus::Undecodable) << c.name;
+    const size_t in_unit = good.size() + (c.encoding == TextEncoding::SingleByte ? 1 : 0);
+    EXPECT_EQ(strict.stats.error_offset, before * good.size() + in_unit) << c.name;
+    EXPECT_EQ(strict.stats.error_length, c.bad_bytes) << c.name;
+    EXPECT_EQ(strict.stats.error_line, before + 2) << c.name;
+  }
+}
+
+}  // namespace
+}  // namespace rowvane
