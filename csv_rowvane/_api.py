@@ -588,7 +588,8 @@ def sniff_encoding(path: StrPath, sample_size: int = 65536, *, encoding: str = "
     st = os.stat(p)
     if stat.S_ISDIR(st.st_mode):
         raise IsADirectoryError(_errno.EISDIR, os.strerror(_errno.EISDIR), p)
-    decoded = _core.decode_file(p, encoding=_encoding_spec(encoding), page_chooser=choose_page)
+    decoded = _core.decode_file(p, encoding=_encoding_spec(encoding), page_chooser=choose_page,
+                                head=sample_size + 1)
     text = decoded["text"]
     if text is not None:
         data = bytes(text[: sample_size + 1])

@@ -663,8 +663,8 @@ PyObject* check_basic(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-constexpr const char* kDecodeParams[] = {"path", "encoding", "encoding_errors", "page_chooser"};
-constexpr Signature kDecodeSignature = {"decode_file", nullptr, kDecodeParams, 4, 1};
+constexpr const char* kDecodeParams[] = {"path", "encoding", "encoding_errors", "page_chooser", "head"};
+constexpr Signature kDecodeSignature = {"decode_file", nullptr, kDecodeParams, 5, 1};
 
 // The decode stage alone: the text of a file as UTF-8, and what was decided.
 PyObject* decode_file(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -673,6 +673,8 @@ PyObject* decode_file(PyObject*, PyObject* args, PyObject* kwargs) {
     const std::string input_path = text_of("path", a[0]);
     RunContext run;
     const InputEncoding how = input_encoding(run, a.given(1), a.given(2), a.given(3));
+    const size_t head = a.given(4) != nullptr ? convert("head", [&] { return to_count(a.given(4)); })
+                                              : static_cast<size_t>(-1);
     std::optional<Expected<FileBytes, IoError>> bytes;
     TextInput text;
     TextInputStatus status = TextInputStatus::Ok;
@@ -697,10 +699,11 @@ PyObject* decode_file(PyObject*, PyObject* args, PyObject* kwargs) {
     set_item(d.get(), "replaced_bytes", int_from_size(text.stats.replaced_bytes));
     set_item(d.get(), "fallback_bytes", int_from_size(text.stats.fallback_bytes));
     set_item(d.get(), "stray_bom", bool_obj(text.stray_bom));
-    // The text itself only when decoding changed it: valid UTF-8 is the file.
+    // The text itself only when decoding changed it (valid UTF-8 is the
+    // file), at most its first `head` bytes.
     set_item(d.get(), "text",
-             text.decoded ? checked(PyBytes_FromStringAndSize(text.text.data.get(),
-                                                              static_cast<Py_ssize_t>(text.text.size)))
+             text.decoded ? checked(PyBytes_FromStringAndSize(
+                                text.text.data.get(), static_cast<Py_ssize_t>(std::min(head, text.text.size))))
                           : PyRef::borrow(Py_None));
     return d;
   });
@@ -766,10 +769,11 @@ PyMethodDef methods[] = {
      "What the engine's own run would do, writing nothing: its counts, and the first max_problems\n"
      "(line, reason, content) it would pad, merge or set aside, with `problem_rows`."},
     {"decode_file", ROWVANE_KW(decode_file), METH_VARARGS | METH_KEYWORDS,
-     "decode_file(path, encoding=None, encoding_errors='replace', page_chooser=None)\n--\n\n"
+     "decode_file(path, encoding=None, encoding_errors='replace', page_chooser=None, head=None)\n--\n\n"
      "The decode stage of a run alone: a dict of what was decided (encoding, encoding_source,\n"
      "fallback_encoding, replaced_bytes, fallback_bytes, stray_bom) and `text`, the file's text\n"
-     "as UTF-8 bytes, or None when the file is valid UTF-8 as it is."},
+     "as UTF-8 bytes (its first `head` bytes when given), or None when the file is valid UTF-8\n"
+     "as it is."},
     {"detect", ROWVANE_KW(detect), METH_VARARGS | METH_KEYWORDS,
      "detect(sample, delimiter=None, quote_char=None)\n--\n\n"
      "The layout detected at the start of a CSV sample (bytes): delimiter (', ' included),\n"
