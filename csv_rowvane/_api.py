@@ -13,7 +13,7 @@ from typing import Any, Literal, TypeAlias
 
 import _csv_rowvane_backend as _rv
 
-from . import _compression, _core, _tempfiles
+from . import _compression, _core, _tables, _tempfiles
 from ._compression import ArchiveError
 from ._encoding import ERRORS, OUTPUT_ENCODINGS, EncodingErrors, EncodingSpec, choose_page, resolve
 from ._report import CheckReport, ProblemRow, RepairReport, detection_notes
@@ -131,7 +131,7 @@ def validate_options(options: dict[str, Any]) -> None:
 
 _OPTION_NAMES = frozenset(
     {"delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes",
-     "detect", "encoding", "encoding_errors", "output_encoding", "keep_blank_rows"}
+     "detect", "encoding", "encoding_errors", "output_encoding", "keep_blank_rows", "infer_types"}
 )
 
 
@@ -233,14 +233,13 @@ class _Target:
             self.temp = None
 
 
-class _Compressed(_Target):
-    """An output compressed by its suffix: the run writes the plain text to
-    a temporary file beside it, which is compressed, a chunk at a time, into
-    the output's own temporary file on commit and renamed into place."""
+class _Converted(_Target):
+    """An output the run's CSV text is turned into: the run writes the text
+    to a temporary file beside it, which is converted into the output's own
+    temporary file on commit and renamed into place."""
 
-    def __init__(self, path: str, fmt: _compression.Format) -> None:
+    def __init__(self, path: str) -> None:
         super().__init__(path)
-        self.format = fmt
         directory = os.path.dirname(os.path.abspath(self.final)) if self.temp is not None else None
         name = os.path.basename(self.final)
         try:
@@ -256,9 +255,12 @@ class _Compressed(_Target):
     def run_path(self) -> str:
         return self.plain
 
+    def convert(self, src: str, dest: str) -> None:
+        raise NotImplementedError
+
     def commit(self) -> None:
         try:
-            _compression.compress_file(self.plain, self.temp if self.temp is not None else self.path, self.format)
+            self.convert(self.plain, self.temp if self.temp is not None else self.path)
         except OSError as e:
             if isinstance(e, InterruptedError):
                 raise
@@ -276,6 +278,32 @@ class _Compressed(_Target):
     def discard(self) -> None:
         super().discard()
         self._drop_plain()
+
+
+class _Compressed(_Converted):
+    """An output compressed by its suffix, a chunk at a time."""
+
+    def __init__(self, path: str, fmt: _compression.Format) -> None:
+        super().__init__(path)
+        self.format = fmt
+
+    def convert(self, src: str, dest: str) -> None:
+        _compression.compress_file(src, dest, self.format)
+
+
+class _Table(_Converted):
+    """A Parquet or Arrow IPC output: the CSV text read back into columns
+    (the run's dialect is set before the commit)."""
+
+    def __init__(self, path: str, fmt: str, infer_types: bool) -> None:
+        super().__init__(path)
+        self.format = fmt
+        self.infer_types = infer_types
+        self.dialect = (",", '"')
+        self.column_types: dict[str, str] = {}
+
+    def convert(self, src: str, dest: str) -> None:
+        self.column_types = _tables.write_table(src, dest, self.format, *self.dialect, self.infer_types)
 
 
 def _target(path: str) -> _Target:
@@ -354,6 +382,7 @@ def repair(
     encoding_errors: EncodingErrors = "replace",
     output_encoding: str = "utf-8",
     member: str | None = None,
+    infer_types: bool = False,
 ) -> RepairReport:
     """Repair the CSV file ``input`` into ``output``; return a RepairReport.
 
@@ -409,6 +438,16 @@ def repair(
     ``quarantine``, or ``changes``) ending in ``.gz``, ``.bz2``, ``.xz`` or
     ``.zst`` is written compressed so.
 
+    An ``output`` ending in ``.parquet`` is written as Parquet, one ending in
+    ``.arrow`` or ``.feather`` as an Arrow IPC file, through pyarrow (the
+    extra ``csv-rowvane-backend[parquet]``; ImportError naming it when
+    pyarrow is missing): the first row names the columns (made non-empty and
+    unique: ``column_5``, ``name_2``), every column a string column, unless
+    ``infer_types``: then empty cells are null and a column is int64,
+    float64, bool, date32 or timestamp when every non-empty cell reads as
+    one (the README gives the rules). The report's ``column_types`` says
+    what was written.
+
     Every file is written to a temporary file beside it and renamed into
     place only when the run succeeded: a failed or interrupted run leaves no
     half-written file under any of the names. An ``output`` naming the input
@@ -430,6 +469,14 @@ def repair(
     opts = _options(delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes)
     _check_encoding_options({"encoding": encoding, "encoding_errors": encoding_errors,
                              "output_encoding": output_encoding, "detect": detect})
+    table = _tables.table_format(out) if out != "-" else None
+    if not isinstance(infer_types, bool):
+        raise TypeError(f"infer_types must be a bool, not {type(infer_types).__name__}")
+    if infer_types and table is None:
+        raise ValueError("infer_types needs a Parquet or Arrow output (.parquet, .arrow, .feather): "
+                         "a CSV file holds text")
+    if table is not None:
+        _tables.require_pyarrow()
     sides = [(name, p) for name, p in (("quarantine", quar), ("changes", chg)) if p is not None]
     for name, p in sides:
         if _same_file(out, p):
@@ -442,8 +489,11 @@ def repair(
     started = time.perf_counter()
     input_size = _check_input(inp)
     with _plain_input(inp, member) as (src, compression, member):
-        in_place = _same_file(inp, out) and compression is None and _compression.output_format(out) is None
-        result = _run_repair(inp, src, out, quar, chg, in_place, opts, detect, keep_blank_rows, encoding,
+        in_place = (_same_file(inp, out) and compression is None and table is None
+                    and _compression.output_format(out) is None)
+        out_t = (_InPlace(out) if in_place else _Table(out, table, infer_types) if table is not None
+                 else _target(out))
+        result = _run_repair(inp, src, out_t, quar, chg, opts, detect, keep_blank_rows, encoding,
                              encoding_errors, output_encoding)
     elapsed = time.perf_counter() - started
 
@@ -471,17 +521,18 @@ def repair(
         output_encoding=output_encoding,
         compression=compression,
         member=member,
-        output_compression=_compression.output_format(out) if out != "-" else None,
+        output_compression=_compression.output_format(out) if out != "-" and table is None else None,
+        output_format=table or "csv",
+        column_types=dict(out_t.column_types) if isinstance(out_t, _Table) else None,
         **extra,
     )
 
 
-def _run_repair(inp: str, src: str, out: str, quar: str | None, chg: str | None, in_place: bool,
+def _run_repair(inp: str, src: str, out_t: _Target, quar: str | None, chg: str | None,
                 opts: dict[str, Any], detect: Detect, keep_blank_rows: bool, encoding: str,
                 encoding_errors: EncodingErrors, output_encoding: str) -> dict[str, Any]:
     """The native run of ``repair`` over the file ``src`` (the input's text),
     its outputs written to temporary files and renamed into place."""
-    out_t = _InPlace(out) if in_place else _target(out)
     quar_t: _Target | None = None
     chg_t: _Target | None = None
     try:
@@ -503,6 +554,8 @@ def _run_repair(inp: str, src: str, out: str, quar: str | None, chg: str | None,
             raise _named(e, names) from None
         except UnicodeDecodeError as e:
             raise _undecodable(e, inp) from None
+        if isinstance(out_t, _Table):
+            out_t.dialect = (str(result["output_delimiter"]), str(result["output_quote_char"]))
         for side in (chg_t, quar_t):
             if side is not None:
                 side.commit()

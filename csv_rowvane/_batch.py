@@ -17,7 +17,7 @@ from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
 from typing import Any, Literal
 
-from . import _compression, _core, _tempfiles
+from . import _compression, _core, _tables, _tempfiles
 from ._api import StrPath, _same_file, check, fspath, repair, validate_options
 from ._report import BatchFailure, BatchReport, CheckBatchReport, CheckReport, RepairReport
 
@@ -676,6 +676,8 @@ def repair_many(
     paths = _paths(inputs)
     validate_options(dict(options))
     t = Targets.of(paths, output_dir, output, in_place, quarantine_dir, quarantine, changes_dir, changes, options)
+    if options.get("infer_types") and (t.output is None or _tables.table_format(t.output) is None):
+        raise ValueError("infer_types needs output naming a Parquet or Arrow file (.parquet, .arrow, .feather)")
     with _standard_streams(paths, t.output) as (paths, out, shown):
         p = plan(paths, t.output_dir, output=out, in_place=t.in_place, quarantine_dir=t.quarantine_dir,
                  quarantine=t.quarantine, changes_dir=t.changes_dir, changes=t.changes,
@@ -712,8 +714,9 @@ def check_many(
     workers = _workers(jobs)
     if isinstance(max_problems, bool) or not isinstance(max_problems, int) or max_problems < 0:
         raise ValueError(f"max_problems must be a non-negative int, got {max_problems!r}")
-    if "output_encoding" in options:
-        raise TypeError("unexpected option(s): output_encoding (a check writes nothing)")
+    for name in ("output_encoding", "infer_types"):
+        if name in options:
+            raise TypeError(f"unexpected option(s): {name} (a check writes nothing)")
     validate_options(dict(options))
     started = time.perf_counter()
     paths = _paths(inputs)

@@ -62,6 +62,11 @@ def compression_notes(counts: Mapping[str, Any]) -> list[str]:
     out = counts.get("output_compression")
     if out:
         notes.append(f"written as {out}")
+    table = counts.get("output_format")
+    if table and table != "csv":
+        types = list((counts.get("column_types") or {}).values())
+        typed = sum(1 for t in types if t != "string")
+        notes.append(f"written as {table}" + (f", {typed} of {len(types)} columns typed" if typed else ""))
     return notes
 
 
@@ -117,6 +122,8 @@ class RepairReport:
     ``compression`` is how the input was stored (``gzip``, ``bz2``, ``xz``,
     ``zstd``, ``zip``; None: plain), ``member`` the zip member read, and
     ``output_compression`` how the output was written, by its suffix.
+    ``output_format`` is ``csv``, ``parquet`` or ``arrow``; a table's
+    ``column_types`` maps each column's name to its Arrow type.
     """
 
     input: str
@@ -154,6 +161,8 @@ class RepairReport:
     compression: str | None = None
     member: str | None = None
     output_compression: str | None = None
+    output_format: str = "csv"
+    column_types: dict[str, str] | None = None
 
     @property
     def source(self) -> str:

@@ -39,6 +39,8 @@ examples:
   csv-rowvane repair legacy/ -o clean/ --encoding-errors quarantine --quarantine rejects/
   csv-rowvane repair export.csv.gz -o clean.csv.zst       (compressed in and out)
   csv-rowvane repair exports.zip -o clean/                (each CSV member of the archive)
+  csv-rowvane repair export.csv.gz -o clean.parquet --infer-types
+  csv-rowvane repair export.csv -o clean.arrow            (Arrow IPC; also .feather)
 
 A directory contributes its *.csv, *.tsv and *.txt files, recursively (also
 compressed: *.csv.gz, *.csv.bz2, *.csv.xz, *.csv.zst, *.csv.zip); its layout
@@ -166,6 +168,10 @@ def build_parser() -> argparse.ArgumentParser:
     r.add_argument("--output-encoding", choices=("utf-8", "utf-8-sig"), default="utf-8",
                    help="utf-8 (default), or utf-8-sig to start the output with a byte-order mark "
                    "so spreadsheet programs read it as UTF-8")
+    r.add_argument("--infer-types", action="store_true",
+                   help="with -o FILE.parquet, .arrow or .feather: type each column (int64, float64, bool, "
+                   "date32, timestamp) when every non-empty cell reads as that type, empty cells null "
+                   "(default: every column text)")
     b = r.add_argument_group("batch and report")
     b.add_argument("--jobs", "-j", type=_positive, metavar="N",
                    help="files repaired at once, on as many threads (default: every core)")
@@ -216,6 +222,8 @@ def _options(args: argparse.Namespace) -> dict[str, Any]:
     }
     if getattr(args, "output_encoding", "utf-8") != "utf-8":
         opts["output_encoding"] = args.output_encoding
+    if getattr(args, "infer_types", False):
+        opts["infer_types"] = True
     if args.detect == "basic":
         # The basic run is the engine's: UTF-8 as it reads it.
         for name in ("encoding", "encoding_errors"):
@@ -236,6 +244,7 @@ _FLAGS = {
     "changes_dir": "--changes",
     "in_place": "--in-place",
     "max_problems": "--show",
+    "infer_types": "--infer-types",
 }
 
 
