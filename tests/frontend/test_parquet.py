@@ -42,6 +42,7 @@ def read_back(path: pathlib.Path) -> Any:
         (["x", "x", "x_2"], 3, ["x", "x_3", "x_2"]),            # never clashes with a given name
         (["a"], 3, ["a", "column_2", "column_3"]),               # rows wider than the header
         (["", "column_1"], 2, ["column_1_2", "column_1"]),
+        (["a\0", "a", "\0"], 3, ["a", "a_2", "column_3"]),      # a NUL would end an Arrow name
         ([], 0, []),
     ],
 )
