@@ -300,10 +300,12 @@ class _Table(_Converted):
         self.format = fmt
         self.infer_types = infer_types
         self.dialect = (",", '"')
+        self.width = 0  # every row's column count, when the run enforced one
         self.column_types: dict[str, str] = {}
 
     def convert(self, src: str, dest: str) -> None:
-        self.column_types = _tables.write_table(src, dest, self.format, *self.dialect, self.infer_types)
+        self.column_types = _tables.write_table(src, dest, self.format, *self.dialect, self.infer_types,
+                                                width=self.width)
 
 
 def _target(path: str) -> _Target:
@@ -556,6 +558,7 @@ def _run_repair(inp: str, src: str, out_t: _Target, quar: str | None, chg: str |
             raise _undecodable(e, inp) from None
         if isinstance(out_t, _Table):
             out_t.dialect = (str(result["output_delimiter"]), str(result["output_quote_char"]))
+            out_t.width = int(result["inferred_columns"])
         for side in (chg_t, quar_t):
             if side is not None:
                 side.commit()

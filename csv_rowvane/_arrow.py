@@ -55,7 +55,8 @@ class ArrowStream:
 
     @property
     def num_rows(self) -> int:
-        return self._native.rows
+        """The rows below the header."""
+        return self._native.row_count()
 
     def __arrow_c_schema__(self) -> Any:
         return self._native.__arrow_c_schema__()
@@ -117,7 +118,7 @@ def read_arrow(
     try:
         report = repair(p, text, **options)
         native = NativeStream(text, report.output_delimiter, report.output_quote_char, header, infer_types,
-                              batch_rows)
+                              batch_rows, report.inferred_columns)
     except BaseException:
         _remove(text)
         _tempfiles.gone(text)

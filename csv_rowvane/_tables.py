@@ -17,9 +17,13 @@ stays a string column.
 
 from __future__ import annotations
 
+import os
 from typing import Any
 
 from . import _core
+
+# The text beyond which a column might need 64-bit offsets (large_utf8).
+_LARGE = 2**31 - 1
 
 __all__ = ["TABLE_SUFFIXES", "table_format", "require_pyarrow", "column_names", "write_table", "RULES",
            "NativeStream"]
@@ -113,17 +117,32 @@ class NativeStream:
     are made, ``batch_rows`` rows at a time."""
 
     def __init__(self, path: str, delimiter: str, quote_char: str, header: bool, infer_types: bool,
-                 batch_rows: int = BATCH_ROWS) -> None:
+                 batch_rows: int = BATCH_ROWS, width: int = 0) -> None:
+        """``width``: the column count of every row, when the run that
+        wrote the file enforced one (its ``inferred_columns``); text columns
+        then need no reading of the whole file first. A file of more than
+        2 GiB is read whole anyway, to tell utf8 columns from large_utf8."""
         self.path = path
         self.delimiter = delimiter
         self.quote_char = quote_char
         self.header = header
         self.infer_types = infer_types
         self.batch_rows = batch_rows
-        scan = _core.arrow_scan(path, delimiter, quote_char, header, infer_types)
-        self.types: list[str] = list(scan["types"])
+        self.rows: int | None = None
+        quick = width > 0 and not infer_types and os.path.getsize(path) <= _LARGE
+        scan = _core.arrow_scan(path, delimiter, quote_char, header, infer_types, 0 if quick else None)
+        if quick:
+            self.types: list[str] = ["string"] * max(width, len(scan["header"]))
+        else:
+            self.types = list(scan["types"])
+            self.rows = int(scan["rows"])
         self.names = column_names(list(scan["header"]) if header else [], len(self.types))
-        self.rows = int(scan["rows"])
+
+    def row_count(self) -> int:
+        """The rows of the file, the header aside."""
+        if self.rows is None:
+            self.rows = int(_core.arrow_scan(self.path, self.delimiter, self.quote_char, self.header, False)["rows"])
+        return self.rows
 
     def __arrow_c_schema__(self) -> Any:
         return _core.arrow_schema(self.names, self.types)
@@ -146,13 +165,13 @@ ARROW_NAMES = {
 
 
 def write_table(src: str, dest: str, fmt: str, delimiter: str, quote_char: str, infer_types: bool,
-                batch_rows: int = BATCH_ROWS) -> dict[str, str]:
+                batch_rows: int = BATCH_ROWS, width: int = 0) -> dict[str, str]:
     """Writes the repaired CSV file ``src`` as a Parquet (``fmt``
     ``"parquet"``) or Arrow IPC file (``"arrow"``) at ``dest``, a record
     batch of ``batch_rows`` rows at a time (a Parquet row group each).
-    Returns each column's type by name."""
+    Returns each column's type by name. ``width``: see NativeStream."""
     pa = require_pyarrow()
-    stream = NativeStream(src, delimiter, quote_char, True, infer_types, batch_rows)
+    stream = NativeStream(src, delimiter, quote_char, True, infer_types, batch_rows, width)
     reader = pa.RecordBatchReader.from_stream(stream)
     if fmt == "parquet":
         sink = pa.parquet.ParquetWriter(dest, reader.schema)

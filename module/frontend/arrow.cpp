@@ -495,8 +495,8 @@ char byte_of(PyObject* obj, const char* what) {
   throw PyErrorRaised{};
 }
 
-constexpr const char* kScanParams[] = {"path", "delimiter", "quote_char", "header", "infer_types"};
-constexpr Signature kScanSignature = {"arrow_scan", nullptr, kScanParams, 5, 5};
+constexpr const char* kScanParams[] = {"path", "delimiter", "quote_char", "header", "infer_types", "max_rows"};
+constexpr Signature kScanSignature = {"arrow_scan", nullptr, kScanParams, 6, 5};
 
 // --- Building arrays ----------------------------------------------------------------
 
@@ -756,6 +756,11 @@ int stream_get_next(ArrowArrayStream* s, ArrowArray* out) {
         st->skip_header = false;
         continue;
       }
+      if (count > width) {  // never a cell dropped silently
+        st->error = "a row of " + std::to_string(count) + " cells in a table of " + std::to_string(width) +
+                    " columns";
+        return EINVAL;
+      }
       for (size_t i = 0; i < width; ++i) {
         builders[i].append(i < count ? std::string_view(st->fields[i]) : std::string_view());
       }
@@ -842,6 +847,8 @@ PyObject* arrow_scan(PyObject*, PyObject* args, PyObject* kwargs) {
     const char quote = byte_of(a[2], "quote_char");
     const bool header = to_flag(a[3]);
     const bool infer = to_flag(a[4]);
+    const int64_t max_rows =
+        a.given(5) != nullptr ? static_cast<int64_t>(to_count(a[5])) : std::numeric_limits<int64_t>::max();
     const int fd = open_file(path);
     if (fd < 0) raise_open_error(errno, a[0]);
     std::vector<std::string> first;
@@ -855,7 +862,7 @@ PyObject* arrow_scan(PyObject*, PyObject* args, PyObject* kwargs) {
       std::vector<std::string> fields;
       size_t count = 0;
       bool at_header = header;
-      while (rows.next(fields, count)) {
+      while ((at_header || rows_read < max_rows) && rows.next(fields, count)) {
         if (at_header) {
           first.assign(fields.begin(), fields.begin() + static_cast<std::ptrdiff_t>(count));
           width = count;

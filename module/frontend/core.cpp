@@ -776,9 +776,10 @@ PyMethodDef methods[] = {
      "The layout detected at the start of a CSV sample (bytes): delimiter (', ' included),\n"
      "quote_char, columns, start offset and line of the header, preamble_lines, header_rows."},
     {"arrow_scan", ROWVANE_KW(arrow_scan), METH_VARARGS | METH_KEYWORDS,
-     "arrow_scan(path, delimiter, quote_char, header, infer_types)\n--\n\n"
+     "arrow_scan(path, delimiter, quote_char, header, infer_types, max_rows=None)\n--\n\n"
      "Reads a repaired CSV file once: its header (the first row's cells, when header), `types`, the\n"
-     "type of each column of the widest row (every column string unless infer_types), and `rows`."},
+     "type of each column of the widest row (every column string unless infer_types), and `rows`;\n"
+     "max_rows stops after that many rows below the header."},
     {"arrow_stream", ROWVANE_KW(arrow_stream), METH_VARARGS | METH_KEYWORDS,
      "arrow_stream(path, delimiter, quote_char, header, batch_rows, names, types, null_empty)\n--\n\n"
      "A PyCapsule 'arrow_array_stream' of record batches of batch_rows rows read from the file,\n"

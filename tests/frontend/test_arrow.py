@@ -154,6 +154,10 @@ def test_native_arguments_are_checked(tmp_path: pathlib.Path) -> None:
         _core.arrow_stream(src, ",", '"', True, 0, ["a"], ["string"], False)
     with pytest.raises(FileNotFoundError):
         _core.arrow_scan(str(tmp_path / "nope.csv"), ",", '"', True, False)
+    # a row wider than the columns it is read into fails the stream: no cell is dropped
+    narrow = csv_rowvane._tables.NativeStream(src, ",", '"', True, False, width=3)
+    with pytest.raises(pa.ArrowInvalid, match="a row of 4 cells in a table of 3 columns"):
+        pa.table(narrow)
 
 
 def test_no_pyarrow_is_needed_to_make_the_stream(tmp_path: pathlib.Path) -> None:
