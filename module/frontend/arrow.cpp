@@ -888,7 +888,7 @@ PyObject* arrow_scan(PyObject*, PyObject* args, PyObject* kwargs) {
     scans.resize(width);
     PyRef header_list = checked(PyList_New(0));
     for (const std::string& f : first) {
-      PyRef s = checked(PyUnicode_DecodeUTF8(f.data(), static_cast<Py_ssize_t>(f.size()), "surrogateescape"));
+      PyRef s = checked(PyUnicode_DecodeUTF8(f.data(), static_cast<Py_ssize_t>(f.size()), "replace"));
       if (PyList_Append(header_list.get(), s.get()) < 0) throw PyErrorRaised{};
     }
     PyRef types = checked(PyList_New(0));

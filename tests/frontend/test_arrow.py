@@ -183,3 +183,50 @@ def test_polars_reads_the_stream(tmp_path: pathlib.Path) -> None:
     assert df["price"].to_list() == [1.5, 2.0, -0.25]
     assert df["id"].dtype == pl.Int64 and df["day"].dtype == pl.Date
     assert pl.from_arrow(pa.table(stream))["name"].to_list() == ["Ann", None, 'Bo; "B"']
+
+
+hypothesis = pytest.importorskip("hypothesis")
+st = hypothesis.strategies
+
+_CELL = st.text(alphabet=st.sampled_from(list('ab ,;"\n\r\t\0é€\U0001f600')), max_size=12)
+
+
+@hypothesis.settings(max_examples=150, deadline=None)
+@hypothesis.given(rows=st.lists(st.lists(_CELL, min_size=1, max_size=5), min_size=1, max_size=12),
+                  delimiter=st.sampled_from([",", ";", "\t", "|"]), quote=st.sampled_from(['"', "'"]))
+def test_the_native_reader_reads_what_a_csv_writer_wrote(rows: list[list[str]], delimiter: str, quote: str) -> None:
+    """Any cells written as RFC 4180 come back as they were: quotes doubled,
+    delimiters, CR, LF, NUL and non-ASCII text inside quoted fields."""
+    import csv
+    import io
+
+    buf = io.StringIO()
+    csv.writer(buf, delimiter=delimiter, quotechar=quote, lineterminator="\n",
+               quoting=csv.QUOTE_MINIMAL).writerows(rows)
+    fd, path = tempfile.mkstemp(suffix=".csv")
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8", newline="") as f:
+            f.write(buf.getvalue())
+        stream = csv_rowvane._tables.NativeStream(path, delimiter, quote, False, False, batch_rows=5)
+        got = [[v for v in r.values()] for r in pa.table(stream).to_pylist()]
+    finally:
+        os.unlink(path)
+    width = max(len(r) for r in rows)
+    # a row of one empty cell is written as an empty line, read as one empty cell
+    expected = [r + [""] * (width - len(r)) for r in rows]
+    assert got == expected
+
+
+@hypothesis.settings(max_examples=200, deadline=None)
+@hypothesis.given(data=st.binary(max_size=200), infer=st.booleans())
+def test_any_bytes_make_a_stream_without_a_crash(data: bytes, infer: bool) -> None:
+    fd, path = tempfile.mkstemp(suffix=".csv")
+    try:
+        with os.fdopen(fd, "wb") as f:
+            f.write(data)
+        stream = csv_rowvane._tables.NativeStream(path, ",", '"', True, infer, batch_rows=3)
+        table = pa.table(stream)
+        assert table.num_columns == len(stream.names)
+        assert table.num_rows == stream.row_count()
+    finally:
+        os.unlink(path)
