@@ -229,6 +229,10 @@ def decompressed(path: str, fmt: Format, member: str | None = None) -> Iterator[
             raise ArchiveError(path, fmt, _reason(fmt, e)) from None
         except KeyError as e:  # a zip member that is not there
             raise ArchiveError(path, fmt, f"no member {member!r} ({e})") from None
+        except RuntimeError as e:  # an encrypted zip member
+            if fmt != "zip":
+                raise
+            raise ArchiveError(path, fmt, f"cannot read zip member {member!r} ({e})") from None
         yield tmp
     finally:
         _remove(tmp)

@@ -8,6 +8,8 @@ import gzip
 import io
 import lzma
 import pathlib
+import shutil
+import subprocess
 import tempfile
 import zipfile
 from collections.abc import Callable, Iterator
@@ -186,6 +188,22 @@ def test_a_zip_of_several_members_is_a_batch(tmp_path: pathlib.Path) -> None:
     in_place = csv_rowvane.repair_many([src], in_place=True)
     assert [f.message for f in in_place.failures] == ["a zip archive is not rewritten in place"] * 2
     assert leftovers(tmp_path) == []
+
+
+def test_member_names_a_member_of_a_zip_archive(tmp_path: pathlib.Path, ragged: pathlib.Path) -> None:
+    src = _archive(tmp_path, {"a.csv": RAGGED})
+    with pytest.raises(ArchiveError, match="no member 'b.csv'"):
+        csv_rowvane.check(src, member="b.csv")
+    with pytest.raises(ValueError, match="is not one"):
+        csv_rowvane.repair(ragged, tmp_path / "o.csv", member="a.csv")
+    assert csv_rowvane.check(src, member="a.csv").member == "a.csv"
+
+
+@pytest.mark.skipif(shutil.which("zip") is None, reason="no zip command to make an encrypted archive")
+def test_an_encrypted_member_fails_naming_the_archive(tmp_path: pathlib.Path, ragged: pathlib.Path) -> None:
+    subprocess.run(["zip", "-q", "-P", "secret", "locked.zip", ragged.name], cwd=tmp_path, check=True)
+    with pytest.raises(ArchiveError, match="locked.zip: cannot read zip member 'ragged.csv'"):
+        csv_rowvane.repair(tmp_path / "locked.zip", tmp_path / "o.csv")
 
 
 @pytest.mark.parametrize(
