@@ -1,6 +1,6 @@
 // Arrow record batches from a repaired CSV file (RFC 4180 as the runs write
-// it), through the Arrow C data interface, written here from its
-// specification: ArrowSchema, ArrowArray and ArrowArrayStream with their
+// it), through the Arrow C data interface, its structs declared here as
+// Arrow defines them: ArrowSchema, ArrowArray and ArrowArrayStream with their
 // release callbacks. No Arrow library is needed: any consumer of the
 // interface (pyarrow, polars, DuckDB) reads the batches as they are made.
 //
