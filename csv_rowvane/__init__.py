@@ -20,7 +20,8 @@ from typing import TYPE_CHECKING
 if not TYPE_CHECKING:
     __path__ = pkgutil.extend_path(__path__, __name__)
 
-from ._api import UndecodableError, check, read, repair, sniff_encoding, sniff_file
+from ._api import ArchiveError, UndecodableError, check, read, repair, sniff_encoding, sniff_file
+from ._arrow import ArrowStream, read_arrow
 from ._batch import SUFFIXES, check_many, repair_many
 from ._report import BatchFailure, BatchReport, CheckBatchReport, CheckReport, ProblemRow, RepairReport
 from ._version import __version__
@@ -31,9 +32,12 @@ __all__ = [
     "check",
     "check_many",
     "read",
+    "read_arrow",
+    "ArrowStream",
     "sniff_file",
     "sniff_encoding",
     "UndecodableError",
+    "ArchiveError",
     "RepairReport",
     "BatchReport",
     "BatchFailure",

@@ -8,16 +8,17 @@ import os
 import stat
 import tempfile
 import time
-from collections.abc import Mapping
+from collections.abc import Iterator, Mapping
 from typing import Any, Literal, TypeAlias
 
 import _csv_rowvane_backend as _rv
 
-from . import _core, _tempfiles
+from . import _compression, _core, _tables, _tempfiles
+from ._compression import ArchiveError
 from ._encoding import ERRORS, OUTPUT_ENCODINGS, EncodingErrors, EncodingSpec, choose_page, resolve
 from ._report import CheckReport, ProblemRow, RepairReport, detection_notes
 
-__all__ = ["StrPath", "UndecodableError", "repair", "check", "read", "sniff_file", "validate_options"]
+__all__ = ["StrPath", "UndecodableError", "ArchiveError", "repair", "check", "read", "sniff_file", "validate_options"]
 
 StrPath: TypeAlias = "str | os.PathLike[str]"
 Detect: TypeAlias = Literal["auto", "basic"]
@@ -130,7 +131,7 @@ def validate_options(options: dict[str, Any]) -> None:
 
 _OPTION_NAMES = frozenset(
     {"delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes",
-     "detect", "encoding", "encoding_errors", "output_encoding", "keep_blank_rows"}
+     "detect", "encoding", "encoding_errors", "output_encoding", "keep_blank_rows", "infer_types"}
 )
 
 
@@ -232,6 +233,112 @@ class _Target:
             self.temp = None
 
 
+class _Converted(_Target):
+    """An output the run's CSV text is turned into: the run writes the text
+    to a temporary file beside it, which is converted into the output's own
+    temporary file on commit and renamed into place."""
+
+    def __init__(self, path: str) -> None:
+        super().__init__(path)
+        directory = os.path.dirname(os.path.abspath(self.final)) if self.temp is not None else None
+        name = os.path.basename(self.final)
+        try:
+            fd, self.plain = tempfile.mkstemp(prefix=f".{name[:80]}.", suffix=".plain.rowvane-tmp",
+                                              dir=directory)
+        except OSError as e:
+            super().discard()
+            raise OSError(e.errno, e.strerror, path) from None
+        os.close(fd)
+        _tempfiles.created(self.plain)
+
+    @property
+    def run_path(self) -> str:
+        return self.plain
+
+    def convert(self, src: str, dest: str) -> None:
+        raise NotImplementedError
+
+    def commit(self) -> None:
+        try:
+            self.convert(self.plain, self.temp if self.temp is not None else self.path)
+        except OSError as e:
+            if isinstance(e, InterruptedError):
+                raise
+            raise OSError(e.errno, e.strerror, self.path) from None
+        super().commit()
+        self._drop_plain()
+
+    def _drop_plain(self) -> None:
+        if self.plain:
+            with contextlib.suppress(OSError):
+                os.unlink(self.plain)
+            _tempfiles.gone(self.plain)
+            self.plain = ""
+
+    def discard(self) -> None:
+        super().discard()
+        self._drop_plain()
+
+
+class _Compressed(_Converted):
+    """An output compressed by its suffix, a chunk at a time."""
+
+    def __init__(self, path: str, fmt: _compression.Format) -> None:
+        super().__init__(path)
+        self.format = fmt
+
+    def convert(self, src: str, dest: str) -> None:
+        _compression.compress_file(src, dest, self.format)
+
+
+class _Table(_Converted):
+    """A Parquet or Arrow IPC output: the CSV text read back into columns
+    (the run's dialect is set before the commit)."""
+
+    def __init__(self, path: str, fmt: str, infer_types: bool) -> None:
+        super().__init__(path)
+        self.format = fmt
+        self.infer_types = infer_types
+        self.dialect = (",", '"')
+        self.width = 0  # every row's column count, when the run enforced one
+        self.column_types: dict[str, str] = {}
+
+    def convert(self, src: str, dest: str) -> None:
+        self.column_types = _tables.write_table(src, dest, self.format, *self.dialect, self.infer_types,
+                                                width=self.width)
+
+
+def _target(path: str) -> _Target:
+    """The target of a file the run writes: compressed when its suffix
+    (``.gz``, ``.bz2``, ``.xz``, ``.zst``) asks for it."""
+    fmt = _compression.output_format(path)
+    return _Compressed(path, fmt) if fmt is not None else _Target(path)
+
+
+@contextlib.contextmanager
+def _plain_input(inp: str, member: str | None) -> Iterator[tuple[str, str | None, str | None]]:
+    """The file the run reads for the input ``inp``, its compression and the
+    zip member read: ``inp`` itself when it is plain, else its decompressed
+    text in a private temporary file (a zip archive's one CSV member, or
+    ``member``)."""
+    fmt = _compression.sniff(inp)
+    if member is not None and fmt != "zip":
+        raise ValueError(f"member names a file of a zip archive, and {inp!r} is not one")
+    if fmt is None:
+        yield inp, None, None
+        return
+    if fmt == "zip" and member is None:
+        members = _compression.zip_members(inp)
+        if len(members) != 1:
+            raise ValueError(f"{inp}: zip archive holds {len(members)} CSV members "
+                             f"({', '.join(members[:3])}{', ...' if len(members) > 3 else ''}): "
+                             "repair_many and check_many read each as a file of a batch, "
+                             "or name one with member=")
+        member = members[0]
+    with _compression.decompressed(inp, fmt, member) as path:
+        yield path, fmt, member
+
+
 def _named(exc: OSError, names: Mapping[str, str]) -> OSError:
     """A run's OSError with its ``filename`` as the caller spelled it: the
     run writes temporary files beside the caller's files, and names the one
@@ -276,6 +383,8 @@ def repair(
     encoding: str = "auto",
     encoding_errors: EncodingErrors = "replace",
     output_encoding: str = "utf-8",
+    member: str | None = None,
+    infer_types: bool = False,
 ) -> RepairReport:
     """Repair the CSV file ``input`` into ``output``; return a RepairReport.
 
@@ -323,6 +432,24 @@ def repair(
     spreadsheet programs. The report says what was decided (``encoding``,
     ``encoding_source``, ``fallback_decoded_rows``, ``replaced_bytes``).
 
+    A compressed input is recognised by its first bytes, whatever its name
+    (gzip, bz2, xz, zstd, or a zip archive with one CSV member, or the one
+    named by ``member``), and decompressed as a stream into a private
+    temporary file that the run reads; truncated or corrupt data raises
+    ArchiveError (a ValueError) naming the input. An ``output`` (or
+    ``quarantine``, or ``changes``) ending in ``.gz``, ``.bz2``, ``.xz`` or
+    ``.zst`` is written compressed so.
+
+    An ``output`` ending in ``.parquet`` is written as Parquet, one ending in
+    ``.arrow`` or ``.feather`` as an Arrow IPC file, through pyarrow (the
+    extra ``csv-rowvane-backend[parquet]``; ImportError naming it when
+    pyarrow is missing): the first row names the columns (made non-empty and
+    unique: ``column_5``, ``name_2``), every column a string column, unless
+    ``infer_types``: then empty cells are null and a column is int64,
+    float64, bool, date32 or timestamp when every non-empty cell reads as
+    one (the README gives the rules). The report's ``column_types`` says
+    what was written.
+
     Every file is written to a temporary file beside it and renamed into
     place only when the run succeeded: a failed or interrupted run leaves no
     half-written file under any of the names. An ``output`` naming the input
@@ -344,6 +471,14 @@ def repair(
     opts = _options(delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes)
     _check_encoding_options({"encoding": encoding, "encoding_errors": encoding_errors,
                              "output_encoding": output_encoding, "detect": detect})
+    table = _tables.table_format(out) if out != "-" else None
+    if not isinstance(infer_types, bool):
+        raise TypeError(f"infer_types must be a bool, not {type(infer_types).__name__}")
+    if infer_types and table is None:
+        raise ValueError("infer_types needs a Parquet or Arrow output (.parquet, .arrow, .feather): "
+                         "a CSV file holds text")
+    if table is not None:
+        _tables.require_pyarrow()
     sides = [(name, p) for name, p in (("quarantine", quar), ("changes", chg)) if p is not None]
     for name, p in sides:
         if _same_file(out, p):
@@ -355,36 +490,13 @@ def repair(
 
     started = time.perf_counter()
     input_size = _check_input(inp)
-    in_place = _same_file(inp, out)
-    out_t = _InPlace(out) if in_place else _Target(out)
-    quar_t: _Target | None = None
-    chg_t: _Target | None = None
-    try:
-        quar_t = _Target(quar) if quar is not None else None
-        chg_t = _Target(chg) if chg is not None else None
-        try:
-            if detect == "auto":
-                result = _core.repair_file(
-                    inp, out_t.run_path, quar_t.run_path if quar_t else None,
-                    chg_t.run_path if chg_t else None, **opts, keep_blank_rows=keep_blank_rows,
-                    encoding=_encoding_spec(encoding), encoding_errors=encoding_errors,
-                    page_chooser=choose_page, output_bom=output_encoding == "utf-8-sig",
-                )
-            else:
-                result = _core.repair_basic(inp, out_t.run_path, quar_t.run_path if quar_t else None, **opts)
-        except OSError as e:
-            names = {t.run_path: t.path for t in (out_t, quar_t, chg_t) if t is not None}
-            raise _named(e, names) from None
-        except UnicodeDecodeError as e:
-            raise _undecodable(e, inp) from None
-        for side in (chg_t, quar_t):
-            if side is not None:
-                side.commit()
-        out_t.commit()
-    finally:
-        for target in (out_t, quar_t, chg_t):
-            if target is not None:
-                target.discard()
+    with _plain_input(inp, member) as (src, compression, member):
+        in_place = (_same_file(inp, out) and compression is None and table is None
+                    and _compression.output_format(out) is None)
+        out_t = (_InPlace(out) if in_place else _Table(out, table, infer_types) if table is not None
+                 else _target(out))
+        result = _run_repair(inp, src, out_t, quar, chg, opts, detect, keep_blank_rows, encoding,
+                             encoding_errors, output_encoding)
     elapsed = time.perf_counter() - started
 
     def size(p: str) -> int | None:
@@ -409,8 +521,53 @@ def repair(
         detect=detect,
         changes=chg,
         output_encoding=output_encoding,
+        compression=compression,
+        member=member,
+        output_compression=_compression.output_format(out) if out != "-" and table is None else None,
+        output_format=table or "csv",
+        column_types=dict(out_t.column_types) if isinstance(out_t, _Table) else None,
         **extra,
     )
+
+
+def _run_repair(inp: str, src: str, out_t: _Target, quar: str | None, chg: str | None,
+                opts: dict[str, Any], detect: Detect, keep_blank_rows: bool, encoding: str,
+                encoding_errors: EncodingErrors, output_encoding: str) -> dict[str, Any]:
+    """The native run of ``repair`` over the file ``src`` (the input's text),
+    its outputs written to temporary files and renamed into place."""
+    quar_t: _Target | None = None
+    chg_t: _Target | None = None
+    try:
+        quar_t = _target(quar) if quar is not None else None
+        chg_t = _target(chg) if chg is not None else None
+        try:
+            if detect == "auto":
+                result: dict[str, Any] = _core.repair_file(
+                    src, out_t.run_path, quar_t.run_path if quar_t else None,
+                    chg_t.run_path if chg_t else None, **opts, keep_blank_rows=keep_blank_rows,
+                    encoding=_encoding_spec(encoding), encoding_errors=encoding_errors,
+                    page_chooser=choose_page, output_bom=output_encoding == "utf-8-sig",
+                )
+            else:
+                result = _core.repair_basic(src, out_t.run_path, quar_t.run_path if quar_t else None, **opts)
+        except OSError as e:
+            names = {t.run_path: t.path for t in (out_t, quar_t, chg_t) if t is not None}
+            names[src] = inp
+            raise _named(e, names) from None
+        except UnicodeDecodeError as e:
+            raise _undecodable(e, inp) from None
+        if isinstance(out_t, _Table):
+            out_t.dialect = (str(result["output_delimiter"]), str(result["output_quote_char"]))
+            out_t.width = int(result["inferred_columns"])
+        for side in (chg_t, quar_t):
+            if side is not None:
+                side.commit()
+        out_t.commit()
+    finally:
+        for target in (out_t, quar_t, chg_t):
+            if target is not None:
+                target.discard()
+    return result
 
 
 def _encoding_fields(result: dict[str, Any]) -> dict[str, Any]:
@@ -485,33 +642,46 @@ def check(
     keep_blank_rows: bool = False,
     encoding: str = "auto",
     encoding_errors: EncodingErrors = "replace",
+    member: str | None = None,
 ) -> CheckReport:
     """What ``repair`` with these options would do to ``input``, without
     writing anything: the counts, the delimiter and column count, what table
     detection found, and the first ``max_problems`` rows it would change, pad,
-    merge, drop or set aside (line, reason, content as read)."""
+    merge, drop or set aside (line, reason, content as read). A compressed
+    input is read as ``repair`` reads it."""
     if detect not in ("auto", "basic"):
         raise ValueError(f"detect must be 'auto' or 'basic', got {detect!r}")
     inp = fspath(input, "input")
     opts = _options(delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes)
     _check_encoding_options({"encoding": encoding, "encoding_errors": encoding_errors, "detect": detect})
     input_size = _check_input(inp)
+    with _plain_input(inp, member) as (src, compression, member):
+        return _run_check(inp, src, compression, member, input_size, opts, detect, max_problems,
+                          keep_blank_rows, encoding, encoding_errors, fill_ragged_rows, merge_overflow)
+
+
+def _run_check(inp: str, src: str, compression: str | None, member: str | None, input_size: int | None,
+               opts: dict[str, Any], detect: Detect, max_problems: int, keep_blank_rows: bool, encoding: str,
+               encoding_errors: EncodingErrors, fill_ragged_rows: bool, merge_overflow: bool) -> CheckReport:
     encoding_info: dict[str, Any] = {}
     notes: tuple[str, ...] = ()
     try:
         if detect == "auto":
-            result = _core.check_file(inp, max_problems, **opts, keep_blank_rows=keep_blank_rows,
+            result = _core.check_file(src, max_problems, **opts, keep_blank_rows=keep_blank_rows,
                                       encoding=_encoding_spec(encoding),
                                       encoding_errors=encoding_errors, page_chooser=choose_page)
-            notes = tuple(detection_notes(result))
+            notes = tuple(detection_notes(dict(result, compression=compression, member=member)))
             encoding_info = _encoding_fields(result)
             problems = [ProblemRow(line=line, reason=action, action=action, content=raw)
                         for line, action, raw in result["problems"]]
         else:
-            result = _core.check_basic(inp, max_problems, **opts)
+            result = _core.check_basic(src, max_problems, **opts)
+            notes = tuple(detection_notes({"compression": compression, "member": member}))
             problems = [ProblemRow(line=line, reason=reason,
                                    action=_problem_action(reason, fill_ragged_rows, merge_overflow), content=raw)
                         for line, reason, raw in result["problems"]]
+    except OSError as e:
+        raise _named(e, {src: inp}) from None
     except UnicodeDecodeError as e:
         raise _undecodable(e, inp) from None
     problem_rows = int(result["problem_rows"])
@@ -523,6 +693,8 @@ def check(
         problem_rows=problem_rows,
         detect=detect,
         notes=notes,
+        compression=compression,
+        member=member,
         **encoding_info,
     )
 
@@ -538,22 +710,29 @@ def read(
     repair_quotes: bool = True,
     encoding: str = "auto",
     encoding_errors: EncodingErrors = "replace",
+    member: str | None = None,
 ) -> _rv.RowvaneReader:
     """Open ``path`` with the backend's reader: an iterator over the repaired
     rows (lists of str), usable as a context manager, with ``len()`` and a
     ``summary``. ``encoding`` and ``encoding_errors`` are those of
     ``repair``: a file that is not UTF-8 is decoded first, so its rows hold
-    its text. Failures raise the matching OSError subclass with
-    ``filename`` set."""
+    its text. A compressed file is read as ``repair`` reads it. Failures
+    raise the matching OSError subclass with ``filename`` set."""
     p = fspath(path, "path")
     opts = _options(delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes)
     _check_encoding_options({"encoding": encoding, "encoding_errors": encoding_errors})
+    with _plain_input(p, member) as (src, _compression_format, _member):
+        return _open_reader(p, src, opts, encoding, encoding_errors)
+
+
+def _open_reader(p: str, src: str, opts: dict[str, Any], encoding: str,
+                 encoding_errors: EncodingErrors) -> _rv.RowvaneReader:
     try:
-        decoded = _core.decode_file(p, encoding=_encoding_spec(encoding), encoding_errors=encoding_errors,
+        decoded = _core.decode_file(src, encoding=_encoding_spec(encoding), encoding_errors=encoding_errors,
                                     page_chooser=choose_page)
         text = decoded["text"]
         if text is None:
-            return _rv.open(p, **opts)
+            return _rv.open(src, **opts)
         # The reader reads its whole file when opened: the decoded text
         # goes through a private temporary file that is gone at once.
         fd, tmp = tempfile.mkstemp(prefix="csv-rowvane-read-", suffix=".csv")
@@ -564,7 +743,7 @@ def read(
         finally:
             os.unlink(tmp)
     except OSError as e:
-        raise _with_filename(e, p) from None
+        raise _with_filename(_named(e, {src: p}), p) from None
     except UnicodeDecodeError as e:
         raise _undecodable(e, p) from None
 
@@ -580,7 +759,8 @@ def sniff_file(path: StrPath, sample_size: int = 65536, *, encoding: str = "auto
 def sniff_encoding(path: StrPath, sample_size: int = 65536, *, encoding: str = "auto") -> tuple[str, str]:
     """The delimiter of the file at ``path`` and the encoding its text is
     read in (``"utf-8"``, ``"cp1252"``, ``"utf-16-le"``, or ``"utf-8+cp1252"``
-    for UTF-8 whose invalid sequences are read in a fallback page)."""
+    for UTF-8 whose invalid sequences are read in a fallback page). A
+    compressed file is decompressed first, as ``repair`` does."""
     p = fspath(path, "path")
     if isinstance(sample_size, bool) or not isinstance(sample_size, int) or sample_size <= 0:
         raise ValueError(f"sample_size must be a positive int, got {sample_size!r}")
@@ -588,14 +768,18 @@ def sniff_encoding(path: StrPath, sample_size: int = 65536, *, encoding: str = "
     st = os.stat(p)
     if stat.S_ISDIR(st.st_mode):
         raise IsADirectoryError(_errno.EISDIR, os.strerror(_errno.EISDIR), p)
-    decoded = _core.decode_file(p, encoding=_encoding_spec(encoding), page_chooser=choose_page,
-                                head=sample_size + 1)
-    text = decoded["text"]
-    if text is not None:
-        data = bytes(text[: sample_size + 1])
-    else:
-        with open(p, "rb") as f:
-            data = f.read(sample_size + 1)
+    with _plain_input(p, None) as (src, _fmt, _member):
+        try:
+            decoded = _core.decode_file(src, encoding=_encoding_spec(encoding), page_chooser=choose_page,
+                                        head=sample_size + 1)
+        except OSError as e:
+            raise _named(e, {src: p}) from None
+        text = decoded["text"]
+        if text is not None:
+            data = bytes(text[: sample_size + 1])
+        else:
+            with open(src, "rb") as f:
+                data = f.read(sample_size + 1)
     name = str(decoded["encoding"])
     if decoded["fallback_encoding"]:
         name += f"+{decoded['fallback_encoding']}"

@@ -17,7 +17,7 @@ from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
 from typing import Any, Literal
 
-from . import _core, _tempfiles
+from . import _compression, _core, _tables, _tempfiles
 from ._api import StrPath, _same_file, check, fspath, repair, validate_options
 from ._report import BatchFailure, BatchReport, CheckBatchReport, CheckReport, RepairReport
 
@@ -43,6 +43,12 @@ class Job:
     quarantine: str | None
     options: dict[str, Any] = field(default_factory=dict, compare=False)
     changes: str | None = None
+    member: str | None = None
+
+    @property
+    def label(self) -> str:
+        """The input as reports show it: a zip member after a colon."""
+        return f"{self.input}:{self.member}" if self.member is not None else self.input
 
 
 @dataclass(slots=True)
@@ -59,6 +65,64 @@ class Plan:
 
 def _key(path: str) -> str:
     return os.path.normcase(os.path.realpath(path))
+
+
+def _wanted(name: str) -> bool:
+    """Whether a directory contributes the file ``name``: a CSV suffix,
+    alone or followed by a compression's (``data.csv.gz``, ``data.tsv.zip``)."""
+    lower = name.lower()
+    for suffix in _compression.INPUT_SUFFIXES:
+        if lower.endswith(suffix):
+            lower = lower[: -len(suffix)]
+            break
+    return lower.endswith(SUFFIXES)
+
+
+def _members_of(path: str, rel: str | None) -> list[tuple[str, str | None, str | None]]:
+    """The inputs of the file ``path``: itself, or the CSV members of a zip
+    archive, named under the archive's name without ``.zip``
+    (``exports.zip`` -> ``exports/a.csv``). An archive that cannot be listed
+    stays one input, whose run reports why."""
+    if _compression.sniff(path) != "zip":
+        return [(path, rel, None)]
+    try:
+        members = _compression.zip_members(path)
+    except _compression.ArchiveError:
+        return [(path, rel, None)]
+    base = rel if rel is not None else os.path.basename(path)
+    if base.lower().endswith(".zip"):
+        base = base[:-4]
+    return [(path, os.path.join(base, m), m) for m in members]
+
+
+Found = list[tuple[int, str, str | None, str | None]]
+
+
+def _opened(found: list[tuple[str, str | None]], failures: list[tuple[int, BatchFailure]],
+            errors: dict[int, BaseException]) -> tuple[Found, list[tuple[int, BatchFailure]]]:
+    """The inputs of the files found (see :func:`_members_of`), each with
+    its position among the inputs and failures, which keep their order; the
+    members of an archive take consecutive positions. ``errors`` is keyed
+    anew."""
+    by_pos = dict(failures)
+    files = iter(found)
+    inputs: Found = []
+    moved: list[tuple[int, BatchFailure]] = []
+    renumbered: dict[int, BaseException] = {}
+    pos = 0
+    for i in range(len(found) + len(failures)):
+        if i in by_pos:
+            moved.append((pos, by_pos[i]))
+            if i in errors:
+                renumbered[pos] = errors[i]
+            pos += 1
+            continue
+        for path, rel, member in _members_of(*next(files)):
+            inputs.append((pos, path, rel, member))
+            pos += 1
+    errors.clear()
+    errors.update(renumbered)
+    return inputs, moved
 
 
 def _expand(
@@ -90,7 +154,7 @@ def _expand(
             dirs.sort()
             dirs[:] = [d for d in dirs if _key(os.path.join(root, d)) not in prune_keys]
             for name in sorted(files):
-                if not name.lower().endswith(SUFFIXES):
+                if not _wanted(name):
                     continue
                 full = os.path.join(root, name)
                 found.append((full, os.path.relpath(full, path)))
@@ -221,39 +285,43 @@ def plan(
     if t.output == STDIO or STDIO in paths:
         raise ValueError("standard input and output are read and written by csv_rowvane.repair_many")
     result = Plan()
-    found, failures = _expand(paths, t.prune(), result.errors)
-    result.failures = list(failures)
-    # Positions: failures found while expanding keep the place they had.
-    taken = {i for i, _ in failures}
-    positions = iter(i for i in range(len(found) + len(failures)) if i not in taken)
-
-    candidates: list[tuple[int, str, str, str | None, str | None]] = []
-    seen_inputs: set[str] = set()
-    for path, rel in found:
-        pos = next(positions)
-        ikey = _key(path)
+    found_files, failures = _expand(paths, t.prune(), result.errors)
+    found, result.failures = _opened(found_files, failures, result.errors)
+    if t.output is not None and len(found) > 1:
+        raise ValueError(f"{paths[0]} holds {len(found)} CSV members and output names one file: "
+                         "give output_dir")
+    candidates: list[tuple[int, str, str, str | None, str | None, str | None]] = []
+    seen_inputs: set[tuple[str, str | None]] = set()
+    for pos, path, rel, member in found:
+        ikey = (_key(path), member)
         if ikey in seen_inputs:  # the same file named twice: one job
             continue
         seen_inputs.add(ikey)
-        candidates.append((pos, path, *t.of_input(path, rel)))
+        if member is not None and t.in_place:
+            refused = "a zip archive is not rewritten in place"
+            result.failures.append((pos, BatchFailure(f"{path}:{member}", "ValueError", refused, filename=path)))
+            result.errors[pos] = ValueError(f"{path}: {refused}")
+            continue
+        candidates.append((pos, path, *t.of_input(path, rel), member))
 
-    input_keys = {_key(p): p for _, p, _, _, _ in candidates}
+    input_keys = {_key(p): p for _, p, _, _, _, _ in candidates}
     writers: dict[str, list[str]] = {}
-    for _, path, out, quar, chg in candidates:
+    for _, path, out, quar, chg, member in candidates:
         for target in (out, quar, chg):
             if target is not None:
-                writers.setdefault(_key(target), []).append(path)
+                writers.setdefault(_key(target), []).append(f"{path}:{member}" if member else path)
 
-    for pos, path, out, quar, chg in candidates:
+    for pos, path, out, quar, chg, member in candidates:
+        label = f"{path}:{member}" if member else path
         reason = None
         culprit = None
         for what, target in (("output", out), ("quarantine file", quar), ("change log", chg)):
             if target is None:
                 continue
             tkey = _key(target)
-            others = [p for p in writers[tkey] if p != path]
+            others = [p for p in writers[tkey] if p != label]
             if len(writers[tkey]) > 1 and not others:
-                others = [path]  # two files of one input land on one name
+                others = [label]  # two files of one input land on one name
             if others:
                 reason = f"{what} {target!r} would also be written for {others[0]!r}"
             elif t.in_place and what == "output":
@@ -266,13 +334,13 @@ def plan(
                 culprit = target
                 break
         if reason:
-            result.failures.append((pos, BatchFailure(path, "ValueError", reason, filename=culprit)))
-            result.errors[pos] = ValueError(f"{path}: {reason}")
+            result.failures.append((pos, BatchFailure(label, "ValueError", reason, filename=culprit)))
+            result.errors[pos] = ValueError(f"{label}: {reason}")
             continue
         if skip_unchanged and not t.in_place and _up_to_date(path, out):
-            result.skipped.append(path)
+            result.skipped.append(label)
             continue
-        result.jobs.append(Job(pos, path, out, quar, opts, chg))
+        result.jobs.append(Job(pos, path, out, quar, opts, chg, member))
     result.failures.sort(key=lambda item: item[0])
     return result
 
@@ -300,21 +368,22 @@ def run_job(job: Job, on_error: OnError = "report") -> RepairReport | BatchFailu
                 parent = os.path.dirname(target)
                 if parent:
                     os.makedirs(parent, exist_ok=True)
-        return repair(job.input, job.output, quarantine=job.quarantine, changes=job.changes, **job.options)
+        return repair(job.input, job.output, quarantine=job.quarantine, changes=job.changes,
+                      member=job.member, **job.options)
     except Exception as e:
         if on_error == "raise":
             raise
-        return BatchFailure.from_exception(job.input, e)
+        return BatchFailure.from_exception(job.label, e)
 
 
 def check_job(job: Job, on_error: OnError = "report") -> CheckReport | BatchFailure:
     """Checks one job's input; failures as for :func:`run_job`."""
     try:
-        return check(job.input, **job.options)
+        return check(job.input, member=job.member, **job.options)
     except Exception as e:
         if on_error == "raise":
             raise
-        return BatchFailure.from_exception(job.input, e)
+        return BatchFailure.from_exception(job.label, e)
 
 
 #: An input at least this large gets a progress bar of its own, ticking
@@ -396,6 +465,7 @@ class _Pool:
         self.executor.shutdown(wait=False, cancel_futures=True)
         if interrupted:
             _core.cancel_runs()
+            _compression.cancel_all()
         deadline = time.monotonic() + GRACE
         with self._changed:
             try:
@@ -606,6 +676,8 @@ def repair_many(
     paths = _paths(inputs)
     validate_options(dict(options))
     t = Targets.of(paths, output_dir, output, in_place, quarantine_dir, quarantine, changes_dir, changes, options)
+    if options.get("infer_types") and (t.output is None or _tables.table_format(t.output) is None):
+        raise ValueError("infer_types needs output naming a Parquet or Arrow file (.parquet, .arrow, .feather)")
     with _standard_streams(paths, t.output) as (paths, out, shown):
         p = plan(paths, t.output_dir, output=out, in_place=t.in_place, quarantine_dir=t.quarantine_dir,
                  quarantine=t.quarantine, changes_dir=t.changes_dir, changes=t.changes,
@@ -642,8 +714,9 @@ def check_many(
     workers = _workers(jobs)
     if isinstance(max_problems, bool) or not isinstance(max_problems, int) or max_problems < 0:
         raise ValueError(f"max_problems must be a non-negative int, got {max_problems!r}")
-    if "output_encoding" in options:
-        raise TypeError("unexpected option(s): output_encoding (a check writes nothing)")
+    for name in ("output_encoding", "infer_types"):
+        if name in options:
+            raise TypeError(f"unexpected option(s): {name} (a check writes nothing)")
     validate_options(dict(options))
     started = time.perf_counter()
     paths = _paths(inputs)
@@ -651,17 +724,14 @@ def check_many(
         raise ValueError("'-' (standard input) must be the only input")
     with _standard_streams(paths, None) as (paths, _, shown):
         p = Plan()
-        found, failures = _expand(paths, [], p.errors)
-        p.failures = list(failures)
-        taken = {i for i, _ in failures}
-        positions = iter(i for i in range(len(found) + len(failures)) if i not in taken)
-        seen: set[str] = set()
+        found_files, failures = _expand(paths, [], p.errors)
+        found, p.failures = _opened(found_files, failures, p.errors)
+        seen: set[tuple[str, str | None]] = set()
         opts = dict(options, max_problems=max_problems)
-        for path, _rel in found:
-            pos = next(positions)
-            if _key(path) not in seen:
-                seen.add(_key(path))
-                p.jobs.append(Job(pos, path, None, None, opts))
+        for pos, path, _rel, member in found:
+            if (_key(path), member) not in seen:
+                seen.add((_key(path), member))
+                p.jobs.append(Job(pos, path, None, None, opts, member=member))
         if on_error == "raise":
             raise_first_refusal(p)
         outcomes = run_jobs(p.jobs, workers=workers, progress=progress, on_error=on_error, work=check_job,

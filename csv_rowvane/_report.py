@@ -47,7 +47,27 @@ def detection_notes(counts: Mapping[str, Any]) -> list[str]:
     if n("tables_found") > 1:
         notes.append(f"{n('tables_found')} tables: {n('second_table_rows')} row(s) of later tables set aside")
     notes.extend(_verbose_table_notes(n("notes_rows"), n("blank_rows_dropped")))
-    return encoding_notes(counts) + notes
+    return compression_notes(counts) + encoding_notes(counts) + notes
+
+
+def compression_notes(counts: Mapping[str, Any]) -> list[str]:
+    """How the input was stored and the output is written: ``gzip input``,
+    ``zip member a.csv``, ``written as zstd``."""
+    notes = []
+    fmt = counts.get("compression")
+    if fmt == "zip" and counts.get("member"):
+        notes.append(f"zip member {counts['member']}")
+    elif fmt:
+        notes.append(f"{fmt} input")
+    out = counts.get("output_compression")
+    if out:
+        notes.append(f"written as {out}")
+    table = counts.get("output_format")
+    if table and table != "csv":
+        types = list((counts.get("column_types") or {}).values())
+        typed = sum(1 for t in types if t != "string")
+        notes.append(f"written as {table}" + (f", {typed} of {len(types)} columns typed" if typed else ""))
+    return notes
 
 
 def _verbose_table_notes(notes_rows: int, blank_rows: int) -> list[str]:
@@ -98,6 +118,12 @@ class RepairReport:
     decoded: replaced by U+FFFD, or their ``undecodable_rows`` rows set
     aside. The output is UTF-8 (``output_encoding`` ``utf-8-sig``: with a
     byte-order mark).
+
+    ``compression`` is how the input was stored (``gzip``, ``bz2``, ``xz``,
+    ``zstd``, ``zip``; None: plain), ``member`` the zip member read, and
+    ``output_compression`` how the output was written, by its suffix.
+    ``output_format`` is ``csv``, ``parquet`` or ``arrow``; a table's
+    ``column_types`` maps each column's name to its Arrow type.
     """
 
     input: str
@@ -132,6 +158,17 @@ class RepairReport:
     replaced_bytes: int = 0
     undecodable_rows: int = 0
     output_encoding: str = "utf-8"
+    compression: str | None = None
+    member: str | None = None
+    output_compression: str | None = None
+    output_format: str = "csv"
+    column_types: dict[str, str] | None = None
+
+    @property
+    def source(self) -> str:
+        """The input as shown: its path, with the zip member read after a
+        colon when it came from an archive of several."""
+        return f"{self.input}:{self.member}" if self.member is not None else self.input
 
     def notes(self) -> list[str]:
         """What table detection found and changed, in a few words each."""
@@ -153,7 +190,7 @@ class RepairReport:
 
     def __str__(self) -> str:
         lines = [
-            f"{self.input} -> {self.output}",
+            f"{self.source} -> {self.output}",
             f"  rows: {self.total_rows} read, {self.unchanged_rows} kept unchanged, "
             f"{self.repaired_rows} repaired, {self.quarantined_rows} set aside",
             f"  delimiter {_show_char(self.detected_delimiter)}, "
@@ -198,7 +235,12 @@ class BatchFailure:
                 message += f": {filename!r}"
             return cls(path, type(exc).__name__, message, exc.errno, filename)
         errno = getattr(exc, "errno", None)
-        return cls(path, type(exc).__name__, str(exc) or type(exc).__name__,
+        message = str(exc) or type(exc).__name__
+        if filename is not None and message.startswith(f"{filename}: "):
+            message = message[len(filename) + 2:]  # the failure names its file already
+            if filename != path:
+                message += f": {filename!r}"
+        return cls(path, type(exc).__name__, message,
                    errno if isinstance(errno, int) else None, filename)
 
     def to_dict(self) -> dict[str, Any]:
@@ -317,6 +359,14 @@ class CheckReport:
     fallback_decoded_rows: int = 0
     replaced_bytes: int = 0
     undecodable_rows: int = 0
+    compression: str | None = None
+    member: str | None = None
+
+    @property
+    def source(self) -> str:
+        """The input as shown: its path, with the zip member read after a
+        colon when it came from an archive."""
+        return f"{self.input}:{self.member}" if self.member is not None else self.input
 
     def to_dict(self) -> dict[str, Any]:
         d = dataclasses.asdict(self)
@@ -326,7 +376,7 @@ class CheckReport:
 
     def __str__(self) -> str:
         lines = [
-            f"{self.input}: {self.total_rows} rows, delimiter {_show_char(self.detected_delimiter)}, "
+            f"{self.source}: {self.total_rows} rows, delimiter {_show_char(self.detected_delimiter)}, "
             + (f"{self.inferred_columns} columns" if self.inferred_columns else "no column count enforced"),
             f"  a repair keeps {self.rowvaned_rows - self.repaired_rows} rows unchanged, "
             f"repairs {self.repaired_rows}, sets aside {self.quarantined_rows}",

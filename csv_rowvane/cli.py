@@ -12,6 +12,7 @@ import threading
 from collections.abc import Iterator, Sequence
 from typing import IO, Any
 
+from csv_rowvane import _compression
 from csv_rowvane import (
     BatchFailure,
     BatchReport,
@@ -36,9 +37,16 @@ examples:
   csv-rowvane repair exports/ -o clean/ --json report.json --max-bad 1%
   csv-rowvane repair export.csv -o clean.csv --encoding cp1252 --output-encoding utf-8-sig
   csv-rowvane repair legacy/ -o clean/ --encoding-errors quarantine --quarantine rejects/
+  csv-rowvane repair export.csv.gz -o clean.csv.zst       (compressed in and out)
+  csv-rowvane repair exports.zip -o clean/                (each CSV member of the archive)
+  csv-rowvane repair export.csv.gz -o clean.parquet --infer-types
+  csv-rowvane repair export.csv -o clean.arrow            (Arrow IPC; also .feather)
 
-A directory contributes its *.csv, *.tsv and *.txt files, recursively; its
-layout is mirrored under the output directory. Outputs are written to a
+A directory contributes its *.csv, *.tsv and *.txt files, recursively (also
+compressed: *.csv.gz, *.csv.bz2, *.csv.xz, *.csv.zst, *.csv.zip); its layout
+is mirrored under the output directory. Compressed inputs (gzip, bz2, xz,
+zstd, zip) are recognised by their content; an output ending in .gz, .bz2,
+.xz or .zst is written compressed. Outputs are written to a
 temporary file and renamed into place, so an interrupted run leaves no
 half-written file. No input is changed unless --in-place is given.
 
@@ -160,6 +168,10 @@ def build_parser() -> argparse.ArgumentParser:
     r.add_argument("--output-encoding", choices=("utf-8", "utf-8-sig"), default="utf-8",
                    help="utf-8 (default), or utf-8-sig to start the output with a byte-order mark "
                    "so spreadsheet programs read it as UTF-8")
+    r.add_argument("--infer-types", action="store_true",
+                   help="with -o FILE.parquet, .arrow or .feather: type each column (int64, float64, bool, "
+                   "date32, timestamp) when every non-empty cell reads as that type, empty cells null "
+                   "(default: every column text)")
     b = r.add_argument_group("batch and report")
     b.add_argument("--jobs", "-j", type=_positive, metavar="N",
                    help="files repaired at once, on as many threads (default: every core)")
@@ -210,6 +222,8 @@ def _options(args: argparse.Namespace) -> dict[str, Any]:
     }
     if getattr(args, "output_encoding", "utf-8") != "utf-8":
         opts["output_encoding"] = args.output_encoding
+    if getattr(args, "infer_types", False):
+        opts["infer_types"] = True
     if args.detect == "basic":
         # The basic run is the engine's: UTF-8 as it reads it.
         for name in ("encoding", "encoding_errors"):
@@ -230,6 +244,7 @@ _FLAGS = {
     "changes_dir": "--changes",
     "in_place": "--in-place",
     "max_problems": "--show",
+    "infer_types": "--infer-types",
 }
 
 
@@ -253,7 +268,7 @@ def _table(reports: Sequence[RepairReport], failures: Sequence[BatchFailure],
     rows: list[tuple[str, ...]] = []
     for r in reports:
         status = "set aside" if r.quarantined_rows else ("repaired" if r.repaired_rows else "ok")
-        rows.append((r.input, str(r.total_rows), str(r.rowvaned_rows), str(r.repaired_rows),
+        rows.append((r.source, str(r.total_rows), str(r.rowvaned_rows), str(r.repaired_rows),
                      str(r.quarantined_rows), _show(r.detected_delimiter), str(r.inferred_columns), status,
                      "; ".join(r.notes())))
     rows += [(f.path, "", "", "", "", "", "", "FAILED", "") for f in failures]
@@ -313,6 +328,17 @@ def _too_bad(r: RepairReport, limit: tuple[float, bool]) -> bool:
     return r.changed_rows > n
 
 
+def _archive_of_several(path: str) -> bool:
+    """Whether ``path`` is a zip archive of several CSV members, each a file
+    of the batch (so -o names a directory)."""
+    if _compression.sniff(path) != "zip":
+        return False
+    try:
+        return len(_compression.zip_members(path)) > 1
+    except _compression.ArchiveError:
+        return False
+
+
 def cmd_repair(args: argparse.Namespace) -> int:
     opts = _options(args)
     inputs: list[str] = args.inputs
@@ -323,7 +349,8 @@ def cmd_repair(args: argparse.Namespace) -> int:
         raise UsageError("give -o/--output (a file for one input, a directory for several), or --in-place")
     # One input file: -o, --quarantine and --changes name files (unless -o
     # names a directory); else directories.
-    single = len(inputs) == 1 and not os.path.isdir(inputs[0]) and (out in (None, "-") or not os.path.isdir(out))
+    single = (len(inputs) == 1 and not os.path.isdir(inputs[0]) and not _archive_of_several(inputs[0])
+              and (out in (None, "-") or not os.path.isdir(out)))
     if out == "-" and not single:
         raise UsageError("-o - (standard output) takes exactly one input file")
     if args.json == "-" and out == "-":

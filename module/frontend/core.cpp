@@ -23,6 +23,7 @@
 #include "core/text_input.hpp"
 #include "core/utf8.hpp"
 #include "module/frame.hpp"
+#include "module/frontend/arrow.hpp"
 
 namespace rowvane::frontend {
 namespace {
@@ -778,6 +779,19 @@ PyMethodDef methods[] = {
      "detect(sample, delimiter=None, quote_char=None)\n--\n\n"
      "The layout detected at the start of a CSV sample (bytes): delimiter (', ' included),\n"
      "quote_char, columns, start offset and line of the header, preamble_lines, header_rows."},
+    {"arrow_scan", ROWVANE_KW(arrow_scan), METH_VARARGS | METH_KEYWORDS,
+     "arrow_scan(path, delimiter, quote_char, header, infer_types, max_rows=None)\n--\n\n"
+     "Reads a repaired CSV file once: its header (the first row's cells, when header), `types`, the\n"
+     "type of each column of the widest row (every column string unless infer_types), and `rows`;\n"
+     "max_rows stops after that many rows below the header."},
+    {"arrow_stream", ROWVANE_KW(arrow_stream), METH_VARARGS | METH_KEYWORDS,
+     "arrow_stream(path, delimiter, quote_char, header, batch_rows, names, types, null_empty)\n--\n\n"
+     "A PyCapsule 'arrow_array_stream' of record batches of batch_rows rows read from the file,\n"
+     "the columns named and typed so; empty cells are null when null_empty. The stream holds the\n"
+     "file open: it may be removed once the capsule exists."},
+    {"arrow_schema", ROWVANE_KW(arrow_schema), METH_VARARGS | METH_KEYWORDS,
+     "arrow_schema(names, types)\n--\n\n"
+     "A PyCapsule 'arrow_schema' of the struct of these columns."},
     {"cancel_runs", cancel_runs, METH_NOARGS,
      "cancel_runs()\n--\n\n"
      "Stops every run of this module in progress, in any thread, at its next check; each raises\n"

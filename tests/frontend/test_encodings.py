@@ -17,6 +17,7 @@ import pytest
 import _csv_rowvane_backend as rv
 import csv_rowvane
 from csv_rowvane import UndecodableError
+from csv_rowvane._compression import sniff_bytes
 from csv_rowvane._encoding import choose_page, resolve
 
 from encoding_samples import Sample, sample_files, table_text
@@ -266,6 +267,9 @@ def test_any_bytes_in_any_encoding_decode_to_valid_text(errors: str, tmp_path: p
     @hypothesis.settings(max_examples=150, deadline=None, derandomize=True)
     @hypothesis.given(data=st.binary(max_size=300), encoding=st.sampled_from(ENCODINGS))
     def check(data: bytes, encoding: str) -> None:
+        # Bytes that open with an archive's signature are an archive (a
+        # damaged one fails as such, see test_compressed).
+        hypothesis.assume(sniff_bytes(data[:16]) is None)
         path.write_bytes(data)
         from csv_rowvane import _core
 
