@@ -21,7 +21,9 @@ import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from benchlib import HERE, report_best, write_section  # noqa: E402
+
 DATA = os.path.join(HERE, "data", "arrow")
 
 
@@ -49,8 +51,6 @@ def make_csv(path: str, size_mb: int) -> None:
 
 
 def worker(job: str, inp: str, out: str, repeat: int) -> None:
-    import gc
-
     def run() -> int:
         if job.startswith("read_arrow"):
             import pyarrow as pa
@@ -95,19 +95,7 @@ def worker(job: str, inp: str, out: str, repeat: int) -> None:
                 return sum(b.num_rows for b in pa.RecordBatchReader.from_stream(s))
         raise ValueError(job)
 
-    best = cpu = float("inf")
-    for _ in range(repeat):
-        gc.collect()
-        c0, t0 = time.process_time(), time.perf_counter()
-        run()
-        best = min(best, time.perf_counter() - t0)
-        cpu = min(cpu, time.process_time() - c0)
-    rss = 0
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                rss = int(line.split()[1])
-    print(json.dumps({"best": best, "cpu": cpu, "rss_mb": rss * 1024 / 2**20}))
+    report_best(run, repeat)
 
 
 def measure(job: str, inp: str, out: str, repeat: int) -> dict[str, float]:
@@ -192,16 +180,7 @@ def main() -> int:
     text = "\n".join(lines) + "\n"
     print(text)
     if args.write_results:
-        path = os.path.join(HERE, "RESULTS.md")
-        with open(path, encoding="utf-8") as f:
-            old = f.read()
-        head = lines[0]
-        if head in old:
-            start = old.index(head)
-            end = old.find("\n## ", start + 1)
-            old = old[:start] + old[end + 1:] if end >= 0 else old[:start]
-        with open(path, "w", encoding="utf-8") as f:
-            f.write(old.rstrip("\n") + "\n\n" + text)
+        write_section(lines[0], text)
     return 0
 
 

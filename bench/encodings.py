@@ -56,7 +56,8 @@ def non_ascii_right(want: str, got: str) -> tuple[int, int]:
     return total, right
 
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+from benchlib import HERE, report_best, write_section  # noqa: E402
+
 DATA = os.path.join(HERE, "data", "encodings")
 
 # name -> (language, encoding of the file)
@@ -107,10 +108,6 @@ def speed_data(size_mb: int) -> dict[str, str]:
 
 
 def speed_worker(job: str, inp: str, out: str, repeat: int) -> None:
-    import gc
-    import json
-    import resource
-
     import csv_rowvane
 
     def run() -> None:
@@ -135,19 +132,7 @@ def speed_worker(job: str, inp: str, out: str, repeat: int) -> None:
         else:
             raise ValueError(job)
 
-    best = cpu = float("inf")
-    for _ in range(repeat):
-        gc.collect()
-        c0, t0 = time.process_time(), time.perf_counter()
-        run()
-        best = min(best, time.perf_counter() - t0)
-        cpu = min(cpu, time.process_time() - c0)
-    rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                rss = int(line.split()[1])
-    print(json.dumps({"best": best, "cpu": cpu, "rss_mb": rss * 1024 / 1e6}))
+    report_best(run, repeat)
 
 
 def speed(size_mb: int, repeat: int, write_results: bool) -> int:
@@ -194,7 +179,7 @@ def speed(size_mb: int, repeat: int, write_results: bool) -> int:
     text = "\n".join(lines) + "\n"
     print(text)
     if write_results:
-        _write_section(lines[0], text)
+        write_section(lines[0], text)
     return 0
 
 
@@ -274,21 +259,8 @@ def main() -> int:
             ft, fr = chars[fam]
             lines.append(f"| {fam} | {files[fam]} | {exact[fam]} | {100.0 * fr / max(ft, 1):.1f}% |")
         lines.append(f"| all | {sum(files.values())} | {sum(exact.values())} | {100.0 * r / max(t, 1):.1f}% |")
-        _write_section(lines[0], "\n".join(lines) + "\n")
+        write_section(lines[0], "\n".join(lines) + "\n")
     return 0
-
-
-def _write_section(head: str, text: str) -> None:
-    """Puts `text` into bench/RESULTS.md in place of the section `head`."""
-    path = os.path.join(HERE, "RESULTS.md")
-    with open(path, encoding="utf-8") as f:
-        old = f.read()
-    if head in old:
-        start = old.index(head)
-        end = old.find("\n## ", start + 1)
-        old = old[:start] + old[end + 1:] if end >= 0 else old[:start]
-    with open(path, "w", encoding="utf-8") as f:
-        f.write(old.rstrip("\n") + "\n\n" + text)
 
 
 if __name__ == "__main__":
