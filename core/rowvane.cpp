@@ -1110,8 +1110,10 @@ Expected<TableSummary, RowvaneError> run_table_file(
   if (check != nullptr) {
     const size_t keep = check->change_count;
     check->change_count = changes.size();
-    if (changes.size() > keep) changes.resize(keep);
-    check->changes = std::move(changes);
+    check->changes.clear();
+    for (size_t i = 0; i < changes.size() && i < keep; ++i) {
+      check->changes.push_back(TableCheck::Change{changes[i].line, changes[i].action, std::move(changes[i].raw)});
+    }
     return summary;
   }
   WriteStep where;

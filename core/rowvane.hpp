@@ -211,8 +211,15 @@ Expected<TableSummary, RowvaneError> rowvane_table_file(
 // the first `keep` change records (rules.log_changes is on) and how many
 // there were in all.
 struct TableCheck {
+  // A change record of its own: its action text outlives the run (a
+  // ChangeRecord's action may point into the run's own strings).
+  struct Change {
+    size_t line = 0;
+    std::string action;
+    std::string raw;
+  };
   TableSummary summary;
-  std::vector<ChangeRecord> changes;
+  std::vector<Change> changes;
   size_t change_count = 0;
 };
 

@@ -564,10 +564,11 @@ constexpr const char* kCheckParams[] = {
 constexpr Signature kCheckSignature = {"check_file", nullptr, kCheckParams, 15, 1};
 
 // (line, action, raw content) of each change kept.
-PyRef problem_list(const std::vector<ChangeRecord>& changes) {
+PyRef problem_list(const std::vector<TableCheck::Change>& changes) {
   PyRef list = checked(PyList_New(0));
-  for (const ChangeRecord& c : changes) {
-    PyRef item = checked(Py_BuildValue("(nss#)", static_cast<Py_ssize_t>(c.line), c.action, c.raw.data(),
+  for (const TableCheck::Change& c : changes) {
+    PyRef item = checked(Py_BuildValue("(ns#s#)", static_cast<Py_ssize_t>(c.line), c.action.data(),
+                                       static_cast<Py_ssize_t>(c.action.size()), c.raw.data(),
                                        static_cast<Py_ssize_t>(c.raw.size())));
     if (PyList_Append(list.get(), item.get()) < 0) throw PyErrorRaised{};
   }

@@ -290,3 +290,16 @@ def test_any_bytes_in_any_encoding_decode_to_valid_text(errors: str, tmp_path: p
             assert d["replaced_bytes"] == 0
 
     check()
+
+
+@pytest.mark.parametrize("detect", ["auto", "basic"])
+def test_check_of_a_mixed_file_lists_its_decoded_rows(detect: str) -> None:
+    """The change records a check hands out outlive the run that made them
+    (the demo's own check: the fallback page's action named per file)."""
+    report = csv_rowvane.check(SAMPLE, detect=detect, fill_ragged_rows=False, merge_overflow=False,  # type: ignore[arg-type]
+                               max_problems=20, **({} if detect == "auto" else {"encoding": "auto"}))
+    actions = [p.action for p in report.problems]
+    if detect == "auto":
+        assert "decoded as cp1252" in actions and report.fallback_decoded_rows == 1
+        assert any("René François" in p.content for p in report.problems)
+    assert actions.count("set aside") == 3
