@@ -185,6 +185,27 @@ def test_polars_reads_the_stream(tmp_path: pathlib.Path) -> None:
     assert pl.from_arrow(pa.table(stream))["name"].to_list() == ["Ann", None, 'Bo; "B"']
 
 
+def test_duckdb_scans_the_stream(tmp_path: pathlib.Path) -> None:
+    duckdb = pytest.importorskip("duckdb")
+    stream = csv_rowvane.read_arrow(_file(tmp_path, TYPED), infer_types=True)
+    con = duckdb.connect()
+    try:
+        # The stream object itself: each scan asks it for a fresh stream.
+        con.register("repaired", stream)
+        assert con.execute("SELECT count(*), sum(price) FROM repaired").fetchone() == (3, 3.25)
+        assert con.execute("SELECT name FROM repaired ORDER BY id").fetchall() == [("Ann",), (None,), ('Bo; "B"',)]
+    finally:
+        con.close()
+
+
+def test_pandas_reads_the_stream(tmp_path: pathlib.Path) -> None:
+    pytest.importorskip("pandas")
+    df = pa.table(csv_rowvane.read_arrow(_file(tmp_path, TYPED), infer_types=True)).to_pandas()
+    assert list(df["price"]) == [1.5, 2.0, -0.25] and str(df["id"].dtype) == "int64"
+    text = pa.table(csv_rowvane.read_arrow(_file(tmp_path, TYPED))).to_pandas()
+    assert set(map(str, text.dtypes)) <= {"object", "str", "string"}
+
+
 hypothesis = pytest.importorskip("hypothesis")
 st = hypothesis.strategies
 
