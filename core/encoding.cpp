@@ -562,10 +562,10 @@ size_t max_decoded_size(size_t input_size, TextEncoding encoding) noexcept {
 
 namespace {
 
-// Decodes [begin, end) per `spec` into `sink`.
-void decode_range(const unsigned char* begin, const unsigned char* end, const DecodeSpec& spec,
+// Decodes [begin, end) per `decoding` into `sink`.
+void decode_range(const unsigned char* begin, const unsigned char* end, const DecodeOptions& decoding,
                   const Page* page, Sink& sink) {
-  switch (spec.encoding) {
+  switch (decoding.encoding) {
     case TextEncoding::Utf8: decode_utf8_text(begin, end, page, sink); break;
     case TextEncoding::Utf16LE: decode_utf16<false>(begin, end, sink); break;
     case TextEncoding::Utf16BE: decode_utf16<true>(begin, end, sink); break;
@@ -611,35 +611,35 @@ struct Joined {
 
 }  // namespace
 
-DecodeStatus decode_text(std::string_view input, const DecodeSpec& spec, DecodedText& out) {
+DecodeStatus decode_text(std::string_view input, const DecodeOptions& decoding, DecodedText& out) {
   out.marks.clear();
   out.stats = DecodeStats{};
   out.bytes.size = 0;
   out.bytes.data.reset();  // before the new buffer: never both at once
   // External text is the caller's to decode: nothing to do here.
-  if (spec.encoding == TextEncoding::External) return DecodeStatus::Aborted;
+  if (decoding.encoding == TextEncoding::External) return DecodeStatus::Aborted;
 
   std::optional<Page> page;
-  if (spec.encoding == TextEncoding::SingleByte) {
-    // A single-byte spec without its page decodes as the fallback page.
-    page.emplace(prepare_page(spec.table ? *spec.table : cp1252_table()));
-  } else if (spec.encoding == TextEncoding::Utf8 && spec.table != nullptr) {
-    page.emplace(prepare_page(*spec.table));
+  if (decoding.encoding == TextEncoding::SingleByte) {
+    // A single-byte decoding without a page decodes as the fallback page.
+    page.emplace(prepare_page(decoding.table ? *decoding.table : cp1252_table()));
+  } else if (decoding.encoding == TextEncoding::Utf8 && decoding.table != nullptr) {
+    page.emplace(prepare_page(*decoding.table));
   }
   const Page* const pg = page ? &*page : nullptr;
   const auto* begin = reinterpret_cast<const unsigned char*>(input.data());
   const unsigned char* const end = begin + input.size();
-  const size_t split = input.size() >= kSplitDecodeBytes ? split_point(begin, input.size(), spec.encoding) : 0;
-  const size_t head_room = max_decoded_size(split != 0 ? split : input.size(), spec.encoding);
-  const size_t tail_room = split != 0 ? max_decoded_size(input.size() - split, spec.encoding) : 0;
+  const size_t split = input.size() >= kSplitDecodeBytes ? split_point(begin, input.size(), decoding.encoding) : 0;
+  const size_t head_room = max_decoded_size(split != 0 ? split : input.size(), decoding.encoding);
+  const size_t tail_room = split != 0 ? max_decoded_size(input.size() - split, decoding.encoding) : 0;
 
   // Not zero-filled: the decoder writes every byte it keeps, and the pages
   // past the decoded size are never touched.
   out.bytes.data.reset(new char[head_room + tail_room]);
   char* const base = out.bytes.data.get();
-  Sink sink(out, base, spec.errors);
+  Sink sink(out, base, decoding.errors);
   if (split == 0) {
-    decode_range(begin, end, spec, pg, sink);
+    decode_range(begin, end, decoding, pg, sink);
   } else {
     // The second half goes into the room past the first half's, and moves
     // down next to it once both are done.
@@ -649,8 +649,8 @@ DecodeStatus decode_text(std::string_view input, const DecodeSpec& spec, Decoded
     std::exception_ptr tail_failure;
     std::thread worker([&] {
       try {
-        Sink tail_sink(tail, base + head_room, spec.errors);
-        decode_range(begin + split, end, spec, pg, tail_sink);
+        Sink tail_sink(tail, base + head_room, decoding.errors);
+        decode_range(begin + split, end, decoding, pg, tail_sink);
         tail_size = tail_sink.offset();
         tail_stopped = tail_sink.stopped();
       } catch (...) {
@@ -659,7 +659,7 @@ DecodeStatus decode_text(std::string_view input, const DecodeSpec& spec, Decoded
     });
     {
       Joined joined{worker};
-      decode_range(begin, begin + split, spec, pg, sink);
+      decode_range(begin, begin + split, decoding, pg, sink);
     }
     if (tail_failure) std::rethrow_exception(tail_failure);
     if (!sink.stopped()) {

@@ -78,7 +78,7 @@ using ByteTable = std::array<char32_t, 256>;
 const ByteTable& cp1252_table() noexcept;
 
 // How to decode one input.
-struct DecodeSpec {
+struct DecodeOptions {
   TextEncoding encoding = TextEncoding::Utf8;
   // SingleByte: the page (required). Utf8: the fallback page for invalid
   // sequences, each byte of a maximal invalid subpart decoded through it;
@@ -89,7 +89,7 @@ struct DecodeSpec {
 
 // A place in the decoded text that was not decoded plainly.
 enum class MarkKind : std::uint8_t {
-  Fallback,  // bytes decoded through the Utf8 spec's fallback page
+  Fallback,  // bytes decoded through the Utf8 decoding's fallback page
   Replaced,  // undecodable bytes, written as one U+FFFD each stretch
 };
 
@@ -125,9 +125,9 @@ struct DecodedText {
 size_t max_decoded_size(size_t input_size, TextEncoding encoding) noexcept;
 
 // Decodes `input` (its byte-order mark already cut off by the caller) per
-// `spec` into `out` (replacing what it held). External is not decoded here.
+// `decoding` into `out` (replacing what it held). External is not decoded here.
 // Ok or Undecodable; never throws but std::bad_alloc.
-DecodeStatus decode_text(std::string_view input, const DecodeSpec& spec, DecodedText& out);
+DecodeStatus decode_text(std::string_view input, const DecodeOptions& decoding, DecodedText& out);
 
 // --- The decision -----------------------------------------------------------
 

@@ -17,18 +17,18 @@ bool is_utf16(TextEncoding e) noexcept {
   return e == TextEncoding::Utf16LE || e == TextEncoding::Utf16BE;
 }
 
-// Decodes raw[skip..] per `spec` (or through the external decoder) into out.
-TextInputStatus decode_into(const FileBytes& raw, size_t skip, const DecodeSpec& spec,
+// Decodes raw[skip..] per `decoding` (or through the external decoder) into out.
+TextInputStatus decode_into(const FileBytes& raw, size_t skip, const DecodeOptions& decoding,
                             const InputEncoding& how, const std::string& name, TextInput& out) {
   const std::string_view input = raw.view().substr(skip);
   DecodedText decoded;
   DecodeStatus status = DecodeStatus::Aborted;
-  if (spec.encoding == TextEncoding::External) {
+  if (decoding.encoding == TextEncoding::External) {
     if (how.external.decode != nullptr) {
-      status = how.external.decode(how.external.context, name, input, spec.errors, decoded);
+      status = how.external.decode(how.external.context, name, input, decoding.errors, decoded);
     }
   } else {
-    status = decode_text(input, spec, decoded);
+    status = decode_text(input, decoding, decoded);
   }
   out.marks = std::move(decoded.marks);
   out.stats = decoded.stats;
@@ -48,7 +48,7 @@ TextInputStatus decode_into(const FileBytes& raw, size_t skip, const DecodeSpec&
 TextInputStatus prepare_given(FileBytes raw, const InputEncoding& how, TextInput& out) {
   out.source = EncodingSource::Given;
   out.encoding = how.name;
-  DecodeSpec spec{how.encoding, nullptr, how.errors};
+  DecodeOptions decoding{how.encoding, nullptr, how.errors};
   size_t skip = 0;
   const BomMatch bom = match_bom(raw.view());
   if (how.encoding == TextEncoding::Utf8) {
@@ -63,13 +63,13 @@ TextInputStatus prepare_given(FileBytes raw, const InputEncoding& how, TextInput
     // without one; a mark of the named order is passed, not decoded.
     if (how.bom_names_width && bom.length > 0 && is_utf16(bom.encoding) == is_utf16(how.encoding) &&
         bom.encoding != TextEncoding::Utf8) {
-      spec.encoding = bom.encoding;
+      decoding.encoding = bom.encoding;
     }
-    if (bom.length > 0 && bom.encoding == spec.encoding) skip = bom.length;
+    if (bom.length > 0 && bom.encoding == decoding.encoding) skip = bom.length;
   } else if (how.encoding == TextEncoding::SingleByte) {
-    spec.table = &how.table;
+    decoding.table = &how.table;
   }
-  return decode_into(raw, skip, spec, how, how.name, out);
+  return decode_into(raw, skip, decoding, how, how.name, out);
 }
 
 }  // namespace
@@ -99,7 +99,7 @@ TextInputStatus prepare_text(FileBytes raw, const InputEncoding& how, TextInput&
       out.text = std::move(raw);  // valid UTF-8, its mark (if any) passed by the parser
       return TextInputStatus::Ok;
     }
-    return decode_into(raw, d.skip, DecodeSpec{d.encoding, nullptr, how.errors}, how, out.encoding, out);
+    return decode_into(raw, d.skip, DecodeOptions{d.encoding, nullptr, how.errors}, how, out.encoding, out);
   }
 
   PageChoice choice;
@@ -111,18 +111,18 @@ TextInputStatus prepare_text(FileBytes raw, const InputEncoding& how, TextInput&
     choice.table = cp1252_table();
     choice.name = "cp1252";
   }
-  DecodeSpec spec{choice.encoding, nullptr, how.errors};
+  DecodeOptions decoding{choice.encoding, nullptr, how.errors};
   if (choice.encoding == TextEncoding::Utf8) {
     out.source = EncodingSource::Fallback;
     out.encoding = "utf-8";
     out.fallback = choice.name;
-    spec.table = &choice.table;
+    decoding.table = &choice.table;
   } else {
     out.source = EncodingSource::Detected;
     out.encoding = choice.name;
-    if (choice.encoding == TextEncoding::SingleByte) spec.table = &choice.table;
+    if (choice.encoding == TextEncoding::SingleByte) decoding.table = &choice.table;
   }
-  return decode_into(raw, d.skip, spec, how, choice.name, out);
+  return decode_into(raw, d.skip, decoding, how, choice.name, out);
 }
 
 }  // namespace rowvane

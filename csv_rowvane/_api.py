@@ -15,7 +15,7 @@ import _csv_rowvane_backend as _rv
 
 from . import _compression, _core, _tables, _tempfiles
 from ._compression import ArchiveError
-from ._encoding import ERRORS, OUTPUT_ENCODINGS, EncodingErrors, EncodingSpec, choose_page, resolve
+from ._encoding import ERRORS, OUTPUT_ENCODINGS, EncodingErrors, EncodingChoice, choose_page, resolve
 from ._report import CheckReport, ProblemRow, RepairReport, detection_notes
 
 __all__ = ["StrPath", "UndecodableError", "ArchiveError", "repair", "check", "read", "sniff_file", "validate_options"]
@@ -70,7 +70,7 @@ def _undecodable(e: UnicodeDecodeError, path: str) -> UndecodableError:
                             int(getattr(e, "offset", 0)))
 
 
-def _encoding_spec(encoding: str) -> EncodingSpec | None:
+def _encoding_choice(encoding: str) -> EncodingChoice | None:
     """None for "auto", else how the native run decodes ``encoding``."""
     if encoding == "auto":
         return None
@@ -81,7 +81,7 @@ def _check_encoding_options(options: dict[str, Any]) -> None:
     enc = options.get("encoding", "auto")
     if not isinstance(enc, str):
         raise TypeError(f"encoding must be a str, not {type(enc).__name__}")
-    _encoding_spec(enc)  # ValueError naming an unknown encoding
+    _encoding_choice(enc)  # ValueError naming an unknown encoding
     errors = options.get("encoding_errors", "replace")
     if errors not in ERRORS:
         raise ValueError(f"encoding_errors must be one of {', '.join(map(repr, ERRORS))}, got {errors!r}")
@@ -545,7 +545,7 @@ def _run_repair(inp: str, src: str, out_t: _Target, quar: str | None, chg: str |
                 result: dict[str, Any] = _core.repair_file(
                     src, out_t.run_path, quar_t.run_path if quar_t else None,
                     chg_t.run_path if chg_t else None, **opts, keep_blank_rows=keep_blank_rows,
-                    encoding=_encoding_spec(encoding), encoding_errors=encoding_errors,
+                    encoding=_encoding_choice(encoding), encoding_errors=encoding_errors,
                     page_chooser=choose_page, output_bom=output_encoding == "utf-8-sig",
                 )
             else:
@@ -668,7 +668,7 @@ def _run_check(inp: str, src: str, compression: str | None, member: str | None, 
     try:
         if detect == "auto":
             result = _core.check_file(src, max_problems, **opts, keep_blank_rows=keep_blank_rows,
-                                      encoding=_encoding_spec(encoding),
+                                      encoding=_encoding_choice(encoding),
                                       encoding_errors=encoding_errors, page_chooser=choose_page)
             notes = tuple(detection_notes(dict(result, compression=compression, member=member)))
             encoding_info = _encoding_fields(result)
@@ -728,7 +728,7 @@ def read(
 def _open_reader(p: str, src: str, opts: dict[str, Any], encoding: str,
                  encoding_errors: EncodingErrors) -> _rv.RowvaneReader:
     try:
-        decoded = _core.decode_file(src, encoding=_encoding_spec(encoding), encoding_errors=encoding_errors,
+        decoded = _core.decode_file(src, encoding=_encoding_choice(encoding), encoding_errors=encoding_errors,
                                     page_chooser=choose_page)
         text = decoded["text"]
         if text is None:
@@ -770,7 +770,7 @@ def sniff_encoding(path: StrPath, sample_size: int = 65536, *, encoding: str = "
         raise IsADirectoryError(_errno.EISDIR, os.strerror(_errno.EISDIR), p)
     with _plain_input(p, None) as (src, _fmt, _member):
         try:
-            decoded = _core.decode_file(src, encoding=_encoding_spec(encoding), page_chooser=choose_page,
+            decoded = _core.decode_file(src, encoding=_encoding_choice(encoding), page_chooser=choose_page,
                                         head=sample_size + 1)
         except OSError as e:
             raise _named(e, {src: p}) from None

@@ -13,10 +13,10 @@ import codecs
 import functools
 from typing import Literal, TypeAlias
 
-__all__ = ["EncodingSpec", "resolve", "choose_page", "ERRORS", "OUTPUT_ENCODINGS"]
+__all__ = ["EncodingChoice", "resolve", "choose_page", "ERRORS", "OUTPUT_ENCODINGS"]
 
 # (kind, name, table): how the native run decodes; see resolve().
-EncodingSpec: TypeAlias = tuple[str, str, str]
+EncodingChoice: TypeAlias = tuple[str, str, str]
 EncodingErrors: TypeAlias = Literal["replace", "strict", "quarantine"]
 ERRORS = ("replace", "strict", "quarantine")
 OUTPUT_ENCODINGS = ("utf-8", "utf-8-sig")
@@ -79,7 +79,7 @@ def canonical(name: str) -> str:
 
 
 @functools.lru_cache(maxsize=128)
-def resolve(name: str) -> EncodingSpec:
+def resolve(name: str) -> EncodingChoice:
     """How the native run decodes the encoding ``name`` (any name Python's
     codecs know): ``("utf-16", "utf-16", "")``, ``("single", "cp1252",
     table)`` or ``("external", "gbk", "")``. ValueError when unknown, or
@@ -179,7 +179,7 @@ def _same_text(table: str, present: bytes, other: str) -> bool:
     return all(table[b] == theirs[b] for b in range(0x80, 0x100) if present[b - 0x80])
 
 
-def choose_page(sample: bytes, present: bytes, mixed: bool) -> EncodingSpec:
+def choose_page(sample: bytes, present: bytes, mixed: bool) -> EncodingChoice:
     """The page of a file that is not UTF-8, from a sample of its non-ASCII
     lines. ``present[i]`` is nonzero when byte 0x80 + i occurs in them.
     ``mixed``: the file is mostly UTF-8, and the page decodes only its

@@ -177,7 +177,7 @@ Ref ref_decode(std::string_view in, TextEncoding enc, const ByteTable* table, bo
 
 void check_decode(std::string_view text, TextEncoding enc, const ByteTable* table, DecodeErrors errors,
                   rowvane::DecodedText& out) {
-  const DecodeStatus status = rowvane::decode_text(text, rowvane::DecodeSpec{enc, table, errors}, out);
+  const DecodeStatus status = rowvane::decode_text(text, rowvane::DecodeOptions{enc, table, errors}, out);
   const std::string_view got = out.bytes.view();
   FUZZ_CHECK(got.size() <= rowvane::max_decoded_size(text.size(), enc));
   FUZZ_CHECK(rowvane::is_valid_utf8(got.data(), got.size()));

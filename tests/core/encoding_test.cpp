@@ -95,10 +95,10 @@ void expect_well_formed(std::string_view input, TextEncoding encoding, const Dec
   }
 }
 
-DecodedText decoded(std::string_view input, const DecodeSpec& spec) {
+DecodedText decoded(std::string_view input, const DecodeOptions& decoding) {
   DecodedText out;
-  decode_text(input, spec, out);
-  expect_well_formed(input, spec.encoding, out);
+  decode_text(input, decoding, out);
+  expect_well_formed(input, decoding.encoding, out);
   return out;
 }
 
@@ -253,14 +253,14 @@ TEST(Encoding, WideDecodersRoundTripEveryCharacter) {
   for (TextEncoding e : kWide) {
     for (DecodeErrors errors : {DecodeErrors::Replace, DecodeErrors::Strict}) {
       DecodedText out;
-      ASSERT_EQ(decode_text(encode(text, e), DecodeSpec{e, nullptr, errors}, out), DecodeStatus::Ok);
+      ASSERT_EQ(decode_text(encode(text, e), DecodeOptions{e, nullptr, errors}, out), DecodeStatus::Ok);
       EXPECT_TRUE(out.bytes.view() == want) << static_cast<int>(e);
       EXPECT_TRUE(out.marks.empty());
     }
   }
   // Valid UTF-8 is copied as it is, with or without a fallback page.
   for (const ByteTable* table : {static_cast<const ByteTable*>(nullptr), &cp1252_table()}) {
-    const DecodedText out = decoded(want, DecodeSpec{TextEncoding::Utf8, table, DecodeErrors::Strict});
+    const DecodedText out = decoded(want, DecodeOptions{TextEncoding::Utf8, table, DecodeErrors::Strict});
     EXPECT_TRUE(out.bytes.view() == want);
     EXPECT_TRUE(out.marks.empty());
   }
@@ -282,7 +282,7 @@ TEST(Encoding, SingleBytePagesRoundTrip) {
     if (cp == kUnmapped) want_marks.push_back(want.size());
     append_utf8(want, cp == kUnmapped ? 0xFFFD : cp);
   }
-  DecodedText out = decoded(input, DecodeSpec{TextEncoding::SingleByte, &cp1252_table()});
+  DecodedText out = decoded(input, DecodeOptions{TextEncoding::SingleByte, &cp1252_table()});
   EXPECT_TRUE(out.bytes.view() == want);
   EXPECT_EQ(offsets(out.marks, MarkKind::Replaced), want_marks);
   EXPECT_EQ(out.stats.replaced_bytes, want_marks.size());
@@ -295,7 +295,7 @@ TEST(Encoding, SingleBytePagesRoundTrip) {
   }
   std::u32string text;
   for (int i = 0; i < 5000; ++i) text.push_back(page[rng() % 256]);
-  out = decoded(in_page(text, page), DecodeSpec{TextEncoding::SingleByte, &page});
+  out = decoded(in_page(text, page), DecodeOptions{TextEncoding::SingleByte, &page});
   EXPECT_TRUE(out.bytes.view() == utf8(text));
 }
 
@@ -349,7 +349,7 @@ TEST(Encoding, MixedFileThroughTheFallbackPage) {
   }
   for (DecodeErrors errors : {DecodeErrors::Replace, DecodeErrors::Quarantine}) {
     DecodedText out;
-    EXPECT_EQ(decode_text(long_input, DecodeSpec{TextEncoding::Utf8, &cp1252_table(), errors}, out),
+    EXPECT_EQ(decode_text(long_input, DecodeOptions{TextEncoding::Utf8, &cp1252_table(), errors}, out),
               DecodeStatus::Ok);
     expect_well_formed(long_input, TextEncoding::Utf8, out);
     EXPECT_TRUE(out.bytes.view() == long_want);
@@ -360,7 +360,7 @@ TEST(Encoding, MixedFileThroughTheFallbackPage) {
   }
   // Strict stops at the first unmapped byte: on line 5, in the first copy.
   DecodedText out;
-  const DecodeSpec strict{TextEncoding::Utf8, &cp1252_table(), DecodeErrors::Strict};
+  const DecodeOptions strict{TextEncoding::Utf8, &cp1252_table(), DecodeErrors::Strict};
   EXPECT_EQ(decode_text(long_input, strict, out), DecodeStatus::Undecodable);
   EXPECT_EQ(out.stats.error_offset, 2 + input.find('\x81'));
   EXPECT_EQ(out.stats.error_length, 1u);
@@ -410,7 +410,7 @@ TEST(Encoding, UndecodableUnits) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const DecodedText out = decoded(c.input, DecodeSpec{c.encoding, c.table, DecodeErrors::Replace});
+    const DecodedText out = decoded(c.input, DecodeOptions{c.encoding, c.table, DecodeErrors::Replace});
     const std::string want = utf8(c.want);
     EXPECT_TRUE(out.bytes.view() == want) << ::testing::PrintToString(std::string(out.bytes.view()));
     EXPECT_EQ(out.stats.replaced_bytes, c.replaced_bytes);
@@ -422,7 +422,7 @@ TEST(Encoding, UndecodableUnits) {
 
     DecodedText strict;
     const DecodeStatus status =
-        decode_text(c.input, DecodeSpec{c.encoding, c.table, DecodeErrors::Strict}, strict);
+        decode_text(c.input, DecodeOptions{c.encoding, c.table, DecodeErrors::Strict}, strict);
     EXPECT_EQ(status, c.replaced_bytes == 0 ? DecodeStatus::Ok : DecodeStatus::Undecodable);
     EXPECT_EQ(strict.stats.error_offset, c.error_offset);
     EXPECT_EQ(strict.stats.error_length, c.error_length);
@@ -450,13 +450,13 @@ TEST(Encoding, AnyBytesDecodeToValidText) {
     }
     for (TextEncoding e : kAll) {
       const ByteTable* table = rng() % 2 ? &cp1252_table() : nullptr;
-      const DecodedText replaced = decoded(input, DecodeSpec{e, table, DecodeErrors::Replace});
-      const DecodedText quarantined = decoded(input, DecodeSpec{e, table, DecodeErrors::Quarantine});
+      const DecodedText replaced = decoded(input, DecodeOptions{e, table, DecodeErrors::Replace});
+      const DecodedText quarantined = decoded(input, DecodeOptions{e, table, DecodeErrors::Quarantine});
       ASSERT_TRUE(replaced.bytes.view() == quarantined.bytes.view());
       ASSERT_EQ(replaced.marks.size(), quarantined.marks.size());
       DecodedText strict;
       const DecodeStatus status =
-          decode_text(input, DecodeSpec{e, table, DecodeErrors::Strict}, strict);
+          decode_text(input, DecodeOptions{e, table, DecodeErrors::Strict}, strict);
       expect_well_formed(input, e, strict);
       const std::vector<size_t> replacements = offsets(replaced.marks, MarkKind::Replaced);
       ASSERT_EQ(status == DecodeStatus::Ok, replacements.empty());
@@ -587,11 +587,11 @@ TEST(Encoding, LargeInputsDecodeInTwoHalvesAsInOne) {
   for (const Case& c : cases) {
     const size_t copies = (size_t{20} << 20) / c.unit.size() + 1;  // past the size that splits
     const std::string input = repeat(c.unit, copies);
-    DecodeSpec spec{c.encoding, c.encoding == TextEncoding::Utf8 ? &cp1252_table() : nullptr, DecodeErrors::Replace};
-    if (c.encoding == TextEncoding::SingleByte) spec.table = &cp1252_table();
+    DecodeOptions decoding{c.encoding, c.encoding == TextEncoding::Utf8 ? &cp1252_table() : nullptr, DecodeErrors::Replace};
+    if (c.encoding == TextEncoding::SingleByte) decoding.table = &cp1252_table();
     DecodedText one, whole;
-    ASSERT_EQ(decode_text(c.unit, spec, one), DecodeStatus::Ok) << c.name;
-    ASSERT_EQ(decode_text(input, spec, whole), DecodeStatus::Ok) << c.name;
+    ASSERT_EQ(decode_text(c.unit, decoding, one), DecodeStatus::Ok) << c.name;
+    ASSERT_EQ(decode_text(input, decoding, whole), DecodeStatus::Ok) << c.name;
     ASSERT_EQ(whole.bytes.size, one.bytes.size * copies) << c.name;
     EXPECT_EQ(whole.bytes.view(), repeat(one.bytes.view(), copies)) << c.name;
     ASSERT_EQ(whole.marks.size(), one.marks.size() * copies) << c.name;
@@ -609,9 +609,9 @@ TEST(Encoding, LargeInputsDecodeInTwoHalvesAsInOne) {
     const std::string good = c.encoding == TextEncoding::SingleByte ? cp : encode(row, c.encoding);
     const size_t before = input.size() / 2 / good.size() + 2;  // rows ahead of the bad one
     const std::string late = repeat(good, before) + c.unit + repeat(good, before);
-    spec.errors = DecodeErrors::Strict;
+    decoding.errors = DecodeErrors::Strict;
     DecodedText strict;
-    ASSERT_EQ(decode_text(late, spec, strict), DecodeStatus::Undecodable) << c.name;
+    ASSERT_EQ(decode_text(late, decoding, strict), DecodeStatus::Undecodable) << c.name;
     const size_t in_unit = good.size() + (c.encoding == TextEncoding::SingleByte ? 1 : 0);
     EXPECT_EQ(strict.stats.error_offset, before * good.size() + in_unit) << c.name;
     EXPECT_EQ(strict.stats.error_length, c.bad_bytes) << c.name;

@@ -273,8 +273,8 @@ def test_any_bytes_in_any_encoding_decode_to_valid_text(errors: str, tmp_path: p
         path.write_bytes(data)
         from csv_rowvane import _core
 
-        spec = None if encoding == "auto" else resolve(encoding)
-        d = _core.decode_file(str(path), encoding=spec, encoding_errors=errors, page_chooser=choose_page)
+        decoding = None if encoding == "auto" else resolve(encoding)
+        d = _core.decode_file(str(path), encoding=decoding, encoding_errors=errors, page_chooser=choose_page)
         (d["text"] if d["text"] is not None else data).decode("utf-8")
         report = csv_rowvane.repair(path, tmp_path / "out.csv", encoding=encoding,
                                     encoding_errors=errors)  # type: ignore[arg-type]
