@@ -17,6 +17,11 @@ namespace rowvane {
 // Detection reads at most this much of the buffer.
 inline constexpr size_t kDetectBytes = size_t{64} << 10;
 
+// The head of an input the table run settles its layout from: the table's
+// width may be inferred from rows past kDetectBytes, never past this, so a
+// run that streams its input and one that holds it whole agree.
+inline constexpr size_t kHeadBytes = size_t{4} << 20;
+
 // The candidate delimiters of detection, in order of preference on a tie.
 // ':', '#' and ' ' are taken only on the terms of detect_table.
 inline constexpr unsigned char kDetectDelimiters[] = {',', ';', '\t', '|', ':', '#', ' '};

@@ -255,6 +255,14 @@ void ResilientParser::seek(size_t pos, size_t line) noexcept {
   la_run_begin_ = la_run_end_ = 0;
 }
 
+void ResilientParser::rebase(std::string_view input, size_t shift) noexcept {
+  input_ = input;
+  pos_ -= shift;
+  // The caches hold offsets of the old input; they are only caches.
+  la_valid_ = false;
+  la_run_begin_ = la_run_end_ = 0;
+}
+
 // Offset just past the run of blanks (that are not the delimiter) starting at
 // `from`. Remembers the run, so that asking again from inside it costs
 // nothing.

@@ -80,6 +80,11 @@ class ResilientParser {
   // row, the end of a record read again from other bytes).
   void seek(size_t pos, size_t line) noexcept;
 
+  // The input moved: `input` now holds, from its start, what the old input
+  // held from `shift` on (a window sliding over a stream). Offsets keep
+  // pointing at the same bytes; the cursor must be at or past `shift`.
+  void rebase(std::string_view input, size_t shift) noexcept;
+
   // Parses the next record into `row` (cleared first). Returns false, leaving
   // `row` empty, at the end of input. May throw std::bad_alloc.
   bool next_row(RowBuf& row);

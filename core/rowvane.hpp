@@ -13,6 +13,7 @@
 #include "core/parser.hpp"
 #include "core/row_store.hpp"
 #include "core/text_input.hpp"
+#include "core/writer.hpp"
 
 namespace rowvane {
 
@@ -127,8 +128,6 @@ struct ChangeRecord {
   std::string written;      // the record written for it, without its line feed; empty if none
 };
 
-// The first line of every change log.
-inline constexpr std::string_view kChangeLogHeader = "line,action,raw_content,written\n";
 
 // The reason of the rows set aside because they follow the first table.
 inline constexpr const char* kSecondTableReason = "Row belongs to a second table";
@@ -162,6 +161,10 @@ struct TableSummary {
   bool interrupted = false;          // the run's interrupt check told it to stop
   size_t notes_rows = 0;             // rows set aside as notes below the table
   size_t blank_rows_dropped = 0;     // rows of empty cells dropped
+  // A streamed run (core/stream.hpp): the blocks it read, and those whose
+  // speculative scan guessed the first record's start wrong.
+  size_t blocks = 0;
+  size_t blocks_reparsed = 0;
 };
 
 // The messages of a table file run whose decode stage failed: a strict

@@ -281,6 +281,14 @@ void EncodedRecords::begin(unsigned char delimiter, unsigned char quote, size_t 
   first_block_ = std::clamp<size_t>(expected_bytes + expected_bytes / 8 + 64, 4096, kBlockBytes);
 }
 
+void EncodedRecords::clear() noexcept {
+  if (blocks_.size() > 1) blocks_.resize(1);
+  if (!blocks_.empty()) blocks_.front().size = 0;
+  segments_.clear();
+  lengths_.clear();
+  count_ = 0;
+}
+
 void EncodedRecords::add_record(const char* at, size_t size) {
   if (!segments_.empty() && segments_.back().data + segments_.back().size == at) {
     segments_.back().size += size;
@@ -360,6 +368,22 @@ void append_quarantine_line(std::string& out, size_t line, std::string_view reas
   append_double_quoted(out, reason);
   out += ',';
   append_double_quoted(out, raw);
+  out += '\n';
+}
+
+void append_change_line(std::string& out, size_t line, std::string_view action, std::string_view raw,
+                        std::string_view written) {
+  out += std::to_string(line);
+  out += ',';
+  out += action;
+  for (const std::string_view text : {raw, written}) {
+    out += ",\"";
+    for (char c : text) {
+      if (c == '"') out += '"';
+      out += c;
+    }
+    out += '"';
+  }
   out += '\n';
 }
 

@@ -163,6 +163,10 @@ class EncodedRecords {
 
   size_t size() const noexcept { return count_; }
 
+  // Forgets every record (once written), keeping the first block for the
+  // records to come and the format set by begin().
+  void clear() noexcept;
+
   // Calls `write(record)` for each record in order; stops at, and returns,
   // the first error.
   template <class F>
@@ -212,5 +216,14 @@ inline constexpr std::string_view kQuarantineHeader = "line,reason,raw_content\n
 // Double quotes inside are doubled; line breaks stay as they are.
 void append_quarantine_line(std::string& out, size_t line, std::string_view reason,
                             const std::vector<std::string>& fields, unsigned char delimiter);
+
+// The first line of every change log.
+inline constexpr std::string_view kChangeLogHeader = "line,action,raw_content,written\n";
+
+// Appends one change-log line: the line number, the action, then the row's
+// bytes as read and the record written for it, each in double quotes with
+// inner ones doubled, LF.
+void append_change_line(std::string& out, size_t line, std::string_view action, std::string_view raw,
+                        std::string_view written);
 
 }  // namespace rowvane

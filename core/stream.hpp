@@ -1,0 +1,102 @@
+// The streaming table run: the front end's repair and check of a file of any
+// size in memory bounded by the blocks in flight, not by the file.
+//
+//   read blocks ─▶ scan (speculative, threads) ─▶ join in order ─▶ reconcile ─▶ write
+//
+// Blocks of `block_size` bytes are read at their offsets and scanned by the
+// worker threads while the calling thread reconciles the blocks before them,
+// in order, through one window: the last rows of a block and the first of the
+// next are read across the two. The scan guesses where the block's first
+// record begins; the join takes a hint only at a row it reached itself, so
+// the output, quarantine file, change log and counts do not depend on the
+// threads or the block size.
+//
+// The text must be UTF-8: the decode stage's other outcomes (a byte-order
+// mark or NUL pattern naming UTF-16/32, a legacy page, a UTF-8 file with
+// stray bytes) need the whole input decided first, and those runs go through
+// the whole-buffer run instead, as does an input that is no regular file.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+#include "core/error.hpp"
+#include "core/file.hpp"
+#include "core/dialect.hpp"
+#include "core/rowvane.hpp"
+
+namespace rowvane {
+
+inline constexpr size_t kDefaultBlockSize = size_t{4} << 20;
+inline constexpr size_t kMaxBlockSize = size_t{1} << 30;
+
+struct StreamOptions {
+  size_t threads = 1;                    // 1: everything on the calling thread
+  size_t block_size = kDefaultBlockSize; // bytes read per block (clamped to 1 .. kMaxBlockSize)
+  // The head the table's layout is settled from. A run with another head
+  // than kHeadBytes may settle another layout than the whole-buffer run
+  // (tests make it small, to stream small inputs).
+  size_t head_bytes = kHeadBytes;
+  // Called on the calling thread after each block, with the input bytes
+  // reconciled so far and the input's size; returns false to stop the run
+  // (which then ends as interrupted).
+  bool (*progress)(void* context, size_t done, size_t total) = nullptr;
+  void* progress_context = nullptr;
+};
+
+// Where a streamed run reads its input: `read_at` fills `dst` with up to `n`
+// bytes from `offset`, returning how many (0 at the end).
+struct StreamInput {
+  Expected<size_t, IoError> (*read_at)(void* context, size_t offset, char* dst, size_t n) = nullptr;
+  void* context = nullptr;
+  size_t size = 0;  // the size expected (a hint: the reads decide)
+};
+
+// Where a streamed run writes: any target may be null (not written).
+struct StreamTargets {
+  ByteTarget* output = nullptr;
+  ByteTarget* quarantine = nullptr;
+  ByteTarget* changes = nullptr;
+};
+
+enum class StreamStatus : unsigned char {
+  Done,
+  NotUtf8,      // the input is not UTF-8 throughout: run it whole instead
+  Interrupted,  // the interrupt check or the progress callback said to stop
+  Failed,       // a read or write failed: see StreamResult::error
+};
+
+struct StreamResult {
+  StreamStatus status = StreamStatus::Done;
+  TableSummary summary;
+  std::optional<IoError> error;
+  RunFile failed_file = RunFile::Output;  // Failed: which target, when a write failed
+  bool read_failed = false;               // Failed: the input's read failed
+  // The change records kept (check runs: `keep` of them) and their count.
+  std::vector<TableCheck::Change> changes;
+  size_t change_count = 0;
+};
+
+// The streamed table run over `input` into `targets`: the whole run but the
+// files. `keep_changes`: change records to hand back in the result.
+StreamResult stream_table(const StreamInput& input, const StreamTargets& targets, const RunOptions& options,
+                          bool quote_given, TableRules rules, const InputEncoding& encoding, bool output_bom,
+                          const StreamOptions& stream, size_t keep_changes, const InterruptCheck& interrupt);
+
+// rowvane_table_file with a decode stage (see core/rowvane.hpp), streamed
+// where the input allows it, else run whole.
+Expected<TableSummary, RowvaneError> stream_table_file(
+    const std::string& input_path, const std::string& output_path,
+    const std::optional<std::string>& quarantine_path, const std::optional<std::string>& changes_path,
+    const RunOptions& options, bool quote_given, TableRules rules, const FileRunHooks& hooks,
+    const TextOptions& text, const StreamOptions& stream);
+
+// check_table_file, streamed likewise.
+Expected<TableCheck, RowvaneError> stream_check_table_file(const std::string& input_path,
+                                                           const RunOptions& options, bool quote_given,
+                                                           TableRules rules, const FileRunHooks& hooks,
+                                                           const TextOptions& text, size_t keep,
+                                                           const StreamOptions& stream);
+
+}  // namespace rowvane

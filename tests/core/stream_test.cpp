@@ -1,0 +1,262 @@
+#include "core/stream.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/block_scan.hpp"
+#include "core/rowvane.hpp"
+
+namespace rowvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct StringTarget final : ByteTarget {
+  std::string text;
+  ssize_t write_some(const char* data, size_t size) noexcept override {
+    text.append(data, size);
+    return static_cast<ssize_t>(size);
+  }
+};
+
+Expected<size_t, IoError> read_string(void* context, size_t offset, char* dst, size_t n) {
+  const std::string& s = *static_cast<const std::string*>(context);
+  if (offset >= s.size()) return size_t{0};
+  const size_t k = std::min(n, s.size() - offset);
+  std::memcpy(dst, s.data() + offset, k);
+  return k;
+}
+
+struct Files {
+  std::string output, quarantine, changes;
+  TableSummary summary;
+  StreamStatus status = StreamStatus::Done;
+};
+
+Files streamed(const std::string& input, size_t block, size_t threads, size_t head = kHeadBytes,
+              const TableRules& rules = {}) {
+  StringTarget out, quarantine, changes;
+  StreamInput source{read_string, const_cast<std::string*>(&input), input.size()};
+  StreamOptions stream;
+  stream.block_size = block;
+  stream.threads = threads;
+  stream.head_bytes = head;
+  StreamResult r = stream_table(source, StreamTargets{&out, &quarantine, &changes}, RunOptions{}, false, rules,
+                                InputEncoding{}, false, stream, 0, InterruptCheck{});
+  return Files{out.text, quarantine.text, changes.text, r.summary, r.status};
+}
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/rowvane-stream-XXXXXX";
+    path_ = ::mkdtemp(tmpl);
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  fs::path operator/(const char* name) const { return path_ / name; }
+
+ private:
+  fs::path path_;
+};
+
+// The whole-buffer run of the same input, through files.
+Files whole(const std::string& input, const TableRules& rules = {}) {
+  TempDir dir;
+  {
+    std::ofstream(dir / "in.csv", std::ios::binary) << input;
+  }
+  auto r = rowvane_table_file((dir / "in.csv").string(), (dir / "out.csv").string(),
+                              (dir / "q.csv").string(), (dir / "c.csv").string(), RunOptions{}, false, rules,
+                              FileRunHooks{}, TextOptions{});
+  EXPECT_TRUE(r);
+  Files f;
+  if (!r) return f;
+  f.summary = r.value();
+  f.output = slurp(dir / "out.csv");
+  f.quarantine = slurp(dir / "q.csv");
+  f.changes = slurp(dir / "c.csv");
+  return f;
+}
+
+std::string repeat(const std::string& line, size_t n) {
+  std::string s;
+  for (size_t i = 0; i < n; ++i) s += line;
+  return s;
+}
+
+std::string numbered(size_t n, const char* eol = "\n") {
+  std::string s = std::string("id,name,city,amount") + eol;
+  for (size_t i = 0; i < n; ++i) {
+    s += std::to_string(i) + ",\"Name " + std::to_string(i) + "\",\"Town, Region\"," + std::to_string(i * 7 % 100) +
+         ".5" + eol;
+  }
+  return s;
+}
+
+void expect_same(const Files& got, const Files& want, const std::string& label) {
+  EXPECT_EQ(got.output, want.output) << label;
+  EXPECT_EQ(got.quarantine, want.quarantine) << label;
+  EXPECT_EQ(got.changes, want.changes) << label;
+  const TableSummary& a = got.summary;
+  const TableSummary& b = want.summary;
+  EXPECT_EQ(a.run.total_rows, b.run.total_rows) << label;
+  EXPECT_EQ(a.run.rowvaned_rows, b.run.rowvaned_rows) << label;
+  EXPECT_EQ(a.run.repaired_rows, b.run.repaired_rows) << label;
+  EXPECT_EQ(a.run.quarantined_rows, b.run.quarantined_rows) << label;
+  EXPECT_EQ(a.run.inferred_columns, b.run.inferred_columns) << label;
+  EXPECT_EQ(a.run.detected_delimiter, b.run.detected_delimiter) << label;
+  EXPECT_EQ(a.preamble_lines, b.preamble_lines) << label;
+  EXPECT_EQ(a.repeated_headers, b.repeated_headers) << label;
+  EXPECT_EQ(a.opening_quote_rows, b.opening_quote_rows) << label;
+  EXPECT_EQ(a.tables_found, b.tables_found) << label;
+  EXPECT_EQ(a.other_table_rows, b.other_table_rows) << label;
+  EXPECT_EQ(a.notes_rows, b.notes_rows) << label;
+  EXPECT_EQ(a.blank_rows_dropped, b.blank_rows_dropped) << label;
+  EXPECT_EQ(a.encoding, b.encoding) << label;
+  EXPECT_EQ(a.encoding_source, b.encoding_source) << label;
+}
+
+// Every input gives the whole run's bytes and counts, whatever the block
+// size and the threads: the rows the blocks cut, the quoted line breaks and
+// stray quotes that make a block's guessed first record wrong, the rows held
+// back across blocks.
+TEST(StreamTest, SameAsTheWholeRun) {
+  const std::string long_field = "a,b\n1,\"" + repeat("x\ny,", 300) + "\"\n2,3\n";
+  const struct {
+    const char* name;
+    std::string text;
+  } cases[] = {
+      {"simple quoted rows", numbered(300)},
+      {"CRLF", numbered(120, "\r\n")},
+      {"lone CR", numbered(50, "\r")},
+      {"no final line break", "a,b\n1,2\n3,4"},
+      {"header only", "a,b,c\n"},
+      {"one cell", "x"},
+      {"empty", ""},
+      {"byte-order mark", "\xEF\xBB\xBF" + numbered(40)},
+      {"quoted field over many blocks", long_field},
+      {"unclosed quote swallows the rest", "a,b,c\n1,\"2,3\n" + repeat("4,5,6\n", 80)},
+      {"stray opening quote", "name,city,n\n" + repeat("Ann,Oslo,1\n", 30) + "\"Bob,Rome,2\n" +
+                                   repeat("Cy,Lima,3\n", 30)},
+      {"ragged rows", "a,b,c\n1,2\n3,4,5,6\n" + repeat("7,8,9\n", 50) + "1\n"},
+      {"blank rows and notes below a table of numbers",
+       "Region,2019,2020\n" + repeat("North,1.5,2.5\n", 40) + "\n\nSource: the survey office, 2021.\n" +
+           "Note: figures are rounded.\n"},
+      {"blank rows inside", "a,b\n" + repeat("1,2\n,\n\n", 40) + "3,4\n"},
+      {"second table", "a,b,c\n" + repeat("1,2,3\n", 30) + "\nx,y\n" + repeat("7,8\n", 20)},
+      {"repeated header", "a,b,c\n" + repeat("1,2,3\na,b,c\n", 25)},
+      {"preamble", "Report of the year\nPrinted today\n\nid,name,v\n" + repeat("1,\"A, B\",3\n", 40)},
+      {"long record", "a,b\n1,\"" + std::string(5000, 'z') + "\"\n" + repeat("2,3\n", 10)},
+      {"semicolons", "a;b;c\n" + repeat("1;\"x;y\";3,5\n", 60)},
+      {"quotes inside fields", "a,b\n" + repeat("1,\"say \"\"hi\"\"\"\n2,x\"y\n", 40)},
+      {"multi-byte text", "name,city\n" + repeat("Zoë,Genève\nRené,Zürich\n\xE6\x9D\xB1,\xF0\x9F\x98\x80\n", 40)},
+  };
+  const size_t blocks[] = {1, 2, 3, 5, 16, 61, 256, 4096, size_t{1} << 20};
+  for (const auto& c : cases) {
+    const Files want = whole(c.text);
+    // With a short head, the window moves over the input: the same bytes as
+    // one window holding it all.
+    const Files one_window = streamed(c.text, size_t{1} << 20, 1, 64);
+    for (size_t block : {size_t{1}, size_t{4}, size_t{29}, size_t{200}}) {
+      for (size_t threads : {1, 2, 3}) {
+        const std::string label = std::string(c.name) + " head 64, block " + std::to_string(block) +
+                                  " threads " + std::to_string(threads);
+        const Files got = streamed(c.text, block, threads, 64);
+        ASSERT_EQ(got.status, StreamStatus::Done) << label;
+        EXPECT_GE(got.summary.blocks, c.text.size() / block) << label;
+        expect_same(got, one_window, label);
+      }
+    }
+    for (size_t block : blocks) {
+      for (size_t threads : {1, 2, 3}) {
+        const std::string label = std::string(c.name) + " block " + std::to_string(block) + " threads " +
+                                  std::to_string(threads);
+        const Files got = streamed(c.text, block, threads);
+        ASSERT_EQ(got.status, StreamStatus::Done) << label;
+        expect_same(got, want, label);
+      }
+    }
+  }
+}
+
+// Inputs that are not UTF-8 throughout are handed back to be run whole.
+TEST(StreamTest, NotUtf8IsHandedBack) {
+  const struct {
+    const char* name;
+    std::string text;
+  } cases[] = {
+      {"late cp1252 byte", numbered(400) + "9,Ren\xE9,x,1\n"},
+      {"early invalid byte", "a,b\n\xFF,1\n"},
+      {"UTF-16 mark", std::string("\xFF\xFE" "a\0,\0b\0", 8)},
+      {"NUL pattern", std::string("a\0,\0b\0\n\0" "1\0,\0" "2\0\n\0", 16)},
+      {"cut sequence at the end", "a,b\n1,\xC3"},
+      {"stray UTF-8 mark", "\xEF\xBB\xBF" "a,b\n\xE9,1\n"},
+  };
+  for (const auto& c : cases) {
+    for (size_t block : {size_t{1}, size_t{3}, size_t{64}, size_t{1} << 20}) {
+      for (size_t threads : {1, 2}) {
+        EXPECT_EQ(streamed(c.text, block, threads).status, StreamStatus::NotUtf8)
+            << c.name << " block " << block << " threads " << threads;
+      }
+    }
+  }
+}
+
+// The speculative scan finds the rows a run would take, and only where a
+// byte of the block follows them.
+TEST(BlockScanTest, HintsAreTheScansOfTheSameBytes) {
+  const std::string text = numbered(50);
+  for (size_t block : {size_t{7}, size_t{64}, size_t{300}}) {
+    for (size_t offset = 0; offset < text.size(); offset += block) {
+      const std::string_view b = std::string_view(text).substr(offset, block);
+      BlockScan scan;
+      scan_block(b, offset, ScanSetup{',', '"', true}, scan);
+      EXPECT_TRUE(scan.utf8_valid);
+      for (const RowHint& h : scan.rows) {
+        ASSERT_LT(h.begin - offset + h.next, b.size());
+        SimpleRow row;
+        ASSERT_TRUE(scan_simple_row(text, h.begin, ',', '"', row));
+        EXPECT_EQ(row.next, h.begin + h.next);
+        EXPECT_EQ(row.fields, h.fields);
+      }
+    }
+  }
+}
+
+TEST(Utf8StitchTest, JoinsSequencesCutByBlocks) {
+  const std::string good = "a\xC3\xA9" "b\xE6\x9D\xB1" "c\xF0\x9F\x98\x80" "d";
+  const std::string bad[] = {"a\xC3", "\x80" "abc", "a\xE6\x9D" "b", "\xF0\x9F\x98\x80\x80", "\xED\xA0\x80"};
+  for (size_t block = 1; block <= 8; ++block) {
+    const auto check = [&](const std::string& text) {
+      Utf8Stitch stitch;
+      bool ok = true;
+      for (size_t at = 0; at < text.size() && ok; at += block) {
+        BlockScan scan;
+        const std::string_view b = std::string_view(text).substr(at, block);
+        scan_block(b, at, ScanSetup{}, scan);
+        ok = stitch.add(b, scan);
+      }
+      return ok && stitch.finish();
+    };
+    EXPECT_TRUE(check(good)) << block;
+    EXPECT_TRUE(check(repeat(good, 9))) << block;
+    for (const std::string& b : bad) EXPECT_FALSE(check(b)) << block;
+  }
+}
+
+}  // namespace
+}  // namespace rowvane
