@@ -8,7 +8,7 @@ import os
 import stat
 import tempfile
 import time
-from collections.abc import Iterator, Mapping
+from collections.abc import Callable, Iterator, Mapping
 from typing import Any, Literal, TypeAlias
 
 import _csv_rowvane_backend as _rv
@@ -127,11 +127,13 @@ def validate_options(options: dict[str, Any]) -> None:
     if cols is not None and (isinstance(cols, bool) or not isinstance(cols, int) or cols < 0):
         raise ValueError(f"expected_columns must be a non-negative int or None, got {cols!r}")
     _check_encoding_options(options)
+    _stream_options(options.get("threads"), options.get("block_size"), options.get("progress"))
 
 
 _OPTION_NAMES = frozenset(
     {"delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes",
-     "detect", "encoding", "encoding_errors", "output_encoding", "keep_blank_rows", "infer_types"}
+     "detect", "encoding", "encoding_errors", "output_encoding", "keep_blank_rows", "infer_types",
+     "threads", "block_size", "progress"}
 )
 
 
@@ -385,6 +387,9 @@ def repair(
     output_encoding: str = "utf-8",
     member: str | None = None,
     infer_types: bool = False,
+    threads: int | None = None,
+    block_size: int | None = None,
+    progress: Callable[[int, int], object] | None = None,
 ) -> RepairReport:
     """Repair the CSV file ``input`` into ``output``; return a RepairReport.
 
@@ -450,6 +455,16 @@ def repair(
     one (the README gives the rules). The report's ``column_types`` says
     what was written.
 
+    Under ``detect="auto"`` a UTF-8 input (the usual case) is streamed: it
+    is read in blocks of ``block_size`` bytes (4 MiB by default) that
+    ``threads`` threads (None: every core; 1: the calling thread alone) read
+    and scan ahead of the rows being repaired, so memory stays near
+    ``(threads + 2) × 2 × block_size`` whatever the file's size. The result
+    is byte for byte the same for any ``threads`` and ``block_size``.
+    ``progress``, a callable, is called after each block with the input
+    bytes done and the input's size. An input in another encoding is
+    decoded whole first (memory about twice its size).
+
     Every file is written to a temporary file beside it and renamed into
     place only when the run succeeded: a failed or interrupted run leaves no
     half-written file under any of the names. An ``output`` naming the input
@@ -471,6 +486,7 @@ def repair(
     opts = _options(delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes)
     _check_encoding_options({"encoding": encoding, "encoding_errors": encoding_errors,
                              "output_encoding": output_encoding, "detect": detect})
+    stream = _stream_options(threads, block_size, progress)
     table = _tables.table_format(out) if out != "-" else None
     if not isinstance(infer_types, bool):
         raise TypeError(f"infer_types must be a bool, not {type(infer_types).__name__}")
@@ -496,7 +512,7 @@ def repair(
         out_t = (_InPlace(out) if in_place else _Table(out, table, infer_types) if table is not None
                  else _target(out))
         result = _run_repair(inp, src, out_t, quar, chg, opts, detect, keep_blank_rows, encoding,
-                             encoding_errors, output_encoding)
+                             encoding_errors, output_encoding, stream)
     elapsed = time.perf_counter() - started
 
     def size(p: str) -> int | None:
@@ -532,7 +548,8 @@ def repair(
 
 def _run_repair(inp: str, src: str, out_t: _Target, quar: str | None, chg: str | None,
                 opts: dict[str, Any], detect: Detect, keep_blank_rows: bool, encoding: str,
-                encoding_errors: EncodingErrors, output_encoding: str) -> dict[str, Any]:
+                encoding_errors: EncodingErrors, output_encoding: str,
+                stream: dict[str, Any] | None = None) -> dict[str, Any]:
     """The native run of ``repair`` over the file ``src`` (the input's text),
     its outputs written to temporary files and renamed into place."""
     quar_t: _Target | None = None
@@ -547,6 +564,7 @@ def _run_repair(inp: str, src: str, out_t: _Target, quar: str | None, chg: str |
                     chg_t.run_path if chg_t else None, **opts, keep_blank_rows=keep_blank_rows,
                     encoding=_encoding_choice(encoding), encoding_errors=encoding_errors,
                     page_chooser=choose_page, output_bom=output_encoding == "utf-8-sig",
+                    **(stream or {}),
                 )
             else:
                 result = _core.repair_basic(src, out_t.run_path, quar_t.run_path if quar_t else None, **opts)
@@ -568,6 +586,21 @@ def _run_repair(inp: str, src: str, out_t: _Target, quar: str | None, chg: str |
             if target is not None:
                 target.discard()
     return result
+
+
+def _stream_options(threads: int | None, block_size: int | None,
+                    progress: Callable[[int, int], object] | None) -> dict[str, Any]:
+    """The streamed run's options, checked."""
+    for name, value in (("threads", threads), ("block_size", block_size)):
+        if value is None:
+            continue
+        if isinstance(value, bool) or not isinstance(value, int):
+            raise TypeError(f"{name} must be an int or None, not {type(value).__name__}")
+        if value < 1:
+            raise ValueError(f"{name} must be at least 1, got {value}")
+    if progress is not None and not callable(progress):
+        raise TypeError(f"progress must be callable, not {type(progress).__name__}")
+    return {"threads": threads, "block_size": block_size, "progress": progress}
 
 
 def _encoding_fields(result: dict[str, Any]) -> dict[str, Any]:
@@ -605,6 +638,8 @@ _AUTO_COUNTS = (
     "second_table_rows",
     "notes_rows",
     "blank_rows_dropped",
+    "blocks",
+    "blocks_reparsed",
 )
 
 
@@ -643,33 +678,40 @@ def check(
     encoding: str = "auto",
     encoding_errors: EncodingErrors = "replace",
     member: str | None = None,
+    threads: int | None = None,
+    block_size: int | None = None,
+    progress: Callable[[int, int], object] | None = None,
 ) -> CheckReport:
     """What ``repair`` with these options would do to ``input``, without
     writing anything: the counts, the delimiter and column count, what table
     detection found, and the first ``max_problems`` rows it would change, pad,
     merge, drop or set aside (line, reason, content as read). A compressed
-    input is read as ``repair`` reads it."""
+    input is read as ``repair`` reads it, streamed as ``repair`` streams it
+    (``threads``, ``block_size``, ``progress``)."""
     if detect not in ("auto", "basic"):
         raise ValueError(f"detect must be 'auto' or 'basic', got {detect!r}")
     inp = fspath(input, "input")
     opts = _options(delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes)
     _check_encoding_options({"encoding": encoding, "encoding_errors": encoding_errors, "detect": detect})
+    stream = _stream_options(threads, block_size, progress)
     input_size = _check_input(inp)
     with _plain_input(inp, member) as (src, compression, member):
         return _run_check(inp, src, compression, member, input_size, opts, detect, max_problems,
-                          keep_blank_rows, encoding, encoding_errors, fill_ragged_rows, merge_overflow)
+                          keep_blank_rows, encoding, encoding_errors, fill_ragged_rows, merge_overflow, stream)
 
 
 def _run_check(inp: str, src: str, compression: str | None, member: str | None, input_size: int | None,
                opts: dict[str, Any], detect: Detect, max_problems: int, keep_blank_rows: bool, encoding: str,
-               encoding_errors: EncodingErrors, fill_ragged_rows: bool, merge_overflow: bool) -> CheckReport:
+               encoding_errors: EncodingErrors, fill_ragged_rows: bool, merge_overflow: bool,
+               stream: dict[str, Any] | None = None) -> CheckReport:
     encoding_info: dict[str, Any] = {}
     notes: tuple[str, ...] = ()
     try:
         if detect == "auto":
             result = _core.check_file(src, max_problems, **opts, keep_blank_rows=keep_blank_rows,
                                       encoding=_encoding_choice(encoding),
-                                      encoding_errors=encoding_errors, page_chooser=choose_page)
+                                      encoding_errors=encoding_errors, page_chooser=choose_page,
+                                      **(stream or {}))
             notes = tuple(detection_notes(dict(result, compression=compression, member=member)))
             encoding_info = _encoding_fields(result)
             problems = [ProblemRow(line=line, reason=action, action=action, content=raw)

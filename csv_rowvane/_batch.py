@@ -424,6 +424,34 @@ class _NoBar:
 Work = Callable[[Job, OnError], Outcome]
 
 
+class _Ticks:
+    """The bar's ticks: a large file's blocks as they are done (its run
+    calls the ticker from its own thread), the rest of a file at its end."""
+
+    def __init__(self, bar: Any, sizes: dict[int, int]) -> None:
+        self.bar = bar
+        self.sizes = sizes
+        self.reported: dict[int, int] = {}
+        self.lock = threading.Lock()
+
+    def ticker(self, index: int) -> Callable[[int, int], None]:
+        def tick(done: int, total: int) -> None:
+            with self.lock:
+                done = min(done, self.sizes.get(index, 0))
+                step = done - self.reported.get(index, 0)
+                if step > 0:
+                    self.reported[index] = done
+                    self.bar.update(step)
+        return tick
+
+    def finish(self, index: int) -> None:
+        with self.lock:
+            step = self.sizes.get(index, 0) - self.reported.get(index, 0)
+            self.reported[index] = self.sizes.get(index, 0)
+            if step > 0:
+                self.bar.update(step)
+
+
 class _Pool:
     """The threads of one batch. Each job runs with its temporary files
     collected, so that an interrupted batch can remove those of the jobs it
@@ -497,11 +525,22 @@ def run_jobs(
     outcomes: dict[int, Outcome] = {}
     sizes = {job.index: _size_of(job.input) for job in jobs} if progress else {}
     large = progress and any(n >= LARGE_FILE for n in sizes.values())
+    # The files under way share the cores: each streams its blocks on its
+    # share of them, unless the options name the threads.
+    share = max(1, (os.process_cpu_count() or 1) // max(1, min(workers, len(jobs))))
+    for job in jobs:
+        if job.options.get("threads") is None:
+            job.options["threads"] = share
     with _progress(sum(sizes.values()), progress, desc) as bar:
+        ticks = _Ticks(bar, sizes)
+        if large:
+            for job in jobs:
+                if sizes.get(job.index, 0) >= LARGE_FILE and "progress" not in job.options:
+                    job.options["progress"] = ticks.ticker(job.index)
         if (workers <= 1 or len(jobs) <= 1) and not large:
             for job in jobs:
                 outcomes[job.index] = work(job, on_error)
-                bar.update(sizes.get(job.index, 0))
+                ticks.finish(job.index)
             return outcomes
         pool = _Pool(max(1, min(workers, len(jobs))))
         futures: dict[cf.Future[Outcome | None], Job] = {}
@@ -516,7 +555,7 @@ def run_jobs(
                     outcome = fut.result()  # raises with on_error="raise"
                     if outcome is not None:
                         outcomes[job.index] = outcome
-                    bar.update(sizes.get(job.index, 0))
+                    ticks.finish(job.index)
                 bar.refresh()  # the elapsed time moves on while a large file runs
         except BaseException as e:
             pool.stop(interrupted=not isinstance(e, Exception))

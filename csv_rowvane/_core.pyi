@@ -26,6 +26,9 @@ def repair_file(
     page_chooser: PageChooser | None = None,
     output_bom: bool = False,
     keep_blank_rows: bool = False,
+    threads: int | None = None,
+    block_size: int | None = None,
+    progress: Callable[[int, int], object] | None = None,
 ) -> dict[str, Any]: ...
 def repair_basic(
     input_path: str,
@@ -54,6 +57,9 @@ def check_file(
     encoding_errors: str = "replace",
     page_chooser: PageChooser | None = None,
     keep_blank_rows: bool = False,
+    threads: int | None = None,
+    block_size: int | None = None,
+    progress: Callable[[int, int], object] | None = None,
 ) -> dict[str, Any]: ...
 def check_basic(
     input_path: str,

@@ -151,6 +151,8 @@ class RepairReport:
     second_table_rows: int = 0
     notes_rows: int = 0
     blank_rows_dropped: int = 0
+    blocks: int = 0  # blocks a streamed run read (0: the input was run whole)
+    blocks_reparsed: int = 0  # blocks whose guessed first record was wrong
     encoding: str = "utf-8"
     encoding_source: str = "utf-8"
     fallback_encoding: str | None = None

@@ -38,6 +38,7 @@ examples:
   csv-rowvane repair export.csv -o clean.csv --encoding cp1252 --output-encoding utf-8-sig
   csv-rowvane repair legacy/ -o clean/ --encoding-errors quarantine --quarantine rejects/
   csv-rowvane repair export.csv.gz -o clean.csv.zst       (compressed in and out)
+  csv-rowvane repair huge.csv -o clean.csv --threads 2     (a file of any size, in bounded memory)
   csv-rowvane repair exports.zip -o clean/                (each CSV member of the archive)
   csv-rowvane repair export.csv.gz -o clean.parquet --infer-types
   csv-rowvane repair export.csv -o clean.arrow            (Arrow IPC; also .feather)
@@ -114,6 +115,9 @@ def _positive(value: str) -> int:
 
 def _add_options(p: argparse.ArgumentParser) -> None:
     g = p.add_argument_group("repair options")
+    g.add_argument("--threads", "-t", type=_positive, metavar="N",
+                   help="threads that read and scan each file's blocks (default: every core, shared "
+                   "between the files under way; 1: one thread); the result is the same for any N")
     g.add_argument("--delimiter", "-d", type=_char, metavar="D",
                    help="the input's delimiter, one ASCII character ('tab' for a tab); sniffed when absent")
     g.add_argument("--quote-char", "-q", type=_char, metavar="Q",
@@ -220,6 +224,8 @@ def _options(args: argparse.Namespace) -> dict[str, Any]:
         "encoding_errors": args.encoding_errors,
         "keep_blank_rows": args.keep_blank_rows,
     }
+    if args.threads is not None:
+        opts["threads"] = args.threads
     if getattr(args, "output_encoding", "utf-8") != "utf-8":
         opts["output_encoding"] = args.output_encoding
     if getattr(args, "infer_types", False):
@@ -245,6 +251,7 @@ _FLAGS = {
     "in_place": "--in-place",
     "max_problems": "--show",
     "infer_types": "--infer-types",
+    "threads": "--threads",
 }
 
 

@@ -119,7 +119,7 @@ PyObject* create_once(std::atomic<PyObject*>& slot, PyObject* (*create)());
 // ---------------------------------------------------------------------------
 // Argument binding
 
-inline constexpr size_t kMaxParams = 20;
+inline constexpr size_t kMaxParams = 24;
 
 // The parameter description of one function or method. Every parameter is
 // positional-or-keyword.

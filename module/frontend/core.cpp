@@ -14,12 +14,14 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 #include "core/dialect.hpp"
 #include "core/error.hpp"
 #include "core/file.hpp"
 #include "core/rowvane.hpp"
+#include "core/stream.hpp"
 #include "core/text_input.hpp"
 #include "core/utf8.hpp"
 #include "module/frame.hpp"
@@ -68,6 +70,7 @@ struct RunContext {
   std::chrono::steady_clock::time_point next_signal_check{};
   bool cancelled = false;
   PyObject* chooser = nullptr;  // the front end's page chooser, borrowed
+  PyObject* progress = nullptr;  // progress(done, total) after each block, borrowed
 };
 
 // Releases the lock for the life of the object.
@@ -467,6 +470,8 @@ PyRef summary_dict(const TableSummary& s) {
   set_item(d.get(), "notes_rows", int_from_size(s.notes_rows));
   set_item(d.get(), "blank_rows_dropped", int_from_size(s.blank_rows_dropped));
   set_item(d.get(), "escape_char", text_obj(s.backslash_escape ? "\\" : ""));
+  set_item(d.get(), "blocks", int_from_size(s.blocks));
+  set_item(d.get(), "blocks_reparsed", int_from_size(s.blocks_reparsed));
   return d;
 }
 
@@ -476,9 +481,48 @@ constexpr const char* kRepairParams[] = {
     "input_path",       "output_path",     "quarantine_path", "changes_path",   "delimiter",
     "quote_char",       "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes",
     "drop_empty_surplus", "opening_quote_as_text", "set_aside_other_tables", "encoding", "encoding_errors",
-    "page_chooser",     "output_bom",      "keep_blank_rows",
+    "page_chooser",     "output_bom",      "keep_blank_rows", "threads",        "block_size",
+    "progress",
 };
-constexpr Signature kRepairSignature = {"repair_file", nullptr, kRepairParams, 18, 2};
+constexpr Signature kRepairSignature = {"repair_file", nullptr, kRepairParams, 21, 2};
+
+// The progress callback of a streamed run: its exception stays pending and
+// stops the run.
+bool report_progress(void* context, size_t done, size_t total) noexcept {
+  RunContext& run = *static_cast<RunContext*>(context);
+  Relocked lock(run);
+  PyObject* answer = PyObject_CallFunction(run.progress, "nn", static_cast<Py_ssize_t>(done),
+                                           static_cast<Py_ssize_t>(total));
+  if (answer == nullptr) return false;
+  Py_DECREF(answer);
+  return true;
+}
+
+// threads (None: every core), block_size (None: the default) and progress
+// (None or a callable) at `first`, `first + 1` and `first + 2`.
+StreamOptions stream_options(const BoundArgs& args, size_t first, RunContext& run) {
+  StreamOptions stream;
+  const unsigned cores = std::thread::hardware_concurrency();
+  stream.threads = cores == 0 ? 1 : cores;
+  PyObject* threads = args.given(first);
+  if (threads != nullptr && threads != Py_None) {
+    stream.threads = convert("threads", [&] { return to_count(threads); });
+    if (stream.threads == 0) raise(PyExc_ValueError, "threads must be at least 1");
+  }
+  PyObject* block = args.given(first + 1);
+  if (block != nullptr && block != Py_None) {
+    stream.block_size = convert("block_size", [&] { return to_count(block); });
+    if (stream.block_size == 0) raise(PyExc_ValueError, "block_size must be at least 1");
+  }
+  PyObject* progress = args.given(first + 2);
+  if (progress != nullptr && progress != Py_None) {
+    if (!PyCallable_Check(progress)) raise(PyExc_TypeError, "progress must be callable");
+    run.progress = progress;
+    stream.progress = report_progress;
+    stream.progress_context = &run;
+  }
+  return stream;
+}
 
 // Slots of kRepairParams, also used by check_file's own list below.
 TableRules table_rules(const BoundArgs& args, size_t first) {
@@ -509,14 +553,15 @@ PyObject* repair_file(PyObject*, PyObject* args, PyObject* kwargs) {
     text.output_bom = flag_of(a, 16, "output_bom", false);
     FileRunHooks hooks;
     hooks.interrupt = run_interrupt(run);
+    const StreamOptions stream = stream_options(a, 18, run);
 
     std::optional<Expected<TableSummary, RowvaneError>> result;
     {
       Unlocked unlocked(run);
       result.emplace(as_read ? rowvane_table_file(input_path, output_path, quarantine_path, changes_path,
                                                   options, quote_given, rules, hooks)
-                             : rowvane_table_file(input_path, output_path, quarantine_path, changes_path,
-                                                  options, quote_given, rules, hooks, text));
+                             : stream_table_file(input_path, output_path, quarantine_path, changes_path,
+                                                 options, quote_given, rules, hooks, text, stream));
     }
     if (!*result) raise_failure(run, result->error());
     return summary_dict(result->value());
@@ -560,8 +605,9 @@ constexpr const char* kCheckParams[] = {
     "input_path",       "max_problems",    "delimiter",     "quote_char",       "fill_ragged_rows",
     "merge_overflow",   "expected_columns", "repair_quotes", "drop_empty_surplus", "opening_quote_as_text",
     "set_aside_other_tables", "encoding", "encoding_errors", "page_chooser", "keep_blank_rows",
+    "threads",          "block_size",      "progress",
 };
-constexpr Signature kCheckSignature = {"check_file", nullptr, kCheckParams, 15, 1};
+constexpr Signature kCheckSignature = {"check_file", nullptr, kCheckParams, 18, 1};
 
 // (line, action, raw content) of each change kept.
 PyRef problem_list(const std::vector<TableCheck::Change>& changes) {
@@ -589,10 +635,11 @@ PyObject* check_file(PyObject*, PyObject* args, PyObject* kwargs) {
     text.input = input_encoding(run, a.given(11), a.given(12), a.given(13));
     FileRunHooks hooks;
     hooks.interrupt = run_interrupt(run);
+    const StreamOptions stream = stream_options(a, 15, run);
     std::optional<Expected<TableCheck, RowvaneError>> result;
     {
       Unlocked unlocked(run);
-      result.emplace(check_table_file(input_path, options, quote_given, rules, hooks, text, keep));
+      result.emplace(stream_check_table_file(input_path, options, quote_given, rules, hooks, text, keep, stream));
     }
     if (!*result) raise_failure(run, result->error());
     const TableCheck& c = result->value();
