@@ -187,7 +187,9 @@ class StreamRun {
         stream_(stream),
         keep_changes_(keep_changes),
         interrupt_(interrupt),
-        block_size_(std::clamp<size_t>(stream.block_size, 1, kMaxBlockSize)),
+        // No block larger than the input (and the byte that shows its end):
+        // the result does not depend on the block size, the memory does.
+        block_size_(std::clamp<size_t>(stream.block_size, 1, std::min(kMaxBlockSize, input.size + 1))),
         reader_(input, block_size_, std::max<size_t>(stream.threads, 1) - 1),
         sink_{records_, '"', nullptr, 0},
         reconciler_(std::string_view(), options, quote_given, rules, sink_, quarantine_, changes_) {}
@@ -199,11 +201,10 @@ class StreamRun {
     while (!final_ && size_ < head_bytes) {
       if (!take_block(0)) return finish_early();
     }
-    // The encoding's signs are read from the usual head, or what there is.
-    while (!final_ && size_ < std::min(head_bytes, kDetectBytes)) {
-      if (!take_block(0)) return finish_early();
-    }
-    const std::string_view head(window_, std::min(size_, kHeadBytes));
+    // The encoding's signs (a byte-order mark, where NULs fall) are read
+    // from the first 64 KiB, as the decode stage reads them; a shorter head
+    // reads them from itself alone.
+    const std::string_view head(window_, std::min(size_, std::min(head_bytes, kDetectBytes)));
     if (!utf8_text(head, encoding)) return with_status(StreamStatus::NotUtf8);
     if (!stitch_.valid()) return with_status(StreamStatus::NotUtf8);
 

@@ -193,6 +193,38 @@ TEST(StreamTest, SameAsTheWholeRun) {
   }
 }
 
+// The shared corpus of real edge cases: the streamed run over small blocks
+// on worker threads gives the bytes of one window, and with the usual head
+// the whole run's.
+TEST(StreamTest, CorpusSameAsOneWindow) {
+  const fs::path corpus = fs::path(ROWVANE_SOURCE_DIR) / ".." / "shared" / "corpus";
+  std::ifstream manifest(corpus / "MANIFEST.tsv");
+  if (!manifest) GTEST_SKIP() << "no shared corpus beside the checkout";
+  std::string line;
+  std::getline(manifest, line);  // its header
+  size_t files = 0, streamed_files = 0;
+  while (std::getline(manifest, line)) {
+    const std::string name = line.substr(0, line.find('\t'));
+    const std::string text = slurp(corpus / name);
+    ++files;
+    const Files want = whole(text);
+    const Files one = streamed(text, size_t{1} << 20, 1);
+    if (one.status == StreamStatus::Done) {
+      ++streamed_files;
+      expect_same(one, want, name);
+    }
+    const Files short_head = streamed(text, size_t{1} << 20, 1, 256);
+    for (const auto& [block, threads] : {std::pair<size_t, size_t>{13, 2}, {509, 3}, {4096, 1}}) {
+      const Files got = streamed(text, block, threads, 256);
+      const std::string label = name + " block " + std::to_string(block) + " threads " + std::to_string(threads);
+      ASSERT_EQ(got.status, short_head.status) << label;
+      if (got.status == StreamStatus::Done) expect_same(got, short_head, label);
+    }
+  }
+  EXPECT_GT(files, 1000u);
+  EXPECT_GT(streamed_files, files / 2);
+}
+
 // Inputs that are not UTF-8 throughout are handed back to be run whole.
 TEST(StreamTest, NotUtf8IsHandedBack) {
   const struct {
