@@ -30,6 +30,10 @@ size_t past_first_break(std::string_view block, size_t from) noexcept {
   return std::string_view::npos;
 }
 
+// Checks the block as UTF-8 short of the sequences its edges may cut. The
+// rows the scan hinted were checked by the scan itself (a plain or simple row
+// is valid UTF-8), so only the stretches between them are checked here; each
+// ends at a line break, which no sequence crosses.
 void check_utf8(std::string_view block, BlockScan& out) {
   const size_t n = block.size();
   const auto byte = [&](size_t i) { return static_cast<unsigned char>(block[i]); };
@@ -49,8 +53,19 @@ void check_utf8(std::string_view block, BlockScan& out) {
   }
   out.utf8_begin = a;
   out.utf8_end = std::max(a, b);
-  out.utf8_valid = is_valid_utf8(block.data() + a, out.utf8_end - a);
+  size_t from = a;
+  for (const RowHint& h : out.rows) {
+    const size_t begin = h.begin - out.offset;
+    if (begin > from && !is_valid_utf8(block.data() + from, begin - from)) {
+      out.utf8_valid = false;
+      return;
+    }
+    from = std::max(from, begin + h.next);
+  }
+  out.utf8_valid = from >= out.utf8_end || is_valid_utf8(block.data() + from, out.utf8_end - from);
 }
+
+void scan_rows(std::string_view block, size_t offset, const ScanSetup& setup, BlockScan& out);
 
 }  // namespace
 
@@ -58,8 +73,13 @@ void scan_block(std::string_view block, size_t offset, const ScanSetup& setup, B
   out.clear();
   out.offset = offset;
   out.size = block.size();
+  if (setup.rows && plain_rows_apply(setup.delimiter, setup.quote)) scan_rows(block, offset, setup, out);
   check_utf8(block, out);
-  if (!setup.rows || !plain_rows_apply(setup.delimiter, setup.quote)) return;
+}
+
+namespace {
+
+void scan_rows(std::string_view block, size_t offset, const ScanSetup& setup, BlockScan& out) {
   // Rows longer than a hint can say are left to the run.
   if (block.size() > UINT32_MAX) block = block.substr(0, UINT32_MAX);
   size_t pos = offset == 0 ? bom_offset(block) : past_first_break(block, 0);
@@ -98,6 +118,8 @@ void scan_block(std::string_view block, size_t offset, const ScanSetup& setup, B
   }
 }
 
+}  // namespace
+
 bool Utf8Stitch::add(std::string_view block, const BlockScan& scan) {
   if (!valid_) return false;
   if (!scan.utf8_valid) return valid_ = false;
@@ -130,6 +152,7 @@ bool Utf8Stitch::finish() {
 void RowHints::add(const BlockScan* scan) { blocks_.push_back(scan); }
 
 void RowHints::drop_before(size_t offset) {
+  last_ = nullptr;
   size_t k = 0;
   while (k < blocks_.size() && blocks_[k]->offset + blocks_[k]->size <= offset) ++k;
   if (k == 0) return;
@@ -144,6 +167,14 @@ void RowHints::drop_before(size_t offset) {
 }
 
 const RowHint* RowHints::find(size_t at) noexcept {
+  // The plain scan and the simple scan of one row ask in turn.
+  if (at == last_at_ && last_ != nullptr) return last_;
+  last_at_ = at;
+  last_ = look_up(at);
+  return last_;
+}
+
+const RowHint* RowHints::look_up(size_t at) noexcept {
   // Rows are asked for in input order (a row cut short by the window is
   // asked for again): the cursor moves forward, and back only by a search.
   while (block_ < blocks_.size() && at >= blocks_[block_]->offset + blocks_[block_]->size) {

@@ -108,7 +108,11 @@ class RowHints {
   size_t missed_blocks() const noexcept { return missed_; }
 
  private:
+  const RowHint* look_up(size_t at) noexcept;
+
   std::vector<const BlockScan*> blocks_;  // in input order
+  size_t last_at_ = 0;                    // the last row asked for, and its answer
+  const RowHint* last_ = nullptr;
   size_t block_ = 0;   // the block find() looked in last
   size_t row_ = 0;     // the row of that block it stopped at
   bool checked_ = false;  // the first query inside block_ was counted

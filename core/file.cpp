@@ -180,6 +180,18 @@ ssize_t FileHandle::write_some(const char* data, size_t size) noexcept {
   return n >= 0 ? n : -errno;
 }
 
+ssize_t FileHandle::write_gather(const struct iovec* pieces, int count) noexcept {
+  ssize_t n = ::writev(fd_, pieces, count);
+  return n >= 0 ? n : -errno;
+}
+
+ssize_t ByteTarget::write_gather(const struct iovec* pieces, int count) noexcept {
+  for (int i = 0; i < count; ++i) {
+    if (pieces[i].iov_len != 0) return write_some(static_cast<const char*>(pieces[i].iov_base), pieces[i].iov_len);
+  }
+  return 0;
+}
+
 namespace {
 
 // A buffer that is not zero-filled: the read is the first touch of its pages.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <cstddef>
 #include <cstring>
@@ -26,6 +27,10 @@ using IoStatus = std::optional<IoError>;
 class ByteTarget {
  public:
   virtual ssize_t write_some(const char* data, size_t size) noexcept = 0;
+  // Writes from several pieces in order (writev(2) for a file); returns the
+  // bytes written or -errno, like write_some. The default writes from the
+  // first piece that is not empty.
+  virtual ssize_t write_gather(const struct iovec* pieces, int count) noexcept;
 
  protected:
   ByteTarget() = default;
@@ -119,6 +124,7 @@ class FileHandle final : public ByteTarget {
   void close() noexcept;
 
   ssize_t write_some(const char* data, size_t size) noexcept override;
+  ssize_t write_gather(const struct iovec* pieces, int count) noexcept override;
 
  private:
   int fd_ = -1;

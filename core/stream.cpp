@@ -29,6 +29,8 @@ using detail::InPlaceEncodeSink;
 using detail::TableReconciler;
 using Reconciler = TableReconciler<InPlaceEncodeSink>;
 
+constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
+
 // One block of the input, with room in front of it for the bytes the window
 // carries over from the block before.
 struct StreamBlock {
@@ -96,12 +98,29 @@ class BlockReader {
     std::unique_lock<std::mutex> lock(mutex_);
     const size_t want = next_out_;
     StreamBlock* found = nullptr;
-    changed_.wait(lock, [&] {
+    const auto ready = [&] {
       for (StreamBlock* b : ready_) {
         if (b->index == want) found = b;
       }
       return found != nullptr;
-    });
+    };
+    // While the block it waits for is read, the run reads one further
+    // ahead itself rather than sit idle.
+    while (!ready()) {
+      if (free_.empty() || ended_ || ready_.size() + 1 >= all_.size() - 1) {
+        changed_.wait(lock);
+        continue;
+      }
+      StreamBlock* b = free_.back();
+      free_.pop_back();
+      const size_t index = next_read_++;
+      const ScanSetup setup = setup_;
+      lock.unlock();
+      fill(*b, index, setup);
+      lock.lock();
+      if (b->size < block_size_ || b->error || b->out_of_memory) ended_ = true;
+      ready_.push_back(b);
+    }
     ready_.erase(std::find(ready_.begin(), ready_.end(), found));
     ++next_out_;
     lock.unlock();
@@ -302,7 +321,13 @@ class StreamRun {
     final_ = b->size < block_size_;
     // The scan moves to the run's own list, where the hints find it until
     // the window passes its block.
-    scans_.emplace_back();
+    // (A scan given back before lends the block its memory.)
+    if (spare_scans_.empty()) {
+      scans_.emplace_back();
+    } else {
+      scans_.push_back(std::move(spare_scans_.back()));
+      spare_scans_.pop_back();
+    }
     std::swap(scans_.back(), b->scan);
     if (carry <= b->prefix) {
       char* start = b->data() - carry;
@@ -366,7 +391,8 @@ class StreamRun {
     sink_.text = window_;
     sink_.size = size_;
     hints_.drop_before(base_);
-    while (!scans_.empty() && scans_.front().offset + scans_.front().size <= base_ && scans_.size() > 1) {
+    while (!scans_.empty() && scans_.front().offset + scans_.front().size <= base_) {
+      if (spare_scans_.size() < 4) spare_scans_.push_back(std::move(scans_.front()));
       scans_.pop_front();
     }
     return true;
@@ -374,9 +400,11 @@ class StreamRun {
 
   bool open_writers(bool output_bom) {
     writers_open_ = true;
-    if (targets_.output != nullptr) {
-      output_.emplace(*targets_.output, interrupt_);
-      if (output_bom && !write(*output_, RunFile::Output, std::string_view("\xEF\xBB\xBF"))) return false;
+    if (targets_.output != nullptr && output_bom) {
+      pieces_.push_back(iovec{const_cast<char*>(kUtf8Bom), 3});
+      if (IoStatus status = write_gathered(*targets_.output, pieces_, interrupt_)) {
+        return failed(std::move(*status), RunFile::Output);
+      }
     }
     if (targets_.quarantine != nullptr) {
       quarantine_writer_.emplace(*targets_.quarantine, interrupt_);
@@ -403,10 +431,15 @@ class StreamRun {
   // Hands the rows done so far to the writers, so that the window may drop
   // their text.
   bool flush() {
-    if (output_) {
-      IoStatus status = records_.for_each([&](std::string_view record) { return output_->write_stable(record); });
-      if (!status) status = output_->flush();
-      if (status) return failed(std::move(*status), RunFile::Output);
+    if (targets_.output != nullptr) {
+      // The records lie in the window, most of them where their rows were
+      // read: written from there, stretch by stretch, a few calls a block.
+      records_.for_each_stretch([&](std::string_view s) {
+        pieces_.push_back(iovec{const_cast<char*>(s.data()), s.size()});
+      });
+      if (IoStatus status = write_gathered(*targets_.output, pieces_, interrupt_)) {
+        return failed(std::move(*status), RunFile::Output);
+      }
     }
     records_.clear();
     for (const QuarantineRecord& q : quarantine_) {
@@ -432,9 +465,6 @@ class StreamRun {
   }
 
   bool close_writers() {
-    if (output_) {
-      if (IoStatus status = output_->flush()) return failed(std::move(*status), RunFile::Output);
-    }
     if (quarantine_writer_) {
       if (IoStatus status = quarantine_writer_->flush()) return failed(std::move(*status), RunFile::Quarantine);
     }
@@ -463,7 +493,8 @@ class StreamRun {
   StreamBlock* block_ = nullptr;
   std::unique_ptr<char[]> big_;
   size_t big_capacity_ = 0;
-  std::deque<BlockScan> scans_;
+  std::deque<BlockScan> scans_;      // the scans of the window's blocks
+  std::vector<BlockScan> spare_scans_;
   RowHints hints_;
   Utf8Stitch stitch_;
   size_t blocks_ = 0;
@@ -474,7 +505,7 @@ class StreamRun {
   InPlaceEncodeSink sink_;
   Reconciler reconciler_;
   unsigned char delimiter_ = ',';
-  std::optional<BufferedWriter> output_;
+  std::vector<struct iovec> pieces_;  // the output's stretches being written
   std::optional<BufferedWriter> quarantine_writer_;
   std::optional<BufferedWriter> changes_writer_;
   bool writers_open_ = false;

@@ -442,7 +442,7 @@ class TableReconciler {
   bool may_repeat_header(size_t begin, size_t end) const noexcept {
     if (!layout_.has_header) return false;
     if (!simple_header_) return true;
-    const std::string_view first = trim_blanks(header_.field(0));
+    const std::string_view first = header_first_;
     size_t i = begin;
     while (i < end && (buffer_[i] == ' ' || buffer_[i] == '\t')) ++i;
     if (i < end && static_cast<unsigned char>(buffer_[i]) == layout_.quote_char) ++i;
@@ -485,6 +485,7 @@ class TableReconciler {
     // name without quotes or blanks inside.
     const std::string_view first = trim_blanks(header_.field(0));
     simple_header_ = first.find(static_cast<char>(layout_.quote_char)) == std::string_view::npos;
+    header_first_ = first;
     row_ = header_;
     settle(line, begin, parser_.pos());
   }
@@ -795,6 +796,7 @@ class TableReconciler {
   std::string header_line_;  // the header's line as read (the buffer may be overwritten)
   SimpleRow simple_;
   bool simple_header_ = false;  // may_repeat_header's byte test applies
+  std::string header_first_;    // the header's first name, trimmed
   RowBuf fixed_;
   std::string scratch_;
   std::vector<Pending> pending_;

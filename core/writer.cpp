@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "core/simd.hpp"
@@ -385,6 +386,37 @@ void append_change_line(std::string& out, size_t line, std::string_view action, 
     out += '"';
   }
   out += '\n';
+}
+
+IoStatus write_gathered(ByteTarget& target, std::vector<struct iovec>& pieces, const InterruptCheck& interrupt) {
+  size_t first = 0;
+  while (first < pieces.size()) {
+    const int count = static_cast<int>(std::min<size_t>(pieces.size() - first, IOV_MAX));
+    const ssize_t n = target.write_gather(pieces.data() + first, count);
+    if (n == 0) {
+      // Only pieces of nothing, or a target that takes nothing.
+      while (first < pieces.size() && pieces[first].iov_len == 0) ++first;
+      if (first < pieces.size()) return IoError::fixed(IoErrorKind::WriteZero, "failed to write whole buffer");
+      break;
+    }
+    if (n < 0) {
+      if (n != -EINTR) return IoError::from_errno(static_cast<int>(-n));
+      if (interrupt.should_stop()) return interrupted_error();
+      continue;
+    }
+    // Past what was written: whole pieces, then into the next one.
+    size_t done = static_cast<size_t>(n);
+    while (done > 0 && first < pieces.size()) {
+      struct iovec& p = pieces[first];
+      const size_t step = std::min(done, p.iov_len);
+      p.iov_base = static_cast<char*>(p.iov_base) + step;
+      p.iov_len -= step;
+      done -= step;
+      if (p.iov_len == 0) ++first;
+    }
+  }
+  pieces.clear();
+  return std::nullopt;
 }
 
 }  // namespace rowvane

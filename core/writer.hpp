@@ -163,6 +163,13 @@ class EncodedRecords {
 
   size_t size() const noexcept { return count_; }
 
+  // Calls `piece(text)` for each stretch of records lying back to back in
+  // memory, in order: the records without their own boundaries.
+  template <class F>
+  void for_each_stretch(F&& piece) const {
+    for (const Segment& seg : segments_) piece(std::string_view(seg.data, seg.size));
+  }
+
   // Forgets every record (once written), keeping the first block for the
   // records to come and the format set by begin().
   void clear() noexcept;
@@ -207,6 +214,12 @@ class EncodedRecords {
   size_t count_ = 0;
   size_t first_block_ = kBlockBytes;
 };
+
+// Writes `pieces` in order, as few system calls as writev(2) allows: EINTR
+// is retried unless `interrupt` asks to stop, a write accepting nothing
+// fails with "failed to write whole buffer". For the streamed run, whose
+// output has no write pattern to keep.
+IoStatus write_gathered(ByteTarget& target, std::vector<struct iovec>& pieces, const InterruptCheck& interrupt);
 
 // The first line of every quarantine file (24 bytes).
 inline constexpr std::string_view kQuarantineHeader = "line,reason,raw_content\n";
