@@ -52,8 +52,8 @@ struct StreamBlock {
 // flight are a fixed pool: memory does not grow with the input.
 class BlockReader {
  public:
-  BlockReader(const StreamInput& input, size_t block_size, size_t workers)
-      : input_(input), block_size_(block_size) {
+  BlockReader(const StreamInput& input, size_t base, size_t block_size, size_t workers)
+      : input_(input), base_(base), block_size_(block_size) {
     const size_t prefix = std::min<size_t>(block_size, size_t{1} << 20);
     const size_t pool = workers + 2;  // the window's block, the next one, one per worker
     for (size_t i = 0; i < pool; ++i) {
@@ -140,7 +140,7 @@ class BlockReader {
  private:
   void fill(StreamBlock& b, size_t index, const ScanSetup& setup) noexcept {
     b.index = index;
-    b.offset = index * block_size_;
+    b.offset = base_ + index * block_size_;
     b.size = 0;
     b.error.reset();
     b.out_of_memory = false;
@@ -180,6 +180,7 @@ class BlockReader {
   }
 
   const StreamInput& input_;
+  size_t base_;  // the input offset of the first block
   size_t block_size_;
   std::vector<std::unique_ptr<StreamBlock>> all_;
   std::vector<std::thread> threads_;
@@ -209,12 +210,13 @@ class StreamRun {
         // No block larger than the input (and the byte that shows its end):
         // the result does not depend on the block size, the memory does.
         block_size_(std::clamp<size_t>(stream.block_size, 1, std::min(kMaxBlockSize, input.size + 1))),
-        reader_(input, block_size_, std::max<size_t>(stream.threads, 1) - 1),
+        base_(stream.part_start > 0 ? stream.part_start - 1 : 0),
+        reader_(input, base_, block_size_, std::max<size_t>(stream.threads, 1) - 1),
         sink_{records_, '"', nullptr, 0},
         reconciler_(std::string_view(), options, quote_given, rules, sink_, quarantine_, changes_) {}
 
   StreamResult run(const InputEncoding& encoding, bool output_bom) {
-    StreamResult& r = result_;
+    if (stream_.part_start > 0) return run_part(encoding);
     // The head: enough for the layout, and for the encoding's signs.
     const size_t head_bytes = std::max<size_t>(stream_.head_bytes, 1);
     while (!final_ && size_ < head_bytes) {
@@ -242,16 +244,42 @@ class StreamRun {
       reader_.set_setup(ScanSetup{layout.delimiter, layout.quote_char, reconciler_.fast_rows()});
     }
     if (!open_writers(output_bom)) return with_status(StreamStatus::Failed);
+    return rows();
+  }
+
+ private:
+  // The rows to the end of the input, or of the part.
+  StreamResult rows() {
+    StreamResult& r = result_;
+    bool stopped = false;
     if (reconciler_.started()) {
+      reconciler_.stop_at(stream_.part_stop);
       for (;;) {
         const Reconciler::Advance a = reconciler_.advance();
         if (a == Reconciler::Advance::Done) break;
+        if (a == Reconciler::Advance::Stopped) {
+          stopped = true;
+          break;
+        }
         if (a == Reconciler::Advance::Interrupted) return with_status(StreamStatus::Interrupted);
         if (!grow()) return finish_early();
       }
     }
-    r.summary = reconciler_.finish();
-    if (!stitch_.finish()) return with_status(StreamStatus::NotUtf8);
+    if (stopped) {
+      // The bytes past the part are the next part's to check.
+      r.summary = reconciler_.counts();
+      r.next = reconciler_.position();
+      r.lines = reconciler_.line() - 1;
+      r.clean = reconciler_.clean();
+    } else {
+      r.summary = reconciler_.finish();
+      if (!stitch_.finish()) return with_status(StreamStatus::NotUtf8);
+      r.next = base_ + size_;
+      r.lines = reconciler_.started() ? reconciler_.line() - 1 : 0;
+    }
+    r.tables_added = reconciler_.tables_added();
+    r.reread_used = reconciler_.reread_used();
+    r.reread_refused = reconciler_.reread_refused();
     if (!flush()) return with_status(StreamStatus::Failed);
     if (!close_writers()) return with_status(StreamStatus::Failed);
     r.summary.blocks = blocks_;
@@ -263,7 +291,58 @@ class StreamRun {
     return std::move(r);
   }
 
- private:
+  // A part after the first: the layout and the header from the head, read
+  // on their own; then the part's rows from its first record start.
+  StreamResult run_part(const InputEncoding& encoding) {
+    const size_t head_bytes = std::max<size_t>(stream_.head_bytes, 1);
+    head_ = std::make_unique_for_overwrite<char[]>(head_bytes);
+    auto got = input_.read_at(input_.context, 0, head_.get(), head_bytes);
+    if (!got) {
+      result_.error = std::move(got).error();
+      result_.read_failed = true;
+      return with_status(StreamStatus::Failed);
+    }
+    const std::string_view head(head_.get(), got.value());
+    if (!utf8_text(head.substr(0, std::min(head_bytes, kDetectBytes)), encoding)) {
+      return with_status(StreamStatus::NotUtf8);
+    }
+    reconciler_.stream(std::max(input_.size, head.size()), head.size() < head_bytes, nullptr, head_bytes);
+    reconciler_.rebase(head, 0);
+    sink_.text = head_.get();
+    sink_.size = head.size();
+    if (reconciler_.start() != Reconciler::Advance::Done || !reconciler_.started()) {
+      return with_status(StreamStatus::Unsplittable);
+    }
+    // What the head's rows made is the first part's to write.
+    records_.clear();
+    quarantine_.clear();
+    changes_.clear();
+    const TableLayout& layout = reconciler_.layout();
+    delimiter_ = layout.delimiter;
+    reader_.set_setup(ScanSetup{layout.delimiter, layout.quote_char, reconciler_.fast_rows()});
+
+    // The part's window starts a byte early: a line break there means a
+    // record starts right at part_start.
+    size_t first = std::string_view::npos;
+    while (first == std::string_view::npos) {
+      const size_t from = size_ > 0 ? size_ - 1 : 0;  // a CR that ended the window may have its LF now
+      if (!final_ && !take_block(0)) return finish_early();
+      for (size_t i = from; i < size_ && first == std::string_view::npos; ++i) {
+        if (window_[i] == '\n') first = i + 1;
+        if (window_[i] == '\r' && i + 1 < size_) first = window_[i + 1] == '\n' ? i + 2 : i + 1;
+      }
+      if (first == std::string_view::npos && final_) first = size_;
+    }
+    result_.first = base_ + first;
+    reconciler_.resume_at(view(), base_, first);
+    reconciler_.set_final(final_);
+    reconciler_.stream(std::max(input_.size, base_ + size_), final_, &hints_, head_bytes);
+    sink_.text = window_;
+    sink_.size = size_;
+    if (!open_writers(false)) return with_status(StreamStatus::Failed);
+    return rows();
+  }
+
   std::string_view view() const noexcept { return std::string_view(window_, size_); }
 
   StreamResult with_status(StreamStatus status) {
@@ -480,15 +559,15 @@ class StreamRun {
   size_t keep_changes_;
   const InterruptCheck& interrupt_;
   size_t block_size_;
+  // The window: bytes [base_, base_ + size_) of the input, in a block's
+  // memory (block_) or in big_.
+  size_t base_ = 0;
   BlockReader reader_;
   StreamResult result_;
   StreamStatus stop_status_ = StreamStatus::Failed;
 
-  // The window: bytes [base_, base_ + size_) of the input, in a block's
-  // memory (block_) or in big_.
   char* window_ = nullptr;
   size_t size_ = 0;
-  size_t base_ = 0;
   bool final_ = false;
   StreamBlock* block_ = nullptr;
   std::unique_ptr<char[]> big_;
@@ -506,6 +585,7 @@ class StreamRun {
   Reconciler reconciler_;
   unsigned char delimiter_ = ',';
   std::vector<struct iovec> pieces_;  // the output's stretches being written
+  std::unique_ptr<char[]> head_;      // a part's head, read apart
   std::optional<BufferedWriter> quarantine_writer_;
   std::optional<BufferedWriter> changes_writer_;
   bool writers_open_ = false;
@@ -569,7 +649,7 @@ std::optional<Expected<TableSummary, RowvaneError>> stream_file(
     const std::string& input_path, const std::string& output_path,
     const std::optional<std::string>& quarantine_path, const std::optional<std::string>& changes_path,
     const RunOptions& options, bool quote_given, const TableRules& rules, const FileRunHooks& hooks,
-    const TextOptions& text, const StreamOptions& stream, TableCheck* check) {
+    const TextOptions& text, const StreamOptions& stream, TableCheck* check, StreamResult* part = nullptr) {
   using Result = Expected<TableSummary, RowvaneError>;
   if (text.input.given && text.input.encoding != TextEncoding::Utf8) return std::nullopt;
   const InterruptCheck& interrupt = hooks.interrupt;
@@ -601,9 +681,20 @@ std::optional<Expected<TableSummary, RowvaneError>> stream_file(
   StreamInput source{pread_all, &fd, input_id->size};
   StreamResult r = stream_table(source, targets, options, quote_given, rules, text.input, text.output_bom, stream,
                                 check != nullptr ? check->change_count : 0, interrupt);
+  if (part != nullptr) {
+    part->status = r.status;
+    part->first = r.first;
+    part->next = r.next;
+    part->lines = r.lines;
+    part->clean = r.clean;
+    part->tables_added = r.tables_added;
+    part->reread_used = r.reread_used;
+    part->reread_refused = r.reread_refused;
+  }
   switch (r.status) {
     case StreamStatus::Done: break;
-    case StreamStatus::NotUtf8: return std::nullopt;  // the temporary files go with `output` and the others
+    case StreamStatus::NotUtf8:
+    case StreamStatus::Unsplittable: return std::nullopt;  // the temporary files go with `output` and the others
     case StreamStatus::Interrupted: return Result(step_failure(interrupted_error(), input_path, "read"));
     case StreamStatus::Failed: {
       IoError error = r.error ? std::move(*r.error) : IoError::fixed(IoErrorKind::Other, "stream failed");
@@ -683,6 +774,25 @@ Expected<TableCheck, RowvaneError> stream_check_table_file(const std::string& in
     }
   }
   return check_table_file(input_path, options, quote_given, rules, hooks, text, keep);
+}
+
+Expected<StreamResult, RowvaneError> stream_part_file(
+    const std::string& input_path, const std::string& output_path,
+    const std::optional<std::string>& quarantine_path, const std::optional<std::string>& changes_path,
+    const RunOptions& options, bool quote_given, TableRules rules, const FileRunHooks& hooks,
+    const TextOptions& text, const StreamOptions& stream) {
+  StreamResult part;
+  part.status = StreamStatus::Unsplittable;  // unless the run says otherwise (an input that is no regular file)
+  if (has_nul_byte(input_path) || has_nul_byte(output_path)) {
+    return RowvaneError{IoError::fixed(IoErrorKind::InvalidInput, kNulInPathMessage)};
+  }
+  auto streamed = stream_file(input_path, output_path, quarantine_path, changes_path, options, quote_given, rules,
+                              hooks, text, stream, nullptr, &part);
+  if (streamed) {
+    if (!*streamed) return std::move(*streamed).error();
+    part.summary = std::move(streamed->value());
+  }
+  return part;
 }
 
 }  // namespace rowvane

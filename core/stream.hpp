@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -38,6 +39,14 @@ struct StreamOptions {
   // than kHeadBytes may settle another layout than the whole-buffer run
   // (tests make it small, to stream small inputs).
   size_t head_bytes = kHeadBytes;
+  // A part of an input split into byte ranges (the Dask run): the rows from
+  // the first record start at or after `part_start` (0: the input's start)
+  // to the last before the first row that starts at or after `part_stop`.
+  // A part after the first reads the layout and the header from the head
+  // and takes its first row as a row of the table's body, its lines counted
+  // from 1: the caller checks that it began where the part before ended.
+  size_t part_start = 0;
+  size_t part_stop = SIZE_MAX;
   // Called on the calling thread after each block, with the input bytes
   // reconciled so far and the input's size; returns false to stop the run
   // (which then ends as interrupted).
@@ -63,6 +72,7 @@ struct StreamTargets {
 enum class StreamStatus : unsigned char {
   Done,
   NotUtf8,      // the input is not UTF-8 throughout: run it whole instead
+  Unsplittable, // a part after the first: the header reaches past the head
   Interrupted,  // the interrupt check or the progress callback said to stop
   Failed,       // a read or write failed: see StreamResult::error
 };
@@ -76,6 +86,16 @@ struct StreamResult {
   // The change records kept (check runs: `keep` of them) and their count.
   std::vector<TableCheck::Change> changes;
   size_t change_count = 0;
+  // A part (StreamOptions::part_start, part_stop): where its first row
+  // began and where the row after its last begins (the input's size at its
+  // end), the lines between, and what the part after it may assume.
+  size_t first = 0;
+  size_t next = 0;
+  size_t lines = 0;
+  bool clean = true;         // nothing held back, no later table under way
+  size_t tables_added = 0;   // tables begun in the part (the first part: its table too)
+  size_t reread_used = 0;    // bytes the opening-quote repair read again
+  bool reread_refused = false;
 };
 
 // The streamed table run over `input` into `targets`: the whole run but the
@@ -87,6 +107,16 @@ StreamResult stream_table(const StreamInput& input, const StreamTargets& targets
 // rowvane_table_file with a decode stage (see core/rowvane.hpp), streamed
 // where the input allows it, else run whole.
 Expected<TableSummary, RowvaneError> stream_table_file(
+    const std::string& input_path, const std::string& output_path,
+    const std::optional<std::string>& quarantine_path, const std::optional<std::string>& changes_path,
+    const RunOptions& options, bool quote_given, TableRules rules, const FileRunHooks& hooks,
+    const TextOptions& text, const StreamOptions& stream);
+
+// One part of a split input (StreamOptions::part_start, part_stop) into its
+// own files: status Done with the part's counts and where it began and
+// ended; NotUtf8 or Unsplittable (nothing written) when the input cannot be
+// split so, or is no regular file.
+Expected<StreamResult, RowvaneError> stream_part_file(
     const std::string& input_path, const std::string& output_path,
     const std::optional<std::string>& quarantine_path, const std::optional<std::string>& changes_path,
     const RunOptions& options, bool quote_given, TableRules rules, const FileRunHooks& hooks,

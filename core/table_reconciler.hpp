@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -195,7 +196,55 @@ class TableReconciler {
   }
   void set_final(bool final) noexcept { final_ = final; }
 
-  enum class Advance { Done, NeedMore, Interrupted };
+  enum class Advance { Done, NeedMore, Interrupted, Stopped };
+
+  // A part of a split input ends before the row that starts at or after
+  // input offset `stop`: advance() then returns Stopped, the parser at it.
+  void stop_at(size_t stop) noexcept { stop_at_ = stop; }
+
+  // A part that starts inside the input: after start() read the head, the
+  // rows of `window` (input offset `window_base`) are read from window
+  // offset `pos`, counted afresh with their lines from 1, as rows of the
+  // table's body with nothing held back.
+  void resume_at(std::string_view window, size_t window_base, size_t pos) {
+    TableSummary fresh;
+    fresh.quote_char = summary_.quote_char;
+    fresh.blank_after_delimiter = summary_.blank_after_delimiter;
+    fresh.backslash_escape = summary_.backslash_escape;
+    summary_ = fresh;
+    buffer_ = window;
+    base_ = window_base;
+    parser_ = ResilientParser(window, parser_.options());
+    parser_.seek(pos, 1);
+    pending_.clear();
+    notes_pending_ = false;
+    in_other_table_ = false;
+    tables_ = layout_.has_header ? 1 : 0;
+    first_tables_ = tables_;
+    drained_quarantine_ = 0;
+    reread_budget_ = 2 * total_size_ + kDetectBytes;
+    reread_used_ = 0;
+    reread_refused_ = false;
+    next_check_ = pos + kInterruptCheckBytes;
+  }
+
+  // Where a stopped part ends, and whether the part after it may start
+  // afresh: nothing held back, no later table under way.
+  size_t position() const noexcept { return base_ + parser_.pos(); }
+  size_t line() const noexcept { return parser_.line(); }
+  bool clean() const noexcept { return pending_.empty() && !in_other_table_ && !notes_pending_; }
+  size_t tables_added() const noexcept { return tables_ - first_tables_; }
+  size_t reread_used() const noexcept { return reread_used_; }
+  bool reread_refused() const noexcept { return reread_refused_; }
+  // The counts of a stopped part (finish() settles a part that ends the input).
+  TableSummary counts() const {
+    TableSummary s = summary_;
+    s.run.detected_delimiter = static_cast<char32_t>(layout_.delimiter);
+    s.run.quarantined_rows = drained_quarantine_ + quarantine_.size();
+    s.run.inferred_columns = m_;
+    s.tables_found = tables_;
+    return s;
+  }
 
   // Settles the layout from the window's head and reads the header; NeedMore
   // (having changed nothing) when the header's rows reach past the window.
@@ -243,6 +292,7 @@ class TableReconciler {
     for (;;) {
       const size_t line = parser_.line();
       const size_t begin = parser_.pos();
+      if (base_ + begin >= stop_at_) return Advance::Stopped;
       if (rules_.interrupt != nullptr && begin >= next_check_) {
         next_check_ = begin + kInterruptCheckBytes;
         if (rules_.interrupt->should_stop()) {
@@ -745,7 +795,10 @@ class TableReconciler {
     }
     if (stand_in == 0) return false;
     const size_t swallowed = span_end - past_line_break(buffer_, stop);
-    if (swallowed > reread_budget_) return false;
+    if (swallowed > reread_budget_) {
+      reread_refused_ = true;
+      return false;
+    }
 
     scratch_.assign(buffer_.data() + begin, stop - begin);
     scratch_[at - begin] = static_cast<char>(stand_in);
@@ -759,6 +812,7 @@ class TableReconciler {
     fixed_.bytes[k] = static_cast<char>(q);
 
     reread_budget_ -= swallowed;
+    reread_used_ += swallowed;
     std::swap(row_, fixed_);
     const size_t next = past_line_break(buffer_, stop);
     parser_.seek(next, line + (next > stop ? 1 : 0));
@@ -817,6 +871,10 @@ class TableReconciler {
   size_t next_check_ = 0;          // where the interrupt check is asked next
   size_t base_ = 0;                // the input offset of the window's first byte
   size_t drained_quarantine_ = 0;  // quarantine records written out and dropped
+  size_t stop_at_ = SIZE_MAX;      // a part's end (see stop_at)
+  size_t first_tables_ = 0;        // tables_ where a part began
+  size_t reread_used_ = 0;         // bytes the opening-quote repair read again
+  bool reread_refused_ = false;    // the budget refused that repair a row
   RowHints* hints_ = nullptr;
 };
 

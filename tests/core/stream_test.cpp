@@ -225,6 +225,61 @@ TEST(StreamTest, CorpusSameAsOneWindow) {
   EXPECT_GT(streamed_files, files / 2);
 }
 
+// An input split into byte ranges, each part run on its own: where the
+// parts chain (each began where the one before ended, with nothing held
+// back), their outputs joined and their counts added are the whole run's.
+TEST(StreamTest, PartsChainIntoTheWholeRun) {
+  const struct {
+    const char* name;
+    std::string text;
+  } cases[] = {
+      {"simple quoted rows", numbered(400)},
+      {"CRLF", numbered(300, "\r\n")},
+      {"quoted line breaks", "a,b\n" + repeat("1,\"x\ny\"\n2,z\n", 200)},
+      {"damaged", "name,city,n\n" + repeat("Ann,Oslo,1\n\"Bob,Rome,2\nCy,Lima,3,4\n", 100)},
+  };
+  size_t chained = 0;
+  for (const auto& c : cases) {
+    const Files one = streamed(c.text, size_t{1} << 20, 1);
+    for (size_t parts : {2, 3, 7}) {
+      std::string output;
+      size_t total = 0, kept = 0, repaired = 0, tables = 0;
+      size_t expected_first = 0;
+      bool chain = true;
+      for (size_t k = 0; k < parts && chain; ++k) {
+        StringTarget out, quarantine, changes;
+        StreamInput source{read_string, const_cast<std::string*>(&c.text), c.text.size()};
+        StreamOptions stream;
+        stream.block_size = 97;
+        stream.threads = 2;
+        stream.part_start = c.text.size() * k / parts;
+        stream.part_stop = k + 1 == parts ? SIZE_MAX : c.text.size() * (k + 1) / parts;
+        StreamResult r = stream_table(source, StreamTargets{&out, &quarantine, &changes}, RunOptions{}, false,
+                                      TableRules{}, InputEncoding{}, false, stream, 0, InterruptCheck{});
+        ASSERT_EQ(r.status, StreamStatus::Done) << c.name;
+        chain = r.first == expected_first;
+        expected_first = r.next;
+        chain = chain && (k + 1 == parts || r.clean);
+        output += out.text;
+        total += r.summary.run.total_rows;
+        kept += r.summary.run.rowvaned_rows;
+        repaired += r.summary.run.repaired_rows;
+        tables += r.tables_added;
+      }
+      if (!chain) continue;
+      ++chained;
+      const std::string label = std::string(c.name) + " in " + std::to_string(parts) + " parts";
+      EXPECT_EQ(expected_first, c.text.size()) << label;
+      EXPECT_EQ(output, one.output) << label;
+      EXPECT_EQ(total, one.summary.run.total_rows) << label;
+      EXPECT_EQ(kept, one.summary.run.rowvaned_rows) << label;
+      EXPECT_EQ(repaired, one.summary.run.repaired_rows) << label;
+      EXPECT_EQ(std::max<size_t>(tables, 1), one.summary.tables_found) << label;
+    }
+  }
+  EXPECT_GE(chained, 6u);
+}
+
 // Inputs that are not UTF-8 throughout are handed back to be run whole.
 TEST(StreamTest, NotUtf8IsHandedBack) {
   const struct {
