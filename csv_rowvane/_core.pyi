@@ -29,6 +29,8 @@ def repair_file(
     threads: int | None = None,
     block_size: int | None = None,
     progress: Callable[[int, int], object] | None = None,
+    part_start: int | None = None,
+    part_stop: int | None = None,
 ) -> dict[str, Any]: ...
 def repair_basic(
     input_path: str,

@@ -482,9 +482,9 @@ constexpr const char* kRepairParams[] = {
     "quote_char",       "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes",
     "drop_empty_surplus", "opening_quote_as_text", "set_aside_other_tables", "encoding", "encoding_errors",
     "page_chooser",     "output_bom",      "keep_blank_rows", "threads",        "block_size",
-    "progress",
+    "progress",         "part_start",      "part_stop",
 };
-constexpr Signature kRepairSignature = {"repair_file", nullptr, kRepairParams, 21, 2};
+constexpr Signature kRepairSignature = {"repair_file", nullptr, kRepairParams, 23, 2};
 
 // The progress callback of a streamed run: its exception stays pending and
 // stops the run.
@@ -553,7 +553,35 @@ PyObject* repair_file(PyObject*, PyObject* args, PyObject* kwargs) {
     text.output_bom = flag_of(a, 16, "output_bom", false);
     FileRunHooks hooks;
     hooks.interrupt = run_interrupt(run);
-    const StreamOptions stream = stream_options(a, 18, run);
+    StreamOptions stream = stream_options(a, 18, run);
+    if (a.given(21) != nullptr || a.given(22) != nullptr) {
+      // One part of a split input (the Dask run): its own files, and where
+      // it began and ended, for the caller to join.
+      stream.part_start = a.given(21) != nullptr ? convert("part_start", [&] { return to_count(a.given(21)); }) : 0;
+      stream.part_stop = a.given(22) != nullptr && a.given(22) != Py_None
+                             ? convert("part_stop", [&] { return to_count(a.given(22)); })
+                             : SIZE_MAX;
+      std::optional<Expected<StreamResult, RowvaneError>> part;
+      {
+        Unlocked unlocked(run);
+        part.emplace(stream_part_file(input_path, output_path, quarantine_path, changes_path, options, quote_given,
+                                      rules, hooks, text, stream));
+      }
+      if (!*part) raise_failure(run, part->error());
+      const StreamResult& r = part->value();
+      PyRef d = summary_dict(r.summary);
+      set_item(d.get(), "part_status", text_obj(r.status == StreamStatus::Done      ? "done"
+                                                 : r.status == StreamStatus::NotUtf8 ? "not utf-8"
+                                                                                     : "unsplittable"));
+      set_item(d.get(), "first", int_from_size(r.first));
+      set_item(d.get(), "next", int_from_size(r.next));
+      set_item(d.get(), "lines", int_from_size(r.lines));
+      set_item(d.get(), "clean", bool_obj(r.clean));
+      set_item(d.get(), "tables_added", int_from_size(r.tables_added));
+      set_item(d.get(), "reread_used", int_from_size(r.reread_used));
+      set_item(d.get(), "reread_refused", bool_obj(r.reread_refused));
+      return d;
+    }
 
     std::optional<Expected<TableSummary, RowvaneError>> result;
     {
