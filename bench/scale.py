@@ -158,6 +158,8 @@ def main() -> None:
     ap.add_argument("--size-mb", type=int, default=2048)
     ap.add_argument("--repeat", type=int, default=2)
     ap.add_argument("--write-results", action="store_true")
+    ap.add_argument("--large-gb", type=int, default=0,
+                    help="also repair, once, a file of this many GiB (the clean file's rows again and again)")
     args = ap.parse_args()
     size = args.size_mb << 20
     files = {"clean": DATA / f"clean-{args.size_mb}m.csv", "damaged": DATA / f"damaged-{args.size_mb}m.csv"}
@@ -189,6 +191,23 @@ def main() -> None:
                      small, per_byte))
         json.dump({k: v for k, v in results.items()}, sys.stdout)
         print()
+    if args.large_gb:
+        large = DATA / f"clean-{args.large_gb}g.csv"
+        if not large.exists():
+            with open(files["clean"], "rb") as f:
+                header = f.readline()
+                body = f.read()
+            with open(large, "wb") as g:
+                g.write(header)
+                while g.tell() < args.large_gb << 30:
+                    g.write(body)
+            del body
+        mb = large.stat().st_size / 1e6
+        floor = run("floor", [str(large), str(out)], 1)
+        rows.append(("clean, once", mb, "streaming floor", floor, 1.0))
+        r = run("repair", [str(large), str(out), "2"], 1)
+        rows.append(("clean, once", mb, "repair, threads=2", r, r["wall"] / floor["wall"]))
+        large.unlink()
     out.unlink(missing_ok=True)
     lines = [
         "## Scale: one file in bounded memory (`bench/scale.py`)",

@@ -83,6 +83,7 @@ void scan_rows(std::string_view block, size_t offset, const ScanSetup& setup, Bl
   // Rows longer than a hint can say are left to the run.
   if (block.size() > UINT32_MAX) block = block.substr(0, UINT32_MAX);
   size_t pos = offset == 0 ? bom_offset(block) : past_first_break(block, 0);
+  out.output.reserve(block.size());
   PlainRow plain;
   SimpleRow simple;
   while (pos < block.size()) {
@@ -94,6 +95,9 @@ void scan_rows(std::string_view block, size_t offset, const ScanSetup& setup, Bl
       hint.next = static_cast<std::uint32_t>(plain.next - pos);
       hint.fields = static_cast<std::uint32_t>(plain.fields);
       hint.line_break = plain.line_break;
+      hint.output = static_cast<std::uint32_t>(out.output.size());
+      out.output.append(block.data() + pos, plain.end - pos);
+      out.output += '\n';
       out.rows.push_back(hint);
       pos = plain.next;
       continue;
@@ -107,7 +111,15 @@ void scan_rows(std::string_view block, size_t offset, const ScanSetup& setup, Bl
       hint.line_break = simple.line_break;
       hint.dropped = static_cast<std::uint32_t>(out.dropped.size());
       hint.dropped_count = static_cast<std::uint32_t>(simple.dropped.size());
-      for (const size_t q : simple.dropped) out.dropped.push_back(static_cast<std::uint32_t>(q - pos));
+      hint.output = static_cast<std::uint32_t>(out.output.size());
+      size_t from = pos;
+      for (const size_t q : simple.dropped) {
+        out.dropped.push_back(static_cast<std::uint32_t>(q - pos));
+        out.output.append(block.data() + from, q - from);
+        from = q + 1;
+      }
+      out.output.append(block.data() + from, simple.end - from);
+      out.output += '\n';
       out.rows.push_back(hint);
       pos = simple.next;
       continue;

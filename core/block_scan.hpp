@@ -31,8 +31,13 @@ struct RowHint {
   std::uint32_t inner_lines = 0;  // Simple: LFs inside its quoted fields
   std::uint32_t dropped = 0;      // Simple: its first entry in BlockScan::dropped
   std::uint32_t dropped_count = 0;
+  std::uint32_t output = 0;       // its output record in BlockScan::output (its length: output_size())
   Kind kind = Kind::Plain;
   bool line_break = false;
+
+  // The length of its output record: the row without its dropped quotes
+  // and its line break, and a line feed.
+  size_t output_size() const noexcept { return end - dropped_count + 1; }
 
   // The PlainRow of a row found at window offset `pos`; false for a simple row.
   bool plain(size_t pos, PlainRow& out) const noexcept {
@@ -50,6 +55,9 @@ struct BlockScan {
   size_t size = 0;    // its length
   std::vector<RowHint> rows;            // in increasing begin
   std::vector<std::uint32_t> dropped;   // Simple rows' dropped quotes, from their first byte
+  // The hinted rows' output records, made by the scan: a row the run keeps
+  // as hinted is written from here, its bytes in the window left alone.
+  std::string output;
   // UTF-8: bytes [utf8_begin, utf8_end) of the block were validated. The
   // bytes before are continuation bytes of a sequence begun in the block
   // before; those after, a sequence the block's end cuts.
@@ -60,6 +68,7 @@ struct BlockScan {
   void clear() noexcept {
     rows.clear();
     dropped.clear();
+    output.clear();
     utf8_begin = utf8_end = 0;
     utf8_valid = true;
   }
@@ -104,6 +113,10 @@ class RowHints {
   const RowHint* find(size_t at) noexcept;
   // The SimpleRow of a hint just found, at window offset `pos`.
   bool simple(const RowHint& hint, size_t pos, SimpleRow& out) const;
+  // The output record of a hint just found.
+  std::string_view output(const RowHint& hint) const noexcept {
+    return std::string_view(blocks_[block_]->output).substr(hint.output, hint.output_size());
+  }
   // Blocks whose first hinted row was not where the run's rows began there.
   size_t missed_blocks() const noexcept { return missed_; }
 

@@ -103,6 +103,8 @@ struct InPlaceEncodeSink {
       records.push_plain(line);
     }
   }
+  // A record already made elsewhere, in memory that outlives the writing.
+  void keep_record(std::string_view record) { records.push_borrowed(record); }
   void keep_at(const RowBuf& row, size_t begin, size_t end) {
     records.push_at(row, text + begin, end - begin);
   }
@@ -304,7 +306,9 @@ class TableReconciler {
         if (cut_short(plain.next)) return Advance::NeedMore;
         if ((m_ == 0 || plain.fields == m_) && !repeats_header(begin, plain.end) &&
             !mark_ahead(begin, plain.end) && !may_set_aside(begin, plain.end)) {
-          sink_.keep_plain(buffer_.substr(begin, plain.end - begin), plain.fields, layout_.delimiter);
+          if (!keep_hinted()) {
+            sink_.keep_plain(buffer_.substr(begin, plain.end - begin), plain.fields, layout_.delimiter);
+          }
           parser_.pass(plain);
           ++s.run.total_rows;
           ++s.run.rowvaned_rows;
@@ -317,7 +321,7 @@ class TableReconciler {
           if (cut_short(simple_.next)) return Advance::NeedMore;
           if ((m_ == 0 || simple_.fields == m_) && !may_repeat_header(begin, simple_.end) &&
               !mark_ahead(begin, simple_.end) && !may_set_aside(begin, simple_.end)) {
-            sink_.keep_simple(simple_, begin);
+            if (!keep_hinted()) sink_.keep_simple(simple_, begin);
             parser_.pass(simple_);
             ++s.run.total_rows;
             ++s.run.rowvaned_rows;
@@ -404,18 +408,38 @@ class TableReconciler {
   // scan of the window's block found the row (the same answer: a hint is the
   // scan of the same bytes).
   bool scan_plain_here(PlainRow& out) {
+    hinted_ = nullptr;
     if (hints_ != nullptr) {
-      if (const RowHint* h = hints_->find(base_ + parser_.pos())) return h->plain(parser_.pos(), out);
+      if (const RowHint* h = hints_->find(base_ + parser_.pos())) {
+        if (!h->plain(parser_.pos(), out)) return false;
+        hinted_ = h;
+        return true;
+      }
     }
     return parser_.scan_plain(out);
   }
   bool scan_simple_here(SimpleRow& out) {
+    hinted_ = nullptr;
     if (hints_ != nullptr) {
       if (const RowHint* h = hints_->find(base_ + parser_.pos())) {
-        if (h->kind == RowHint::Kind::Simple) return hints_->simple(*h, parser_.pos(), out);
+        if (h->kind != RowHint::Kind::Simple) return parser_.scan_simple(out);
+        hinted_ = h;
+        return hints_->simple(*h, parser_.pos(), out);
       }
     }
     return parser_.scan_simple(out);
+  }
+
+  // Keeps a row the fast path takes as its hint said, from the record the
+  // scan made for it (the same bytes the sink would make in place).
+  bool keep_hinted() {
+    if constexpr (kInPlace) {
+      if (hinted_ != nullptr) {
+        sink_.keep_record(hints_->output(*hinted_));
+        return true;
+      }
+    }
+    return false;
   }
 
   // A row held back until the next row shows what it is: a blank row, or a
@@ -876,6 +900,7 @@ class TableReconciler {
   size_t reread_used_ = 0;         // bytes the opening-quote repair read again
   bool reread_refused_ = false;    // the budget refused that repair a row
   RowHints* hints_ = nullptr;
+  const RowHint* hinted_ = nullptr;  // the hint the last fast-path scan was answered from
 };
 
 }  // namespace rowvane::detail
