@@ -111,15 +111,7 @@ class BlockReader {
         changed_.wait(lock);
         continue;
       }
-      StreamBlock* b = free_.back();
-      free_.pop_back();
-      const size_t index = next_read_++;
-      const ScanSetup setup = setup_;
-      lock.unlock();
-      fill(*b, index, setup);
-      lock.lock();
-      if (b->size < block_size_ || b->error || b->out_of_memory) ended_ = true;
-      ready_.push_back(b);
+      read_next(lock);
     }
     ready_.erase(std::find(ready_.begin(), ready_.end(), found));
     ++next_out_;
@@ -165,18 +157,24 @@ class BlockReader {
       // always claimed before any after it.
       changed_.wait(lock, [&] { return stop_ || (!free_.empty() && !ended_); });
       if (stop_) return;
-      StreamBlock* b = free_.back();
-      free_.pop_back();
-      const size_t index = next_read_++;
-      const ScanSetup setup = setup_;
-      lock.unlock();
-      fill(*b, index, setup);
-      lock.lock();
-      // A short block ends the input: no worker reads past it.
-      if (b->size < block_size_ || b->error || b->out_of_memory) ended_ = true;
-      ready_.push_back(b);
+      read_next(lock);
       changed_.notify_all();
     }
+  }
+
+  // Claims the next block in input order and reads it, with `lock` (held on
+  // entry and on return) released meanwhile.
+  void read_next(std::unique_lock<std::mutex>& lock) {
+    StreamBlock* b = free_.back();
+    free_.pop_back();
+    const size_t index = next_read_++;
+    const ScanSetup setup = setup_;
+    lock.unlock();
+    fill(*b, index, setup);
+    lock.lock();
+    // A short block ends the input: nothing past it is read.
+    if (b->size < block_size_ || b->error || b->out_of_memory) ended_ = true;
+    ready_.push_back(b);
   }
 
   const StreamInput& input_;

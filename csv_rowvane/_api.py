@@ -522,27 +522,18 @@ def repair(
             return None
         return st.st_size if stat.S_ISREG(st.st_mode) else None
 
-    extra: dict[str, Any] = {k: int(result.get(k, 0)) for k in _AUTO_COUNTS}
-    extra.update(_encoding_fields(result))
-    return RepairReport(
-        input=inp,
-        output=out,
-        quarantine=quar,
-        **_run_counts(result),
-        output_delimiter=str(result["output_delimiter"]),
-        output_quote_char=str(result["output_quote_char"]),
+    return _repair_report(
+        result, inp, out, quar, chg,
         input_size=input_size,
         output_size=size(out),
         elapsed=elapsed,
         detect=detect,
-        changes=chg,
         output_encoding=output_encoding,
         compression=compression,
         member=member,
         output_compression=_compression.output_format(out) if out != "-" and table is None else None,
         output_format=table or "csv",
         column_types=dict(out_t.column_types) if isinstance(out_t, _Table) else None,
-        **extra,
     )
 
 
@@ -586,6 +577,25 @@ def _run_repair(inp: str, src: str, out_t: _Target, quar: str | None, chg: str |
             if target is not None:
                 target.discard()
     return result
+
+
+def _repair_report(result: dict[str, Any], inp: str, out: str, quar: str | None, chg: str | None,
+                   **fields: Any) -> RepairReport:
+    """The RepairReport of a native run's dict and the ``fields`` the run's
+    caller knows (sizes, time, formats)."""
+    extra: dict[str, Any] = {k: int(result.get(k, 0)) for k in _AUTO_COUNTS}
+    extra.update(_encoding_fields(result))
+    return RepairReport(
+        input=inp,
+        output=out,
+        quarantine=quar,
+        changes=chg,
+        **_run_counts(result),
+        output_delimiter=str(result["output_delimiter"]),
+        output_quote_char=str(result["output_quote_char"]),
+        **fields,
+        **extra,
+    )
 
 
 def _stream_options(threads: int | None, block_size: int | None,

@@ -20,9 +20,8 @@ from ._api import (
     _AUTO_COUNTS,
     StrPath,
     _encoding_choice,
-    _encoding_fields,
     _options,
-    _run_counts,
+    _repair_report,
     fspath,
     repair,
     validate_options,
@@ -256,24 +255,9 @@ def repair_large(
             _join_side_files([str(f[2]) for f in files], lines, chg)
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    result = _merged(results)
-    extra: dict[str, Any] = {k: int(result.get(k, 0)) for k in _AUTO_COUNTS}
-    extra.update(_encoding_fields(result))
-    return RepairReport(
-        input=inp,
-        output=out,
-        quarantine=quar,
-        **_run_counts(result),
-        output_delimiter=str(result["output_delimiter"]),
-        output_quote_char=str(result["output_quote_char"]),
-        input_size=size,
-        output_size=os.stat(out).st_size,
-        elapsed=time.perf_counter() - started,
-        detect="auto",
-        changes=chg,
-        output_encoding=options.get("output_encoding", "utf-8"),
-        **extra,
-    )
+    return _repair_report(_merged(results), inp, out, quar, chg, input_size=size, output_size=os.stat(out).st_size,
+                          elapsed=time.perf_counter() - started, detect="auto",
+                          output_encoding=options.get("output_encoding", "utf-8"))
 
 
 def _joined(results: list[dict[str, Any]], size: int) -> bool:
