@@ -74,6 +74,10 @@ def repair_many(
         raise_first_refusal(p)
     workers = max(1, len(client.scheduler_info().get("workers", {})))
     outcomes: dict[int, Outcome] = {}
+    for job in p.jobs:
+        # A worker runs as many files at once as it has threads: one each.
+        if job.options.get("threads") is None:
+            job.options["threads"] = 1
     if p.jobs:
         futures = client.map(run_job, p.jobs, on_error=on_error, pure=False)
         index = {f.key: job.index for f, job in zip(futures, p.jobs)}
