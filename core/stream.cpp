@@ -55,7 +55,8 @@ class BlockReader {
   BlockReader(const StreamInput& input, size_t base, size_t block_size, size_t workers)
       : input_(input), base_(base), block_size_(block_size) {
     const size_t prefix = std::min<size_t>(block_size, size_t{1} << 20);
-    const size_t pool = workers + 2;  // the window's block, the next one, one per worker
+    // The window's block, the next one, the one being written, one per worker.
+    const size_t pool = workers + 3;
     for (size_t i = 0; i < pool; ++i) {
       auto b = std::make_unique<StreamBlock>();
       b->memory = std::make_unique_for_overwrite<char[]>(prefix + block_size);
@@ -191,6 +192,67 @@ class BlockReader {
   bool ended_ = false;
   bool stop_ = false;
   ScanSetup setup_;
+};
+
+// The output written on a thread of its own, one block's records at a time,
+// while the run goes on with the next block: the memory the pieces point to
+// (the window's block, its scans' records) stays until wait() says they are
+// written. Interrupts are the run's to check; here EINTR is retried.
+class AsyncWrites {
+ public:
+  explicit AsyncWrites(ByteTarget& target) : target_(target), thread_([this] { loop(); }) {}
+  AsyncWrites(const AsyncWrites&) = delete;
+  AsyncWrites& operator=(const AsyncWrites&) = delete;
+  ~AsyncWrites() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+
+  // Waits for the pieces handed over last; the first write error, if any.
+  IoStatus wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return !busy_; });
+    return error_;
+  }
+
+  // Hands `pieces` over (it comes back empty); call wait() first.
+  void submit(std::vector<struct iovec>& pieces) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      std::swap(work_, pieces);
+      busy_ = true;
+    }
+    changed_.notify_all();
+  }
+
+ private:
+  void loop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [&] { return stop_ || busy_; });
+      if (!busy_) return;  // stopping, nothing in hand
+      lock.unlock();
+      IoStatus status = error_ ? std::nullopt : write_gathered(target_, work_, InterruptCheck{});
+      work_.clear();
+      lock.lock();
+      if (status && !error_) error_ = std::move(status);
+      busy_ = false;
+      changed_.notify_all();
+    }
+  }
+
+  ByteTarget& target_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<struct iovec> work_;
+  IoStatus error_;
+  bool busy_ = false;
+  bool stop_ = false;
+  std::thread thread_;  // last: it starts once the rest is built
 };
 
 // The run over the window: the blocks joined in order, the reconciler
@@ -375,6 +437,8 @@ class StreamRun {
       stop_status_ = StreamStatus::Interrupted;
       return false;
     }
+    // The block's memory, or big_, may still be written from.
+    if (async_ && writing_big_ && !wait_writes()) return false;
     StreamBlock* b = reader_.next();
     if (b->error) {
       result_.error = std::move(b->error);
@@ -411,7 +475,7 @@ class StreamRun {
       if (carry != 0) std::memcpy(start, from, carry);
       window_ = start;
       size_ = carry + b->size;
-      reader_.release(block_);
+      let_go(block_);
       block_ = b;
       // A long row is behind: its memory goes back.
       big_.reset();
@@ -433,7 +497,7 @@ class StreamRun {
       std::memcpy(big_.get() + carry, b->data(), b->size);
       window_ = big_.get();
       size_ = need;
-      reader_.release(block_);
+      let_go(block_);
       reader_.release(b);
       block_ = nullptr;
     }
@@ -468,15 +532,53 @@ class StreamRun {
     sink_.text = window_;
     sink_.size = size_;
     hints_.drop_before(base_);
+    if (!async_) drop_scans();
+    return true;
+  }
+
+  // The scans of blocks wholly before the window: their records are written.
+  void drop_scans() {
     while (!scans_.empty() && scans_.front().offset + scans_.front().size <= base_) {
       if (spare_scans_.size() < 4) spare_scans_.push_back(std::move(scans_.front()));
       scans_.pop_front();
     }
+  }
+
+  // A block the window leaves: back to the reader, unless its records are
+  // being written from it.
+  void let_go(StreamBlock* b) {
+    if (b != nullptr && b == writing_block_) {
+      retired_ = b;
+    } else {
+      reader_.release(b);
+    }
+  }
+
+  // Waits for the output handed over last, then lets go of what it was
+  // written from.
+  bool wait_writes() {
+    if (IoStatus status = async_->wait()) {
+      failed(std::move(*status), RunFile::Output);
+      stop_status_ = StreamStatus::Failed;
+      return false;
+    }
+    reader_.release(retired_);
+    retired_ = nullptr;
+    writing_block_ = nullptr;
+    writing_big_ = false;
+    records_spare_.clear();
+    drop_scans();
     return true;
   }
 
   bool open_writers(bool output_bom) {
     writers_open_ = true;
+    if (targets_.output != nullptr && stream_.threads > 1) {
+      // The output's records go to the file on a thread of their own.
+      const TableLayout& layout = reconciler_.layout();
+      records_spare_.begin(layout.delimiter, layout.quote_char, 1024, size_t{1} << 20);
+      async_.emplace(*targets_.output);
+    }
     if (targets_.output != nullptr && output_bom) {
       pieces_.push_back(iovec{const_cast<char*>(kUtf8Bom), 3});
       if (IoStatus status = write_gathered(*targets_.output, pieces_, interrupt_)) {
@@ -511,10 +613,16 @@ class StreamRun {
     if (targets_.output != nullptr) {
       // The records lie in the window, most of them where their rows were
       // read: written from there, stretch by stretch, a few calls a block.
+      if (async_ && !wait_writes()) return false;
       records_.for_each_stretch([&](std::string_view s) {
         pieces_.push_back(iovec{const_cast<char*>(s.data()), s.size()});
       });
-      if (IoStatus status = write_gathered(*targets_.output, pieces_, interrupt_)) {
+      if (async_) {
+        async_->submit(pieces_);
+        writing_block_ = block_;
+        writing_big_ = block_ == nullptr;
+        std::swap(records_, records_spare_);  // these stay until written
+      } else if (IoStatus status = write_gathered(*targets_.output, pieces_, interrupt_)) {
         return failed(std::move(*status), RunFile::Output);
       }
     }
@@ -542,6 +650,7 @@ class StreamRun {
   }
 
   bool close_writers() {
+    if (async_ && !wait_writes()) return false;
     if (quarantine_writer_) {
       if (IoStatus status = quarantine_writer_->flush()) return failed(std::move(*status), RunFile::Quarantine);
     }
@@ -577,6 +686,7 @@ class StreamRun {
   size_t blocks_ = 0;
 
   EncodedRecords records_;
+  EncodedRecords records_spare_;  // the records being written, when the output has a thread
   std::vector<QuarantineRecord> quarantine_;
   std::vector<ChangeRecord> changes_;
   InPlaceEncodeSink sink_;
@@ -591,6 +701,13 @@ class StreamRun {
   size_t change_count_ = 0;
   std::string encoding_name_ = "utf-8";
   EncodingSource source_ = EncodingSource::Utf8;
+  // The output's writes on a thread of their own (threads > 1): the block
+  // and the window memory they are made from. Last, so that the thread is
+  // gone before anything it writes from.
+  StreamBlock* writing_block_ = nullptr;
+  bool writing_big_ = false;
+  StreamBlock* retired_ = nullptr;  // writing_block_, once the window left it
+  std::optional<AsyncWrites> async_;
 };
 
 }  // namespace

@@ -280,6 +280,41 @@ TEST(StreamTest, PartsChainIntoTheWholeRun) {
   EXPECT_GE(chained, 6u);
 }
 
+// A target that takes `room` bytes, then fails with ENOSPC.
+struct FullTarget final : ByteTarget {
+  size_t room;
+  explicit FullTarget(size_t n) : room(n) {}
+  ssize_t write_some(const char*, size_t size) noexcept override {
+    if (room == 0) return -ENOSPC;
+    const size_t n = std::min(size, room);
+    room -= n;
+    return static_cast<ssize_t>(n);
+  }
+};
+
+// A write that fails ends the run with its error and the file it names,
+// whether the output is written on the run's thread or on its own.
+TEST(StreamTest, AFailingWriteEndsTheRun) {
+  const std::string text = numbered(3000);
+  for (size_t threads : {1, 2, 3}) {
+    for (size_t room : {size_t{0}, size_t{100}, size_t{50000}}) {
+      FullTarget out(room);
+      StringTarget quarantine;
+      StreamInput source{read_string, const_cast<std::string*>(&text), text.size()};
+      StreamOptions stream;
+      stream.block_size = 4096;
+      stream.threads = threads;
+      stream.head_bytes = 1024;
+      StreamResult r = stream_table(source, StreamTargets{&out, &quarantine, nullptr}, RunOptions{}, false,
+                                    TableRules{}, InputEncoding{}, false, stream, 0, InterruptCheck{});
+      EXPECT_EQ(r.status, StreamStatus::Failed) << threads << " " << room;
+      EXPECT_EQ(r.failed_file, RunFile::Output);
+      ASSERT_TRUE(r.error.has_value());
+      EXPECT_EQ(r.error->raw_os_error(), ENOSPC);
+    }
+  }
+}
+
 // Inputs that are not UTF-8 throughout are handed back to be run whole.
 TEST(StreamTest, NotUtf8IsHandedBack) {
   const struct {
