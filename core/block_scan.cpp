@@ -109,12 +109,10 @@ void scan_rows(std::string_view block, size_t offset, const ScanSetup& setup, Bl
       hint.fields = static_cast<std::uint32_t>(simple.fields);
       hint.inner_lines = static_cast<std::uint32_t>(simple.inner_lines);
       hint.line_break = simple.line_break;
-      hint.dropped = static_cast<std::uint32_t>(out.dropped.size());
       hint.dropped_count = static_cast<std::uint32_t>(simple.dropped.size());
       hint.output = static_cast<std::uint32_t>(out.output.size());
       size_t from = pos;
       for (const size_t q : simple.dropped) {
-        out.dropped.push_back(static_cast<std::uint32_t>(q - pos));
         out.output.append(block.data() + from, q - from);
         from = q + 1;
       }
@@ -222,15 +220,13 @@ const RowHint* RowHints::look_up(size_t at) noexcept {
   return nullptr;
 }
 
-bool RowHints::simple(const RowHint& hint, size_t pos, SimpleRow& out) const {
-  const BlockScan& b = *blocks_[block_];
+bool RowHints::simple(const RowHint& hint, size_t pos, SimpleRow& out) const noexcept {
   out.end = pos + hint.end;
   out.next = pos + hint.next;
   out.line_break = hint.line_break;
   out.fields = hint.fields;
   out.inner_lines = hint.inner_lines;
   out.dropped.clear();
-  for (std::uint32_t k = 0; k < hint.dropped_count; ++k) out.dropped.push_back(pos + b.dropped[hint.dropped + k]);
   return true;
 }
 

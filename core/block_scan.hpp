@@ -29,8 +29,7 @@ struct RowHint {
   std::uint32_t next = 0;         // past its line break
   std::uint32_t fields = 0;
   std::uint32_t inner_lines = 0;  // Simple: LFs inside its quoted fields
-  std::uint32_t dropped = 0;      // Simple: its first entry in BlockScan::dropped
-  std::uint32_t dropped_count = 0;
+  std::uint32_t dropped_count = 0;  // Simple: the quotes its record drops
   std::uint32_t output = 0;       // its output record in BlockScan::output (its length: output_size())
   Kind kind = Kind::Plain;
   bool line_break = false;
@@ -54,7 +53,6 @@ struct BlockScan {
   size_t offset = 0;  // the block's input offset
   size_t size = 0;    // its length
   std::vector<RowHint> rows;            // in increasing begin
-  std::vector<std::uint32_t> dropped;   // Simple rows' dropped quotes, from their first byte
   // The hinted rows' output records, made by the scan: a row the run keeps
   // as hinted is written from here, its bytes in the window left alone.
   std::string output;
@@ -67,7 +65,6 @@ struct BlockScan {
 
   void clear() noexcept {
     rows.clear();
-    dropped.clear();
     output.clear();
     utf8_begin = utf8_end = 0;
     utf8_valid = true;
@@ -111,8 +108,9 @@ class RowHints {
   void drop_before(size_t offset);
   // The hint of the row at input offset `at`, if the scan found one.
   const RowHint* find(size_t at) noexcept;
-  // The SimpleRow of a hint just found, at window offset `pos`.
-  bool simple(const RowHint& hint, size_t pos, SimpleRow& out) const;
+  // The SimpleRow of a hint just found, at window offset `pos`, without
+  // its dropped quotes: a row taken as hinted is kept from its record.
+  bool simple(const RowHint& hint, size_t pos, SimpleRow& out) const noexcept;
   // The output record of a hint just found.
   std::string_view output(const RowHint& hint) const noexcept {
     return std::string_view(blocks_[block_]->output).substr(hint.output, hint.output_size());

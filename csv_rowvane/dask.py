@@ -53,20 +53,10 @@ def repair_many(
     as many files at once as it has threads. ``BatchReport.jobs`` is the
     number of workers the cluster had.
     """
-    try:
-        import distributed
-    except ImportError as e:  # pragma: no cover - depends on the environment
-        raise ImportError(
-            "csv_rowvane.dask needs the 'distributed' package: pip install 'csv-rowvane-backend[dask]'"
-        ) from e
+    client = _client(client)  # ImportError naming the extra without distributed
+    import distributed
+
     check_on_error(on_error)
-    if client is None:
-        try:
-            client = distributed.get_client()
-        except ValueError as e:
-            raise ValueError(
-                "no Dask client: pass client=, or create a distributed.Client first"
-            ) from e
     started = time.perf_counter()
     p = plan(inputs, output_dir, quarantine_dir=quarantine_dir, changes_dir=changes_dir,
              skip_unchanged=skip_unchanged, options=options)
