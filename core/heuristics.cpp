@@ -20,6 +20,7 @@ constexpr size_t kInferRows = 100;
 struct Sample {
   std::vector<size_t> counts;  // field counts of the non-blank rows read
   bool whole_buffer = false;   // the parse reached the end of the input
+  size_t end = 0;              // where the parse stopped
 };
 
 // Only field counts and blankness are needed, so the sample is read with the
@@ -38,7 +39,15 @@ Sample sample_field_counts(std::string_view input, unsigned char delimiter, size
     }
     if (!is_blank(row)) sample.counts.push_back(row.fields);
   }
+  sample.end = parser.pos();
   return sample;
+}
+
+// Whether a sample of `head` is the sample of every input that begins with
+// it: the parse stopped short of the head's end (a row is never decided by
+// bytes past its own line, so rows ending inside the head read the same).
+bool settles(const Sample& sample, std::string_view head, bool final) noexcept {
+  return final || (!sample.whole_buffer && sample.end < head.size());
 }
 
 // True when the delimiter byte occurs nowhere in `input`: then every row is
@@ -46,12 +55,14 @@ Sample sample_field_counts(std::string_view input, unsigned char delimiter, size
 // counts of 1. Proving that costs a scan of the whole buffer, so it is only
 // tried where the sample itself would cost more: when the first line is long
 // (a sample of 50 or 100 such rows may be the whole file).
+constexpr size_t kLongLine = size_t{64} << 10;
+
+bool long_first_line(std::string_view input) noexcept {
+  return input.size() > kLongLine && input.substr(0, kLongLine).find_first_of("\r\n") == std::string_view::npos;
+}
+
 bool delimiter_absent_from_long_rows(std::string_view input, unsigned char delimiter) noexcept {
-  constexpr size_t kLongLine = size_t{64} << 10;
-  if (input.size() <= kLongLine) return false;
-  const std::string_view head = input.substr(0, kLongLine);
-  if (head.find_first_of("\r\n") != std::string_view::npos) return false;
-  return std::memchr(input.data(), delimiter, input.size()) == nullptr;
+  return long_first_line(input) && std::memchr(input.data(), delimiter, input.size()) == nullptr;
 }
 
 // With the delimiter absent: 1 when the input has a non-blank row, else 0.
@@ -103,7 +114,7 @@ bool is_blank_text(std::string_view text) noexcept {
   return true;
 }
 
-SniffOutcome sniff_delimiter_outcome(std::string_view sample) {
+static SniffOutcome sniff_head(std::string_view sample, bool final, bool& settled) {
   SniffOutcome best;
   double best_score = -1.0;
   for (const unsigned char candidate : kSniffCandidates) {
@@ -112,6 +123,7 @@ SniffOutcome sniff_delimiter_outcome(std::string_view sample) {
     Sample rows = delimiter_absent_from_long_rows(sample, candidate)
                       ? Sample{}
                       : sample_field_counts(sample, candidate, kSniffRows);
+    settled = settled && settles(rows, sample, final);
     const std::vector<size_t>& counts = rows.counts;
     if (counts.size() >= 2) {
       // A single column says nothing about the delimiter, so the mode needs 2.
@@ -132,6 +144,11 @@ SniffOutcome sniff_delimiter_outcome(std::string_view sample) {
   return best;
 }
 
+SniffOutcome sniff_delimiter_outcome(std::string_view sample) {
+  bool settled = true;
+  return sniff_head(sample, true, settled);
+}
+
 unsigned char sniff_delimiter(std::string_view sample) {
   return sniff_delimiter_outcome(sample).delimiter;
 }
@@ -145,6 +162,37 @@ size_t infer_column_count(std::string_view buffer, unsigned char delimiter) {
     return single_column_count(buffer, delimiter);
   }
   return column_count_of(sample_field_counts(buffer, delimiter, kInferRows).counts);
+}
+
+BasicLayout basic_layout(std::string_view head, bool final, std::optional<unsigned char> delimiter,
+                         std::optional<size_t> expected_columns) {
+  BasicLayout out;
+  if (delimiter && expected_columns) {
+    out.delimiter = *delimiter;
+    out.columns = *expected_columns;
+    return out;
+  }
+  // Whether the delimiter is absent from a long first line is a question
+  // about the whole input.
+  if (!final && long_first_line(head)) {
+    out.settled = false;
+    return out;
+  }
+  if (delimiter) {
+    out.delimiter = *delimiter;
+  } else {
+    out.delimiter = sniff_head(head, final, out.settled).delimiter;
+  }
+  if (expected_columns) {
+    out.columns = *expected_columns;
+  } else if (delimiter_absent_from_long_rows(head, out.delimiter)) {
+    out.columns = single_column_count(head, out.delimiter);
+  } else {
+    const Sample sample = sample_field_counts(head, out.delimiter, kInferRows);
+    out.settled = out.settled && settles(sample, head, final);
+    out.columns = column_count_of(sample.counts);
+  }
+  return out;
 }
 
 }  // namespace rowvane

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -52,5 +53,18 @@ size_t column_count_of(const std::vector<size_t>& counts);
 // The most frequent field count among the first 100 non-blank rows of
 // `buffer`; 0 when there is none. Ties go to the larger count.
 size_t infer_column_count(std::string_view buffer, unsigned char delimiter);
+
+// The layout of the basic run: the delimiter (given, else sniffed) and the
+// column count (given, else inferred), read from the start of the input.
+// When `head` is only the start of a longer input (`final` false) the answer
+// is `settled` once the rows sniffing and inference read end inside it: it is
+// then the answer for the whole input.
+struct BasicLayout {
+  unsigned char delimiter = ',';
+  size_t columns = 0;
+  bool settled = true;
+};
+BasicLayout basic_layout(std::string_view head, bool final, std::optional<unsigned char> delimiter,
+                         std::optional<size_t> expected_columns);
 
 }  // namespace rowvane

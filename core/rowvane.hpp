@@ -115,7 +115,23 @@ struct TableRules {
   // Asked every kInterruptCheckBytes of input while rows are read: a run
   // that is told to stop ends there (TableSummary::interrupted).
   const InterruptCheck* interrupt = nullptr;
+  // The layout of the basic run instead of the detected table: the sniffed
+  // delimiter, the inferred width, no header (see basic_rules).
+  bool basic_layout = false;
 };
+
+// The rules under which the table run reconciles every row as the basic run
+// (rowvane_file) does: nothing but padding, merging and setting aside.
+inline TableRules basic_rules() noexcept {
+  TableRules r;
+  r.drop_empty_surplus = false;
+  r.opening_quote_as_text = false;
+  r.set_aside_other_tables = false;
+  r.set_aside_notes = false;
+  r.keep_blank_rows = true;
+  r.basic_layout = true;
+  return r;
+}
 
 // How much input the table run reads between two interrupt checks.
 inline constexpr size_t kInterruptCheckBytes = size_t{1} << 20;

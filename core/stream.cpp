@@ -872,6 +872,23 @@ Expected<TableSummary, RowvaneError> stream_table_file(
                             hooks, text);
 }
 
+Expected<RunSummary, RowvaneError> stream_basic_file(const std::string& input_path, const std::string& output_path,
+                                                     const std::optional<std::string>& quarantine_path,
+                                                     const RunOptions& options, const FileRunHooks& hooks,
+                                                     const StreamOptions& stream) {
+  const bool refused = has_nul_byte(input_path) || has_nul_byte(output_path) ||
+                       (quarantine_path && (has_nul_byte(*quarantine_path) || same_destination(output_path, *quarantine_path)));
+  if (!refused) {
+    auto streamed = stream_file(input_path, output_path, quarantine_path, std::nullopt, options, true, basic_rules(),
+                                hooks, TextOptions{}, stream, nullptr);
+    if (streamed) {
+      if (!*streamed) return std::move(*streamed).error();
+      return std::move(streamed->value().run);
+    }
+  }
+  return rowvane_file(input_path, output_path, quarantine_path, options, hooks);
+}
+
 Expected<TableCheck, RowvaneError> stream_check_table_file(const std::string& input_path,
                                                            const RunOptions& options, bool quote_given,
                                                            TableRules rules, const FileRunHooks& hooks,

@@ -112,6 +112,14 @@ Expected<TableSummary, RowvaneError> stream_table_file(
     const RunOptions& options, bool quote_given, TableRules rules, const FileRunHooks& hooks,
     const TextOptions& text, const StreamOptions& stream);
 
+// The basic run (rowvane_file's output and quarantine file, byte for byte:
+// the table run under basic_rules), streamed where the input is UTF-8
+// throughout, else run whole by rowvane_file.
+Expected<RunSummary, RowvaneError> stream_basic_file(const std::string& input_path, const std::string& output_path,
+                                                     const std::optional<std::string>& quarantine_path,
+                                                     const RunOptions& options, const FileRunHooks& hooks,
+                                                     const StreamOptions& stream);
+
 // One part of a split input (StreamOptions::part_start, part_stop) into its
 // own files: status Done with the part's counts and where it began and
 // ended; NotUtf8 or Unsplittable (nothing written) when the input cannot be

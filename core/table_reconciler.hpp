@@ -253,11 +253,22 @@ class TableReconciler {
   Advance start() {
     TableSummary& s = summary_;
     if (buffer_.empty()) return final_ ? Advance::Done : Advance::NeedMore;  // nothing to start
-    DetectOptions detect{options_.delimiter, std::nullopt, options_.expected_columns,
-                         options_.repair_quotes};
-    if (quote_given_) detect.quote_char = options_.quote_char;
-    layout_ = detect_table(buffer_.substr(0, head_bytes_), detect);
-    if (!final_ && !header_in_window()) return Advance::NeedMore;
+    if (rules_.basic_layout) {
+      // Sniffing and inference read rows, not bytes: the window grows until
+      // it holds those rows.
+      const BasicLayout basic = basic_layout(buffer_, final_, options_.delimiter, options_.expected_columns);
+      if (!basic.settled) return Advance::NeedMore;
+      layout_ = TableLayout{};
+      layout_.delimiter = basic.delimiter;
+      layout_.quote_char = options_.quote_char;
+      layout_.columns = basic.columns;
+    } else {
+      DetectOptions detect{options_.delimiter, std::nullopt, options_.expected_columns,
+                           options_.repair_quotes};
+      if (quote_given_) detect.quote_char = options_.quote_char;
+      layout_ = detect_table(buffer_.substr(0, head_bytes_), detect);
+      if (!final_ && !header_in_window()) return Advance::NeedMore;
+    }
     m_ = layout_.columns;
     s.quote_char = layout_.quote_char;
     s.blank_after_delimiter = layout_.blank_after_delimiter;
@@ -276,6 +287,8 @@ class TableReconciler {
     if (layout_.has_header) read_header();
 
     drop_blank_rows_ = m_ > 1 && !rules_.keep_blank_rows;
+    // The basic run reconciles a row of empty cells where it stands.
+    hold_empty_rows_ = m_ > 1 && !rules_.basic_layout;
     notes_apply_ = m_ > 1 && rules_.set_aside_notes && layout_.has_header && layout_.numeric_body;
     // A backslash escape is read by the parser alone.
     try_plain_ = !layout_.blank_after_delimiter && !layout_.backslash_escape &&
@@ -571,7 +584,7 @@ class TableReconciler {
       if (!pending_.empty() && is_header_like(row_)) ++tables_;
       set_aside_pending();
     }
-    if (m_ > 1 && is_empty_row()) {
+    if (hold_empty_rows_ && is_empty_row()) {
       pending_.push_back(Pending{line, begin, end, false});
       return;
     }
@@ -880,6 +893,7 @@ class TableReconciler {
   std::vector<Pending> pending_;
   bool notes_pending_ = false;    // pending_ holds a row that reads as a note
   bool drop_blank_rows_ = false;  // rows of empty cells are dropped
+  bool hold_empty_rows_ = false;  // rows of empty cells wait for the next row
   bool notes_apply_ = false;      // notes below the table are set aside
   bool in_other_table_ = false;
   size_t tables_ = 0;

@@ -455,7 +455,7 @@ def repair(
     one (the README gives the rules). The report's ``column_types`` says
     what was written.
 
-    Under ``detect="auto"`` a UTF-8 input (the usual case) is streamed: it
+    A UTF-8 input (the usual case) is streamed, by either ``detect``: it
     is read in blocks of ``block_size`` bytes (4 MiB by default) that
     ``threads`` threads (None: every core; 1: the calling thread alone) read
     and scan ahead of the rows being repaired, so memory stays near
@@ -558,7 +558,8 @@ def _run_repair(inp: str, src: str, out_t: _Target, quar: str | None, chg: str |
                     **(stream or {}),
                 )
             else:
-                result = _core.repair_basic(src, out_t.run_path, quar_t.run_path if quar_t else None, **opts)
+                result = _core.repair_basic(src, out_t.run_path, quar_t.run_path if quar_t else None, **opts,
+                                            **(stream or {}))
         except OSError as e:
             names = {t.run_path: t.path for t in (out_t, quar_t, chg_t) if t is not None}
             names[src] = inp

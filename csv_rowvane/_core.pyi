@@ -42,6 +42,9 @@ def repair_basic(
     merge_overflow: bool = True,
     expected_columns: int | None = None,
     repair_quotes: bool = True,
+    threads: int | None = None,
+    block_size: int | None = None,
+    progress: Callable[[int, int], object] | None = None,
 ) -> dict[str, Any]: ...
 def check_file(
     input_path: str,

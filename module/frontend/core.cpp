@@ -598,12 +598,12 @@ PyObject* repair_file(PyObject*, PyObject* args, PyObject* kwargs) {
 
 constexpr const char* kBasicRunParams[] = {
     "input_path", "output_path", "quarantine_path", "delimiter", "quote_char", "fill_ragged_rows",
-    "merge_overflow", "expected_columns", "repair_quotes",
+    "merge_overflow", "expected_columns", "repair_quotes", "threads", "block_size", "progress",
 };
-constexpr Signature kBasicRunSignature = {"repair_basic", nullptr, kBasicRunParams, 9, 2};
+constexpr Signature kBasicRunSignature = {"repair_basic", nullptr, kBasicRunParams, 12, 2};
 
 // The engine's own run (rowvane_file's, byte for byte) with the lock
-// released, failing as open() fails.
+// released, failing as open() fails; streamed where the input is UTF-8.
 PyObject* repair_basic(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyRef {
     const BoundArgs a = bind_tuple_dict(kBasicRunSignature, args, kwargs);
@@ -615,10 +615,11 @@ PyObject* repair_basic(PyObject*, PyObject* args, PyObject* kwargs) {
     RunContext run;
     FileRunHooks hooks;
     hooks.interrupt = run_interrupt(run);
+    const StreamOptions stream = stream_options(a, 9, run);
     std::optional<Expected<RunSummary, RowvaneError>> result;
     {
       Unlocked unlocked(run);
-      result.emplace(rowvane_file(input_path, output_path, quarantine_path, options, hooks));
+      result.emplace(stream_basic_file(input_path, output_path, quarantine_path, options, hooks, stream));
     }
     if (!*result) raise_failure(run, result->error());
     const RunSummary& r = result->value();
@@ -836,10 +837,12 @@ PyMethodDef methods[] = {
      "filename."},
     {"repair_basic", ROWVANE_KW(repair_basic), METH_VARARGS | METH_KEYWORDS,
      "repair_basic(input_path, output_path, quarantine_path=None, delimiter=None, quote_char=None, "
-     "fill_ragged_rows=True, merge_overflow=True, expected_columns=None, repair_quotes=True)\n--\n\n"
+     "fill_ragged_rows=True, merge_overflow=True, expected_columns=None, repair_quotes=True, threads=None, "
+     "block_size=None, progress=None)\n--\n\n"
      "The engine's own repair, byte for byte that of _csv_rowvane_backend.rowvane_file, with the\n"
-     "interpreter lock released; returns a dict of its counts. Failures raise the OSError subclass\n"
-     "of the file that failed, with its filename."},
+     "interpreter lock released, streamed in blocks on `threads` threads where the input is UTF-8;\n"
+     "returns a dict of its counts. Failures raise the OSError subclass of the file that failed,\n"
+     "with its filename."},
     {"check_file", ROWVANE_KW(check_file), METH_VARARGS | METH_KEYWORDS,
      "check_file(input_path, max_problems=10, ...)\n--\n\n"
      "What repair_file with these options would do, writing nothing: its dict, plus `problems`, the\n"

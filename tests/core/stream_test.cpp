@@ -130,16 +130,15 @@ void expect_same(const Files& got, const Files& want, const std::string& label) 
   EXPECT_EQ(a.encoding_source, b.encoding_source) << label;
 }
 
-// Every input gives the whole run's bytes and counts, whatever the block
-// size and the threads: the rows the blocks cut, the quoted line breaks and
-// stray quotes that make a block's guessed first record wrong, the rows held
-// back across blocks.
-TEST(StreamTest, SameAsTheWholeRun) {
+struct Shape {
+  const char* name;
+  std::string text;
+};
+
+// Inputs whose rows the blocks cut in every way that matters.
+std::vector<Shape> shapes() {
   const std::string long_field = "a,b\n1,\"" + repeat("x\ny,", 300) + "\"\n2,3\n";
-  const struct {
-    const char* name;
-    std::string text;
-  } cases[] = {
+  return {
       {"simple quoted rows", numbered(300)},
       {"CRLF", numbered(120, "\r\n")},
       {"lone CR", numbered(50, "\r")},
@@ -165,6 +164,14 @@ TEST(StreamTest, SameAsTheWholeRun) {
       {"quotes inside fields", "a,b\n" + repeat("1,\"say \"\"hi\"\"\"\n2,x\"y\n", 40)},
       {"multi-byte text", "name,city\n" + repeat("Zoë,Genève\nRené,Zürich\n\xE6\x9D\xB1,\xF0\x9F\x98\x80\n", 40)},
   };
+}
+
+// Every input gives the whole run's bytes and counts, whatever the block
+// size and the threads: the rows the blocks cut, the quoted line breaks and
+// stray quotes that make a block's guessed first record wrong, the rows held
+// back across blocks.
+TEST(StreamTest, SameAsTheWholeRun) {
+  const std::vector<Shape> cases = shapes();
   const size_t blocks[] = {1, 2, 3, 5, 16, 61, 256, 4096, size_t{1} << 20};
   for (const auto& c : cases) {
     const Files want = whole(c.text);
@@ -223,6 +230,100 @@ TEST(StreamTest, CorpusSameAsOneWindow) {
   }
   EXPECT_GT(files, 1000u);
   EXPECT_GT(streamed_files, files / 2);
+}
+
+// The basic run streamed gives the engine's own whole-buffer run byte for
+// byte: its sniffed delimiter and inferred width (read from as many rows as
+// the whole run reads, however long), every row padded, merged or set aside.
+struct BasicFiles {
+  std::string output, quarantine;
+  RunSummary summary;
+};
+
+BasicFiles basic_run(const std::string& input, const RunOptions& options, const StreamOptions* stream) {
+  TempDir dir;
+  {
+    std::ofstream(dir / "in.csv", std::ios::binary) << input;
+  }
+  const std::string in = (dir / "in.csv").string(), out = (dir / "out.csv").string(), q = (dir / "q.csv").string();
+  auto r = stream != nullptr ? stream_basic_file(in, out, q, options, FileRunHooks{}, *stream)
+                             : rowvane_file(in, out, q, options);
+  EXPECT_TRUE(r);
+  BasicFiles f;
+  if (!r) return f;
+  f.summary = r.value();
+  f.output = slurp(dir / "out.csv");
+  f.quarantine = slurp(dir / "q.csv");
+  return f;
+}
+
+void expect_same_basic(const BasicFiles& got, const BasicFiles& want, const std::string& label) {
+  EXPECT_EQ(got.output, want.output) << label;
+  EXPECT_EQ(got.quarantine, want.quarantine) << label;
+  EXPECT_EQ(got.summary.total_rows, want.summary.total_rows) << label;
+  EXPECT_EQ(got.summary.rowvaned_rows, want.summary.rowvaned_rows) << label;
+  EXPECT_EQ(got.summary.repaired_rows, want.summary.repaired_rows) << label;
+  EXPECT_EQ(got.summary.quarantined_rows, want.summary.quarantined_rows) << label;
+  EXPECT_EQ(got.summary.inferred_columns, want.summary.inferred_columns) << label;
+  EXPECT_EQ(got.summary.detected_delimiter, want.summary.detected_delimiter) << label;
+}
+
+TEST(StreamTest, BasicRunSameAsTheEngine) {
+  std::vector<Shape> cases = shapes();
+  cases.push_back({"widths settled past the first blocks", repeat("1,2\n", 30) + repeat("1,2,3\n", 80) + "4\n"});
+  cases.push_back({"long first line without the delimiter", std::string(70000, 'w') + "\n" + repeat("a;b\n", 30)});
+  cases.push_back({"long first line with it", std::string(70000, 'w') + ";x\n" + repeat("a;b\n", 30)});
+  cases.push_back({"blank rows padded", "a,b,c\n\n" + repeat("1,2,3\n \n,,\n", 40)});
+  cases.push_back({"stray bytes", "a,b\n1,\xff\n" + repeat("2,3\n", 20)});
+  cases.push_back({"UTF-16 mark", std::string("\xFF\xFE", 2) + "a,b\n"});
+  cases.push_back({"quote across lines", "a,b\n" + repeat("1,\"x\n", 40) + "y\"\n"});
+  RunOptions given_delimiter;
+  given_delimiter.delimiter = ';';
+  RunOptions strict;
+  strict.fill_ragged_rows = false;
+  strict.merge_overflow = false;
+  RunOptions three;
+  three.expected_columns = 3;
+  three.repair_quotes = false;
+  RunOptions single_quote;
+  single_quote.quote_char = '\'';
+  const std::pair<const char*, RunOptions> option_sets[] = {
+      {"defaults", RunOptions{}}, {"delimiter ;", given_delimiter}, {"nothing repaired", strict},
+      {"3 columns, no quote repair", three}, {"quote '", single_quote}};
+  for (const auto& c : cases) {
+    for (const auto& [option_name, options] : option_sets) {
+      const BasicFiles want = basic_run(c.text, options, nullptr);
+      for (const auto& [block, threads] : {std::pair<size_t, size_t>{1, 1}, {3, 2}, {61, 3}, {4096, 2}, {1 << 20, 1}}) {
+        StreamOptions stream;
+        stream.block_size = block;
+        stream.threads = threads;
+        stream.head_bytes = 64;  // the layout settles from rows, not from the head
+        const std::string label = std::string(c.name) + ", " + option_name + ", block " + std::to_string(block) +
+                                  " threads " + std::to_string(threads);
+        expect_same_basic(basic_run(c.text, options, &stream), want, label);
+      }
+    }
+  }
+}
+
+TEST(StreamTest, BasicRunCorpusSameAsTheEngine) {
+  const fs::path corpus = fs::path(ROWVANE_SOURCE_DIR) / ".." / "shared" / "corpus";
+  std::ifstream manifest(corpus / "MANIFEST.tsv");
+  if (!manifest) GTEST_SKIP() << "no shared corpus beside the checkout";
+  std::string line;
+  std::getline(manifest, line);  // its header
+  size_t files = 0;
+  while (std::getline(manifest, line)) {
+    const std::string name = line.substr(0, line.find('\t'));
+    const std::string text = slurp(corpus / name);
+    ++files;
+    const BasicFiles want = basic_run(text, RunOptions{}, nullptr);
+    StreamOptions stream;
+    stream.block_size = 317;
+    stream.threads = 2;
+    expect_same_basic(basic_run(text, RunOptions{}, &stream), want, name);
+  }
+  EXPECT_GT(files, 1000u);
 }
 
 // An input split into byte ranges, each part run on its own: where the
