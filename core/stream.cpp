@@ -302,6 +302,7 @@ class StreamRun {
       const TableLayout& layout = reconciler_.layout();
       delimiter_ = layout.delimiter;
       reader_.set_setup(ScanSetup{layout.delimiter, layout.quote_char, reconciler_.fast_rows()});
+      if (stream_.on_layout != nullptr) stream_.on_layout(stream_.layout_context, layout.delimiter, layout.quote_char);
     }
     if (!open_writers(output_bom)) return with_status(StreamStatus::Failed);
     return rows();
@@ -887,6 +888,67 @@ Expected<RunSummary, RowvaneError> stream_basic_file(const std::string& input_pa
     }
   }
   return rowvane_file(input_path, output_path, quarantine_path, options, hooks);
+}
+
+Expected<bool, RowvaneError> streams_as_utf8(const std::string& path, const InterruptCheck& interrupt) {
+  auto input = FileHandle::open_read(path, interrupt);
+  if (!input) return step_failure(std::move(input).error(), path, "open");
+  const std::optional<FileIdentity> id = input.value().identity();
+  if (!id) return step_failure(IoError::from_errno(errno), path, "stat");
+  if (!S_ISREG(id->mode)) return false;
+  int fd = input.value().get();
+  constexpr size_t kBlock = size_t{1} << 20;
+  auto block = std::make_unique_for_overwrite<char[]>(kBlock);
+  Utf8Stitch stitch;
+  BlockScan scan;
+  const ScanSetup setup{',', '"', false};  // the UTF-8 check alone
+  for (size_t offset = 0;; offset += kBlock) {
+    if (interrupt.should_stop()) return step_failure(interrupted_error(), path, "read");
+    auto got = pread_all(&fd, offset, block.get(), kBlock);
+    if (!got) return step_failure(std::move(got).error(), path, "read");
+    const std::string_view view(block.get(), got.value());
+    if (offset == 0) {
+      // The signs of the encoding, as the streamed run reads them.
+      const std::string_view head = view.substr(0, std::min(view.size(), kDetectBytes));
+      const BomMatch bom = match_bom(head);
+      if (bom.length != 0 && bom.encoding != TextEncoding::Utf8) return false;
+      if (bom.length == 0 && wide_encoding_from_nuls(head) != TextEncoding::Utf8) return false;
+    }
+    scan.clear();
+    scan_block(view, offset, setup, scan);
+    if (!stitch.add(view, scan)) return false;
+    if (got.value() < kBlock) return stitch.finish();
+  }
+}
+
+Expected<StreamResult, RowvaneError> stream_into(const std::string& input_path, ByteTarget* output,
+                                                 const RunOptions& options, bool quote_given, TableRules rules,
+                                                 const FileRunHooks& hooks, const StreamOptions& stream) {
+  auto input = FileHandle::open_read(input_path, hooks.interrupt);
+  if (!input) return step_failure(std::move(input).error(), input_path, "open");
+  return stream_into(input.value(), input_path, output, options, quote_given, std::move(rules), hooks, stream);
+}
+
+Expected<StreamResult, RowvaneError> stream_into(const FileHandle& input, const std::string& input_path,
+                                                 ByteTarget* output, const RunOptions& options, bool quote_given,
+                                                 TableRules rules, const FileRunHooks& hooks,
+                                                 const StreamOptions& stream) {
+  const InterruptCheck& interrupt = hooks.interrupt;
+  const std::optional<FileIdentity> id = input.identity();
+  if (!id) return step_failure(IoError::from_errno(errno), input_path, "stat");
+  StreamResult r;
+  r.status = StreamStatus::NotUtf8;
+  if (!S_ISREG(id->mode)) return r;
+  int fd = input.get();
+  StreamInput source{pread_all, &fd, id->size};
+  r = stream_table(source, StreamTargets{output, nullptr, nullptr}, options, quote_given, rules, InputEncoding{},
+                   false, stream, 0, interrupt);
+  if (r.status == StreamStatus::Interrupted) return step_failure(interrupted_error(), input_path, "read");
+  if (r.status == StreamStatus::Failed) {
+    IoError error = r.error ? std::move(*r.error) : IoError::fixed(IoErrorKind::Other, "stream failed");
+    return step_failure(std::move(error), r.read_failed ? input_path : std::string(), r.read_failed ? "read" : "write");
+  }
+  return r;
 }
 
 Expected<TableCheck, RowvaneError> stream_check_table_file(const std::string& input_path,

@@ -52,6 +52,11 @@ struct StreamOptions {
   // (which then ends as interrupted).
   bool (*progress)(void* context, size_t done, size_t total) = nullptr;
   void* progress_context = nullptr;
+  // Called on the calling thread once the layout is settled, before any
+  // record is written: the delimiter and quote of the records to come (a
+  // consumer of the output parses them with it).
+  void (*on_layout)(void* context, unsigned char delimiter, unsigned char quote) = nullptr;
+  void* layout_context = nullptr;
 };
 
 // Where a streamed run reads its input: `read_at` fills `dst` with up to `n`
@@ -119,6 +124,27 @@ Expected<RunSummary, RowvaneError> stream_basic_file(const std::string& input_pa
                                                      const std::optional<std::string>& quarantine_path,
                                                      const RunOptions& options, const FileRunHooks& hooks,
                                                      const StreamOptions& stream);
+
+// Whether the file at `path` streams: a regular file whose text is UTF-8
+// throughout as the streamed runs decide it (a UTF-8 mark or none, no NUL
+// pattern of UTF-16/32, valid), read in blocks of bounded memory. A consumer
+// of stream_into checks first, since a late invalid byte cannot take back
+// records already handed over.
+Expected<bool, RowvaneError> streams_as_utf8(const std::string& path, const InterruptCheck& interrupt);
+
+// The streamed run of the file at `input_path` into `output` alone (no side
+// files, no change log; null: its counts alone): the records as they are made, for a consumer on
+// another thread (a pipe). Status NotUtf8 when the input is no regular file
+// or not UTF-8 throughout (see streams_as_utf8); then `output` may hold the
+// records of its first blocks.
+Expected<StreamResult, RowvaneError> stream_into(const std::string& input_path, ByteTarget* output,
+                                                 const RunOptions& options, bool quote_given, TableRules rules,
+                                                 const FileRunHooks& hooks, const StreamOptions& stream);
+// The same over an input already open (`input_path` names it in errors).
+Expected<StreamResult, RowvaneError> stream_into(const FileHandle& input, const std::string& input_path,
+                                                 ByteTarget* output, const RunOptions& options, bool quote_given,
+                                                 TableRules rules, const FileRunHooks& hooks,
+                                                 const StreamOptions& stream);
 
 // One part of a split input (StreamOptions::part_start, part_stop) into its
 // own files: status Done with the part's counts and where it began and

@@ -23,6 +23,7 @@ if not TYPE_CHECKING:
 from ._api import ArchiveError, UndecodableError, check, read, repair, sniff_encoding, sniff_file
 from ._arrow import ArrowStream, read_arrow
 from ._batch import SUFFIXES, check_many, repair_many
+from ._reader import Reader, ReadSummary
 from ._report import BatchFailure, BatchReport, CheckBatchReport, CheckReport, ProblemRow, RepairReport
 from ._version import __version__
 
@@ -32,6 +33,8 @@ __all__ = [
     "check",
     "check_many",
     "read",
+    "Reader",
+    "ReadSummary",
     "read_arrow",
     "ArrowStream",
     "sniff_file",

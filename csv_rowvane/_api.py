@@ -5,6 +5,7 @@ from __future__ import annotations
 import contextlib
 import errno as _errno
 import os
+import shutil
 import stat
 import tempfile
 import time
@@ -16,6 +17,7 @@ import _csv_rowvane_backend as _rv
 from . import _compression, _core, _tables, _tempfiles
 from ._compression import ArchiveError
 from ._encoding import ERRORS, OUTPUT_ENCODINGS, EncodingErrors, EncodingChoice, choose_page, resolve
+from ._reader import Reader
 from ._report import CheckReport, ProblemRow, RepairReport, detection_notes
 
 __all__ = ["StrPath", "UndecodableError", "ArchiveError", "repair", "check", "read", "sniff_file", "validate_options"]
@@ -764,41 +766,82 @@ def read(
     encoding: str = "auto",
     encoding_errors: EncodingErrors = "replace",
     member: str | None = None,
-) -> _rv.RowvaneReader:
-    """Open ``path`` with the backend's reader: an iterator over the repaired
-    rows (lists of str), usable as a context manager, with ``len()`` and a
-    ``summary``. ``encoding`` and ``encoding_errors`` are those of
-    ``repair``: a file that is not UTF-8 is decoded first, so its rows hold
-    its text. A compressed file is read as ``repair`` reads it. Failures
-    raise the matching OSError subclass with ``filename`` set."""
+    threads: int | None = None,
+    block_size: int | None = None,
+) -> Reader:
+    """The repaired rows of ``path`` (lists of str), read as the basic run
+    (the engine's: sniffed delimiter, inferred column count, short rows
+    padded, surplus fields merged) repairs them: a :class:`Reader`, usable as
+    a context manager, with ``len()`` and a ``summary``. The run streams the
+    file on ``threads`` threads in blocks of ``block_size`` bytes (as
+    ``repair`` does) while the rows are read, so memory stays bounded by a
+    few blocks whatever the file's size. ``encoding`` and ``encoding_errors``
+    are those of ``repair``: a file that is not UTF-8 is decoded first (into
+    a private temporary file), so its rows hold its text. A compressed file
+    is read as ``repair`` reads it. Failures raise the matching OSError
+    subclass with ``filename`` set."""
     p = fspath(path, "path")
     opts = _options(delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes)
     _check_encoding_options({"encoding": encoding, "encoding_errors": encoding_errors})
+    stream = _stream_options(threads, block_size, None)
+    del stream["progress"]
     with _plain_input(p, member) as (src, _compression_format, _member):
-        return _open_reader(p, src, opts, encoding, encoding_errors)
+        return _open_reader(p, src, opts, encoding, encoding_errors, stream)
 
 
 def _open_reader(p: str, src: str, opts: dict[str, Any], encoding: str,
-                 encoding_errors: EncodingErrors) -> _rv.RowvaneReader:
-    try:
-        decoded = _core.decode_file(src, encoding=_encoding_choice(encoding), encoding_errors=encoding_errors,
-                                    page_chooser=choose_page)
-        text = decoded["text"]
-        if text is None:
-            return _rv.open(src, **opts)
-        # The reader reads its whole file when opened: the decoded text
-        # goes through a private temporary file that is gone at once.
+                 encoding_errors: EncodingErrors, stream: dict[str, Any]) -> Reader:
+    temporary: list[str] = []
+
+    def private_copy(write: Callable[[Any], None]) -> str:
         fd, tmp = tempfile.mkstemp(prefix="csv-rowvane-read-", suffix=".csv")
-        try:
-            with os.fdopen(fd, "wb") as f:
-                f.write(text)
-            return _rv.open(tmp, **opts)
-        finally:
-            os.unlink(tmp)
+        temporary.append(tmp)
+        with os.fdopen(fd, "wb") as f:
+            write(f)
+        return tmp
+
+    keep = -1
+    try:
+        text_path = src
+        if not stat.S_ISREG(os.stat(src).st_mode):
+            # A pipe or a device is read once: into a private file first.
+            with open(src, "rb") as pipe:
+                text_path = private_copy(lambda f: shutil.copyfileobj(pipe, f, 1 << 20))
+        choice = _encoding_choice(encoding)
+        utf8 = choice is None or resolve("utf-8") == choice
+        if not (utf8 and _core.streams_utf8(text_path)):
+            decoded = _core.decode_file(text_path, encoding=choice, encoding_errors=encoding_errors,
+                                        page_chooser=choose_page)
+            text = decoded["text"]
+            if text is not None:
+                text_path = private_copy(lambda f: f.write(text))
+        # The counts, when asked before the rows were read to the end, read
+        # the same text again through a descriptor the reader holds.
+        keep = os.open(text_path, os.O_RDONLY | os.O_CLOEXEC)
+        feed = _core.row_feed(text_path, **opts, **stream)
+        again = f"/proc/self/fd/{keep}"
+        names = {src: p, text_path: p, again: p}
+
+        def counts() -> dict[str, Any]:
+            result: dict[str, Any] = _core.basic_counts(again, **opts, **stream)
+            return result
+
+        def on_error(e: BaseException) -> BaseException:
+            return _with_filename(_named(e, names), p) if isinstance(e, OSError) else e
+
+        reader = Reader(feed, counts, on_error, keep)
+        keep = -1
+        return reader
     except OSError as e:
         raise _with_filename(_named(e, {src: p}), p) from None
     except UnicodeDecodeError as e:
         raise _undecodable(e, p) from None
+    finally:
+        if keep >= 0:
+            os.close(keep)
+        for tmp in temporary:
+            with contextlib.suppress(OSError):
+                os.unlink(tmp)
 
 
 def sniff_file(path: StrPath, sample_size: int = 65536, *, encoding: str = "auto") -> str:

@@ -5,6 +5,9 @@
 // front end's encoding detector, Python's codecs, the signal handlers of the
 // main thread, briefly, once per block of input). Every run can be
 // cancelled from any thread (cancel_runs()).
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -26,6 +29,7 @@
 #include "core/utf8.hpp"
 #include "module/frame.hpp"
 #include "module/frontend/arrow.hpp"
+#include "module/frontend/rows.hpp"
 
 namespace rowvane::frontend {
 namespace {
@@ -787,6 +791,286 @@ PyObject* decode_file(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// --- The row feed ---------------------------------------------------------------
+//
+// The basic run streamed to Python a batch of rows at a time: the run works
+// on a thread of its own and writes its records into a pipe, whose other end
+// the reader parses as Python asks for rows. The pipe's room and the run's
+// blocks bound the memory, whatever the file's size; a reader that stops
+// early stops the run at its next block.
+
+constexpr const char* kFeedParams[] = {
+    "input_path", "delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns",
+    "repair_quotes", "threads", "block_size",
+};
+constexpr Signature kFeedSignature = {"row_feed", nullptr, kFeedParams, 9, 1};
+constexpr const char* kFeedCapsule = "csv_rowvane._core.row_feed";
+
+struct RowFeed {
+  std::string path;
+  RunOptions options;
+  std::uint64_t generation = g_cancel_generation.load(std::memory_order_acquire);
+  std::atomic<bool> stop{false};
+  int read_fd = -1;                 // the pipe's end the rows are read from, until `rows` owns it
+  std::unique_ptr<Rows> rows;
+  std::thread producer;
+  // The run's outcome, set by the producer before it closes its end of the
+  // pipe; read once it was joined.
+  std::optional<Expected<StreamResult, RowvaneError>> result;
+  bool ended = false;
+  std::vector<std::string> fields;
+
+  RowFeed() = default;
+  RowFeed(const RowFeed&) = delete;
+  RowFeed& operator=(const RowFeed&) = delete;
+  ~RowFeed() { close(); }
+
+  // Stops the run: it sees `stop` at its next block; what it still writes is
+  // read and dropped so that it never waits for room.
+  void close() noexcept {
+    stop.store(true, std::memory_order_release);
+    if (producer.joinable()) {
+      if (rows) {
+        rows->drain();
+      } else if (read_fd >= 0) {
+        char sink[1 << 16];
+        for (;;) {
+          const ssize_t n = ::read(read_fd, sink, sizeof sink);
+          if (n < 0 && errno == EINTR) continue;
+          if (n <= 0) break;
+        }
+      }
+      producer.join();
+    }
+    rows.reset();
+    if (read_fd >= 0) ::close(read_fd);
+    read_fd = -1;
+  }
+};
+
+bool feed_should_stop(void* context) noexcept {
+  const RowFeed& f = *static_cast<const RowFeed*>(context);
+  return f.stop.load(std::memory_order_acquire) ||
+         g_cancel_generation.load(std::memory_order_acquire) != f.generation;
+}
+
+void feed_capsule_destructor(PyObject* capsule) {
+  auto* f = static_cast<RowFeed*>(PyCapsule_GetPointer(capsule, kFeedCapsule));
+  if (f == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  // The run never takes the lock: stopping it here cannot wait on Python.
+  delete f;
+}
+
+RowFeed& feed_of(PyObject* capsule) {
+  auto* f = static_cast<RowFeed*>(PyCapsule_GetPointer(capsule, kFeedCapsule));
+  if (f == nullptr) throw PyErrorRaised{};
+  return *f;
+}
+
+PyObject* row_feed(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyRef {
+    const BoundArgs a = bind_tuple_dict(kFeedSignature, args, kwargs);
+    auto feed = std::make_unique<RowFeed>();
+    feed->path = text_of("input_path", a[0]);
+    bool quote_given = false;
+    feed->options = run_options(kFeedSignature, a, 1, quote_given);
+    RunContext run;
+    StreamOptions stream = stream_options(a, 7, run);
+    // Opened here, so that a missing or unreadable file fails at once (and
+    // a temporary file may go once the feed exists).
+    std::optional<Expected<FileHandle, IoError>> opened;
+    {
+      Unlocked unlocked(run);
+      opened.emplace(FileHandle::open_read(feed->path, run_interrupt(run)));
+    }
+    if (!*opened) {
+      RowvaneError e{std::move(*opened).error()};
+      e.path = feed->path;
+      e.operation = "open";
+      raise_failure(run, e);
+    }
+    FileHandle input = std::move(opened->value());
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+      RowvaneError e{IoError::from_errno(errno)};
+      e.operation = "pipe";
+      raise_failure(run, e);
+    }
+    feed->read_fd = ends[0];
+    FileHandle write_end(ends[1]);
+    ::fcntl(ends[1], F_SETPIPE_SZ, 1 << 20);  // fewer hand-overs; the default room works too
+    RowFeed* f = feed.get();
+    // The records' delimiter goes first, as one byte: the reader parses
+    // what follows with it.
+    stream.on_layout = [](void* context, unsigned char delimiter, unsigned char) {
+      (void)static_cast<FileHandle*>(context)->write_some(reinterpret_cast<const char*>(&delimiter), 1);
+    };
+    feed->producer = std::thread([f, stream, in = std::move(input), out = std::move(write_end)]() mutable {
+      stream.layout_context = &out;
+      FileRunHooks hooks;
+      hooks.interrupt = InterruptCheck{&feed_should_stop, f};
+      try {
+        f->result.emplace(stream_into(in, f->path, &out, f->options, true, basic_rules(), hooks, stream));
+      } catch (const std::bad_alloc&) {
+        f->result.emplace(RowvaneError{IoError::from_errno(ENOMEM)});
+      }
+      out.close();  // the reader's end of the rows
+    });
+    PyObject* capsule = PyCapsule_New(feed.get(), kFeedCapsule, feed_capsule_destructor);
+    if (capsule == nullptr) throw PyErrorRaised{};
+    feed.release();
+    return PyRef::steal(capsule);
+  });
+}
+
+// Raises what ended a feed's run, if it failed.
+void raise_feed_failure(RowFeed& f) {
+  if (!f.result) raise(PyExc_RuntimeError, "the run ended without a result");
+  if (!*f.result) {
+    RunContext run;
+    run.cancelled = g_cancel_generation.load(std::memory_order_acquire) != f.generation;
+    raise_failure(run, f.result->error());
+  }
+  if (f.result->value().status == StreamStatus::NotUtf8) {
+    raise(PyExc_ValueError, f.path + ": the input changed while it was read (it is no longer UTF-8 throughout)");
+  }
+}
+
+// The next rows of a feed: up to max_rows (and about a MiB of text), an
+// empty list at the end.
+PyObject* feed_rows(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyRef {
+    PyObject* capsule;
+    Py_ssize_t max_rows;
+    if (!PyArg_ParseTuple(args, "On:feed_rows", &capsule, &max_rows)) throw PyErrorRaised{};
+    RowFeed& f = feed_of(capsule);
+    PyRef out = checked(PyList_New(0));
+    if (f.ended) return out;
+    std::string text;                 // the batch's cells, one after another
+    std::vector<size_t> cell_ends;    // where each cell ends in `text`
+    std::vector<size_t> row_cells;    // the cells of each row
+    std::string failure;
+    bool at_end = false;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+      if (!f.rows) {
+        // The pipe's first byte is the records' delimiter; none: no rows.
+        unsigned char delimiter = 0;
+        ssize_t n;
+        do {
+          n = ::read(f.read_fd, &delimiter, 1);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0) throw std::system_error(errno, std::generic_category(), "read");
+        if (n == 1) {
+          const int fd = std::exchange(f.read_fd, -1);
+          f.rows = std::make_unique<Rows>(fd, static_cast<char>(delimiter), static_cast<char>(f.options.quote_char));
+        }
+      }
+      size_t count = 0;
+      while (f.rows && static_cast<Py_ssize_t>(row_cells.size()) < max_rows && text.size() < (size_t{1} << 20)) {
+        if (!f.rows->next(f.fields, count)) {
+          at_end = true;
+          break;
+        }
+        for (size_t i = 0; i < count; ++i) {
+          text += f.fields[i];
+          cell_ends.push_back(text.size());
+        }
+        row_cells.push_back(count);
+      }
+      if (!f.rows) at_end = true;
+    } catch (const std::exception& e) {
+      failure = e.what();
+      at_end = true;
+    }
+    if (at_end) {
+      f.ended = true;
+      if (f.producer.joinable()) f.producer.join();
+    }
+    Py_END_ALLOW_THREADS
+    if (at_end) raise_feed_failure(f);
+    if (!failure.empty()) raise(PyExc_OSError, failure);
+    size_t cell = 0, from = 0;
+    for (const size_t n : row_cells) {
+      PyRef row = checked(PyList_New(static_cast<Py_ssize_t>(n)));
+      for (size_t i = 0; i < n; ++i, ++cell) {
+        PyObject* s = PyUnicode_DecodeUTF8(text.data() + from, static_cast<Py_ssize_t>(cell_ends[cell] - from),
+                                           "replace");
+        if (s == nullptr) throw PyErrorRaised{};
+        PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(i), s);
+        from = cell_ends[cell];
+      }
+      if (PyList_Append(out.get(), row.get()) < 0) throw PyErrorRaised{};
+    }
+    return out;
+  });
+}
+
+// The counts of a feed's run once its rows were read to the end, else None.
+PyObject* feed_summary(PyObject*, PyObject* capsule) {
+  return guarded([&]() -> PyRef {
+    RowFeed& f = feed_of(capsule);
+    if (!f.ended || !f.result || !*f.result) return PyRef::borrow(Py_None);
+    return counts_dict(f.result->value().summary.run);
+  });
+}
+
+// Stops a feed's run and lets go of its pipe.
+PyObject* feed_close(PyObject*, PyObject* capsule) {
+  return guarded([&]() -> PyRef {
+    RowFeed& f = feed_of(capsule);
+    Py_BEGIN_ALLOW_THREADS
+    f.close();
+    Py_END_ALLOW_THREADS
+    f.ended = true;
+    return PyRef::borrow(Py_None);
+  });
+}
+
+// The counts of the basic run over a file, streamed, nothing written.
+PyObject* basic_counts(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyRef {
+    const BoundArgs a = bind_tuple_dict(kFeedSignature, args, kwargs);
+    const std::string path = text_of("input_path", a[0]);
+    bool quote_given = false;
+    const RunOptions options = run_options(kFeedSignature, a, 1, quote_given);
+    RunContext run;
+    const StreamOptions stream = stream_options(a, 7, run);
+    FileRunHooks hooks;
+    hooks.interrupt = run_interrupt(run);
+    std::optional<Expected<StreamResult, RowvaneError>> result;
+    {
+      Unlocked unlocked(run);
+      result.emplace(stream_into(path, nullptr, options, true, basic_rules(), hooks, stream));
+    }
+    if (!*result) raise_failure(run, result->error());
+    if (result->value().status == StreamStatus::NotUtf8) {
+      raise(PyExc_ValueError, path + ": the input is not UTF-8 throughout");
+    }
+    return counts_dict(result->value().summary.run);
+  });
+}
+
+// Whether a file streams as UTF-8 (see streams_as_utf8).
+PyObject* streams_utf8(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyRef {
+    PyObject* path_obj;
+    if (!PyArg_ParseTuple(args, "U:streams_utf8", &path_obj)) throw PyErrorRaised{};
+    const std::string path = text_of("path", path_obj);
+    RunContext run;
+    std::optional<Expected<bool, RowvaneError>> result;
+    {
+      Unlocked unlocked(run);
+      result.emplace(streams_as_utf8(path, run_interrupt(run)));
+    }
+    if (!*result) raise_failure(run, result->error());
+    return bool_obj(result->value());
+  });
+}
+
 constexpr const char* kDetectParams[] = {"sample", "delimiter", "quote_char"};
 constexpr Signature kDetectSignature = {"detect", nullptr, kDetectParams, 3, 1};
 
@@ -875,6 +1159,28 @@ PyMethodDef methods[] = {
     {"arrow_schema", ROWVANE_KW(arrow_schema), METH_VARARGS | METH_KEYWORDS,
      "arrow_schema(names, types)\n--\n\n"
      "A PyCapsule 'arrow_schema' of the struct of these columns."},
+    {"row_feed", ROWVANE_KW(row_feed), METH_VARARGS | METH_KEYWORDS,
+     "row_feed(input_path, delimiter=None, quote_char=None, fill_ragged_rows=True, merge_overflow=True, "
+     "expected_columns=None, repair_quotes=True, threads=None, block_size=None)\n--\n\n"
+     "Starts the basic run of a UTF-8 file on a thread of its own; returns a capsule whose rows\n"
+     "feed_rows hands over a batch at a time. The input is opened at once (OSError if it cannot be)."},
+    {"feed_rows", feed_rows, METH_VARARGS,
+     "feed_rows(feed, max_rows)\n--\n\n"
+     "The next rows of a feed (lists of str), at most max_rows; an empty list at the end. A failed\n"
+     "run raises the OSError of the file that failed."},
+    {"feed_summary", feed_summary, METH_O,
+     "feed_summary(feed)\n--\n\n"
+     "The counts of a feed's run once its rows were read to the end, else None."},
+    {"feed_close", feed_close, METH_O,
+     "feed_close(feed)\n--\n\n"
+     "Stops a feed's run (at its next block) and lets go of its pipe; the feed then has no rows."},
+    {"basic_counts", ROWVANE_KW(basic_counts), METH_VARARGS | METH_KEYWORDS,
+     "basic_counts(input_path, delimiter=None, ...)\n--\n\n"
+     "The counts of row_feed's run over the file, streamed, with nothing written or kept."},
+    {"streams_utf8", streams_utf8, METH_VARARGS,
+     "streams_utf8(path)\n--\n\n"
+     "Whether the file is a regular file of UTF-8 text throughout (no mark or NUL pattern of\n"
+     "UTF-16/32), read in blocks: the inputs row_feed takes."},
     {"cancel_runs", cancel_runs, METH_NOARGS,
      "cancel_runs()\n--\n\n"
      "Stops every run of this module in progress, in any thread, at its next check; each raises\n"

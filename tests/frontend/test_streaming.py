@@ -4,11 +4,14 @@ file into parts."""
 
 from __future__ import annotations
 
+import os
 import pathlib
 import random
+import threading
 
 import pytest
 
+import _csv_rowvane_backend as _rv
 import csv_rowvane
 from csv_rowvane import _core
 
@@ -78,6 +81,69 @@ def test_the_same_bytes_for_any_threads_and_block_size(tmp_path: pathlib.Path, s
             a.pop(key), b.pop(key)
         assert a == b
     assert runs[(1, 64 << 10)][0].blocks > BIG // (64 << 10)
+
+
+@pytest.mark.parametrize("shape", ["damaged", "crlf", "long record", "unclosed quote", "bom"])
+def test_the_basic_run_streams_the_engine_bytes(tmp_path: pathlib.Path, shape: str) -> None:
+    src = tmp_path / "in.csv"
+    src.write_bytes(_shape(shape))
+    _rv.rowvane_file(str(src), str(tmp_path / "engine.csv"), str(tmp_path / "engine-q.csv"))
+    for threads, block in ((1, 1 << 30), (3, 100_003)):
+        report = csv_rowvane.repair(src, tmp_path / "out.csv", quarantine=tmp_path / "q.csv", detect="basic",
+                                    threads=threads, block_size=block)
+        assert (tmp_path / "out.csv").read_bytes() == (tmp_path / "engine.csv").read_bytes()
+        assert (tmp_path / "q.csv").read_bytes() == (tmp_path / "engine-q.csv").read_bytes()
+        assert report.total_rows > 100_000
+
+
+# The reader: the engine reader's rows and counts, streamed.
+@pytest.mark.parametrize("shape", ["damaged", "long record", "unclosed quote", "bom"])
+def test_read_streams_the_engine_rows(tmp_path: pathlib.Path, shape: str) -> None:
+    src = tmp_path / "in.csv"
+    src.write_bytes(_shape(shape, 2 << 20))
+    with _rv.open(str(src)) as engine:
+        want = list(engine)
+        want_summary = engine.summary.to_dict()
+    for threads, block in ((1, 1 << 30), (2, 65_537)):
+        with csv_rowvane.read(src, threads=threads, block_size=block) as reader:
+            assert len(reader) == len(want)  # counted ahead: a run of its own
+            assert reader.summary.to_dict() == want_summary
+            assert next(reader) == want[0]
+            assert list(reader) == want[1:]
+            assert reader.summary.to_dict() == want_summary
+
+
+@pytest.mark.parametrize(("name", "data", "kwargs", "rows"), [
+    ("empty", b"", {}, []),
+    ("blank lines", b"a,b\n\n1,2\n", {}, [["a", "b"], ["", ""], ["1", "2"]]),
+    ("cp1252", "a;b\n1;Zo\u00eb\n".encode("cp1252"), {}, [["a", "b"], ["1", "Zoë"]]),
+    ("stray byte", b"a,b\n1,\xff\n", {}, [["a", "b"], ["1", "\u00ff"]]),  # read in the fallback page
+    ("given quote", b"a|'b|c'\n1|2\n", {"delimiter": "|", "quote_char": "'", "expected_columns": 2},
+     [["a", "b|c"], ["1", "2"]]),
+    ("strict", b"a,b\n1,2,3\n4\n", {"fill_ragged_rows": False, "merge_overflow": False}, [["1", "2", "3"]]),
+])
+def test_read_small_inputs(tmp_path: pathlib.Path, name: str, data: bytes, kwargs: dict[str, object],
+                           rows: list[list[str]]) -> None:
+    src = tmp_path / "in.csv"
+    src.write_bytes(data)
+    assert list(csv_rowvane.read(src, **kwargs)) == rows  # type: ignore[arg-type]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv"]  # no private text left behind
+
+
+def test_read_stops_early_and_from_a_pipe(tmp_path: pathlib.Path) -> None:
+    src = tmp_path / "in.csv"
+    src.write_bytes(_shape("clean"))
+    reader = csv_rowvane.read(src, threads=2, block_size=1 << 16)
+    assert next(reader)[0] == "id"
+    reader.close()  # the run stops at its next block
+    assert list(reader) == []
+    assert len(reader) > 50_000  # counted by a run of its own
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    writer = threading.Thread(target=lambda: fifo.write_bytes(b"a,b\n1,2\n"))
+    writer.start()
+    assert list(csv_rowvane.read(fifo)) == [["a", "b"], ["1", "2"]]
+    writer.join()
 
 
 @pytest.mark.parametrize("data", [
