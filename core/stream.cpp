@@ -628,6 +628,9 @@ class StreamRun {
       }
     }
     records_.clear();
+    for (size_t i = 0; i < quarantine_.size() && result_.quarantine.size() < stream_.keep_quarantine; ++i) {
+      result_.quarantine.push_back(quarantine_[i]);
+    }
     for (const QuarantineRecord& q : quarantine_) {
       if (!quarantine_writer_) break;
       line_.clear();

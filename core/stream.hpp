@@ -56,7 +56,9 @@ struct StreamOptions {
   // record is written: the delimiter and quote of the records to come (a
   // consumer of the output parses them with it).
   void (*on_layout)(void* context, unsigned char delimiter, unsigned char quote) = nullptr;
-  void* layout_context = nullptr;
+  void* layout_context = nullptr;  // Rows set aside to hand back in the result (StreamResult::quarantine),
+  // the first ones: a check that writes nothing reports them.
+  size_t keep_quarantine = 0;
 };
 
 // Where a streamed run reads its input: `read_at` fills `dst` with up to `n`
@@ -91,6 +93,7 @@ struct StreamResult {
   // The change records kept (check runs: `keep` of them) and their count.
   std::vector<TableCheck::Change> changes;
   size_t change_count = 0;
+  std::vector<QuarantineRecord> quarantine;  // the first StreamOptions::keep_quarantine rows set aside
   // A part (StreamOptions::part_start, part_stop): where its first row
   // began and where the row after its last begins (the input's size at its
   // end), the lines between, and what the part after it may assume.

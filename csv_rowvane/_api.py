@@ -730,7 +730,7 @@ def _run_check(inp: str, src: str, compression: str | None, member: str | None, 
             problems = [ProblemRow(line=line, reason=action, action=action, content=raw)
                         for line, action, raw in result["problems"]]
         else:
-            result = _core.check_basic(src, max_problems, **opts)
+            result = _core.check_basic(src, max_problems, **opts, **(stream or {}))
             notes = tuple(detection_notes({"compression": compression, "member": member}))
             problems = [ProblemRow(line=line, reason=reason,
                                    action=_problem_action(reason, fill_ragged_rows, merge_overflow), content=raw)

@@ -75,6 +75,9 @@ def check_basic(
     merge_overflow: bool = True,
     expected_columns: int | None = None,
     repair_quotes: bool = True,
+    threads: int | None = None,
+    block_size: int | None = None,
+    progress: Callable[[int, int], object] | None = None,
 ) -> dict[str, Any]: ...
 def decode_file(
     path: str,

@@ -685,9 +685,29 @@ PyObject* check_file(PyObject*, PyObject* args, PyObject* kwargs) {
 
 constexpr const char* kBasicParams[] = {
     "input_path", "max_problems", "delimiter", "quote_char", "fill_ragged_rows", "merge_overflow",
-    "expected_columns", "repair_quotes",
+    "expected_columns", "repair_quotes", "threads", "block_size", "progress",
 };
-constexpr Signature kBasicSignature = {"check_basic", nullptr, kBasicParams, 8, 1};
+constexpr Signature kBasicSignature = {"check_basic", nullptr, kBasicParams, 11, 1};
+
+// (line, reason, content) of the first `keep` rows set aside, their fields
+// joined by the run's delimiter.
+PyRef quarantine_problems(const std::vector<QuarantineRecord>& quarantine, const RunSummary& run, size_t keep) {
+  const unsigned char delimiter = static_cast<unsigned char>(run.detected_delimiter);
+  PyRef list = checked(PyList_New(0));
+  for (size_t i = 0; i < quarantine.size() && i < keep; ++i) {
+    const QuarantineRecord& q = quarantine[i];
+    std::string content;
+    for (size_t f = 0; f < q.fields.size(); ++f) {
+      if (f > 0) append_utf8(content, delimiter);
+      content += q.fields[f];
+    }
+    PyRef item = checked(Py_BuildValue("(ns#s#)", static_cast<Py_ssize_t>(q.line), q.reason.data(),
+                                       static_cast<Py_ssize_t>(q.reason.size()), content.data(),
+                                       static_cast<Py_ssize_t>(content.size())));
+    if (PyList_Append(list.get(), item.get()) < 0) throw PyErrorRaised{};
+  }
+  return list;
+}
 
 // What the engine's own run would do: its counts, and the rows it would
 // change, found by the same run with nothing repaired (every such row is
@@ -700,6 +720,39 @@ PyObject* check_basic(PyObject*, PyObject* args, PyObject* kwargs) {
     bool quote_given = false;
     const RunOptions options = run_options(kBasicSignature, a, 2, quote_given);
     RunContext run;
+    // A UTF-8 file streams: the run's counts, then the same run with nothing
+    // repaired (its layout fixed), keeping the first rows it sets aside.
+    {
+      StreamOptions stream = stream_options(a, 8, run);
+      FileRunHooks hooks;
+      hooks.interrupt = run_interrupt(run);
+      std::optional<Expected<StreamResult, RowvaneError>> first, second;
+      {
+        Unlocked unlocked(run);
+        first.emplace(stream_into(input_path, nullptr, options, true, basic_rules(), hooks, stream));
+        if (*first && first->value().status == StreamStatus::Done) {
+          const RunSummary& c = first->value().summary.run;
+          RunOptions s = options;
+          s.fill_ragged_rows = false;
+          s.merge_overflow = false;
+          if (c.inferred_columns != 0 && (options.fill_ragged_rows || options.merge_overflow)) {
+            s.expected_columns = c.inferred_columns;
+            s.delimiter = static_cast<unsigned char>(c.detected_delimiter);
+          }
+          stream.keep_quarantine = keep;
+          second.emplace(stream_into(input_path, nullptr, s, true, basic_rules(), hooks, stream));
+        }
+      }
+      if (!*first) raise_failure(run, first->error());
+      if (second && !*second) raise_failure(run, second->error());
+      if (second && second->value().status == StreamStatus::Done) {
+        PyRef d = counts_dict(first->value().summary.run);
+        const StreamResult& strict = second->value();
+        set_item(d.get(), "problems", quarantine_problems(strict.quarantine, strict.summary.run, keep));
+        set_item(d.get(), "problem_rows", int_from_size(strict.summary.run.quarantined_rows));
+        return d;
+      }
+    }
     std::optional<Expected<FileBytes, IoError>> bytes;
     std::optional<SliceResult> counted, strict;
     {
@@ -725,21 +778,7 @@ PyObject* check_basic(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     const RunSummary& r = counted->summary;
     PyRef d = counts_dict(r);
-    const unsigned char delimiter = static_cast<unsigned char>(strict->summary.detected_delimiter);
-    PyRef list = checked(PyList_New(0));
-    for (size_t i = 0; i < strict->quarantine.size() && i < keep; ++i) {
-      const QuarantineRecord& q = strict->quarantine[i];
-      std::string content;
-      for (size_t f = 0; f < q.fields.size(); ++f) {
-        if (f > 0) append_utf8(content, delimiter);
-        content += q.fields[f];
-      }
-      PyRef item = checked(Py_BuildValue("(ns#s#)", static_cast<Py_ssize_t>(q.line), q.reason.data(),
-                                         static_cast<Py_ssize_t>(q.reason.size()), content.data(),
-                                         static_cast<Py_ssize_t>(content.size())));
-      if (PyList_Append(list.get(), item.get()) < 0) throw PyErrorRaised{};
-    }
-    set_item(d.get(), "problems", std::move(list));
+    set_item(d.get(), "problems", quarantine_problems(strict->quarantine, strict->summary, keep));
     set_item(d.get(), "problem_rows", int_from_size(strict->quarantine.size()));
     return d;
   });
@@ -1133,7 +1172,8 @@ PyMethodDef methods[] = {
      "first max_problems (line, action, raw content) it would change or drop, and `problem_rows`."},
     {"check_basic", ROWVANE_KW(check_basic), METH_VARARGS | METH_KEYWORDS,
      "check_basic(input_path, max_problems=10, delimiter=None, quote_char=None, fill_ragged_rows=True, "
-     "merge_overflow=True, expected_columns=None, repair_quotes=True)\n--\n\n"
+     "merge_overflow=True, expected_columns=None, repair_quotes=True, threads=None, block_size=None, "
+     "progress=None)\n--\n\n"
      "What the engine's own run would do, writing nothing: its counts, and the first max_problems\n"
      "(line, reason, content) it would pad, merge or set aside, with `problem_rows`."},
     {"decode_file", ROWVANE_KW(decode_file), METH_VARARGS | METH_KEYWORDS,

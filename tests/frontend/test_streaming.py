@@ -96,6 +96,22 @@ def test_the_basic_run_streams_the_engine_bytes(tmp_path: pathlib.Path, shape: s
         assert report.total_rows > 100_000
 
 
+def test_the_basic_check_streams_the_engine_counts(tmp_path: pathlib.Path) -> None:
+    src = tmp_path / "in.csv"
+    src.write_bytes(_shape("damaged", 2 << 20))
+    engine = _rv.rowvane_file(str(src), str(tmp_path / "out.csv"))
+    strict = _rv.rowvane_file(str(src), str(tmp_path / "strict.csv"), str(tmp_path / "q.csv"),
+                              fill_ragged_rows=False, merge_overflow=False,
+                              expected_columns=engine.inferred_columns, delimiter=engine.detected_delimiter)
+    set_aside = (tmp_path / "q.csv").read_text().splitlines()[1:6]
+    for threads, block in ((1, 1 << 30), (2, 65_537)):
+        report = csv_rowvane.check(src, detect="basic", max_problems=5, threads=threads, block_size=block)
+        assert (report.total_rows, report.repaired_rows, report.quarantined_rows) == (
+            engine.total_rows, engine.repaired_rows, engine.quarantined_rows)
+        assert report.problem_rows == strict.quarantined_rows > 5
+        assert [p.line for p in report.problems] == [int(line.split(",")[0]) for line in set_aside]
+
+
 # The reader: the engine reader's rows and counts, streamed.
 @pytest.mark.parametrize("shape", ["damaged", "long record", "unclosed quote", "bom"])
 def test_read_streams_the_engine_rows(tmp_path: pathlib.Path, shape: str) -> None:
