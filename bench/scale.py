@@ -104,6 +104,21 @@ os.close(i); os.close(o)
 import sys, csv_rowvane
 csv_rowvane.repair(sys.argv[1], sys.argv[2], threads=int(sys.argv[3]))
 """,
+    "read": """
+import sys, csv_rowvane
+with csv_rowvane.read(sys.argv[1], threads=int(sys.argv[3])) as rows:
+    n = sum(1 for _ in rows)
+""",
+    "backend reader": """
+import sys, _csv_rowvane_backend as rv
+with rv.open(sys.argv[1]) as rows:
+    n = sum(1 for _ in rows)
+""",
+    "csv module": """
+import csv, sys
+with open(sys.argv[1], newline="", encoding="utf-8") as f:
+    n = sum(1 for _ in csv.reader(f))
+""",
     "polars": """
 import sys, polars as pl
 pl.scan_csv(sys.argv[1], infer_schema=False).sink_csv(sys.argv[2])
@@ -160,7 +175,13 @@ def main() -> None:
     ap.add_argument("--write-results", action="store_true")
     ap.add_argument("--large-gb", type=int, default=0,
                     help="also repair, once, a file of this many GiB (the clean file's rows again and again)")
+    ap.add_argument("--read-mb", type=int, default=0,
+                    help="only the rows handed to Python: read() against the engine's reader and the csv "
+                         "module (the object floor) on files of this many MiB")
     args = ap.parse_args()
+    if args.read_mb:
+        read_rows(args)
+        return
     size = args.size_mb << 20
     files = {"clean": DATA / f"clean-{args.size_mb}m.csv", "damaged": DATA / f"damaged-{args.size_mb}m.csv"}
     generate(files["clean"], size, 0.0, 1)
@@ -230,6 +251,42 @@ def main() -> None:
     print(text)
     if args.write_results:
         write_section("## Scale: one file in bounded memory", text)
+
+
+def read_rows(args: argparse.Namespace) -> None:
+    """read() against the engine's reader (which holds its file whole) and
+    the csv module over the same file: the same Python objects, lists of
+    str per row."""
+    size = args.read_mb << 20
+    out = DATA / "unused.csv"
+    lines = [
+        "## Reading rows: `read()` (`bench/scale.py --read-mb`)",
+        "",
+        f"Files of {args.read_mb} MiB of the rows above (clean; damaged), every row handed to Python as a list "
+        "of str and counted; page cache, a process per job, best of "
+        f"{args.repeat}, same run. The object floor is the csv module's reader over the same file (the "
+        "cheapest way to build the same objects; on the damaged file its rows are not repaired).",
+        "",
+        "| file | MB | job | wall s | CPU s | peak RSS MiB | ÷ object floor | status |",
+        "| --- | ---: | --- | ---: | ---: | ---: | ---: | --- |",
+    ]
+    for shape, share, seed in (("clean", 0.0, 1), ("damaged", 0.02, 2)):
+        path = DATA / f"{shape}-read-{args.read_mb}m.csv"
+        generate(path, size, share, seed)
+        warm(path)
+        mb = path.stat().st_size / 1e6
+        floor = run("csv module", [str(path), str(out)], args.repeat)
+        results = {"csv module (object floor)": floor}
+        for threads in (1, 2):
+            results[f"read(), threads={threads}"] = run("read", [str(path), str(out), str(threads)], args.repeat)
+        results["engine reader (whole file)"] = run("backend reader", [str(path), str(out)], args.repeat)
+        for name, r in results.items():
+            lines.append(f"| {shape} | {mb:.0f} | {name} | {r['wall']:.2f} | {r['cpu']:.2f} | {r['rss']} | "
+                         f"{r['wall'] / floor['wall']:.2f} | {r['status'][:60]} |")
+    text = "\n".join(lines) + "\n"
+    print(text)
+    if args.write_results:
+        write_section("## Reading rows: `read()`", text)
 
 
 if __name__ == "__main__":
