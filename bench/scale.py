@@ -162,6 +162,11 @@ def run(job: str, args: list[str], repeat: int) -> dict:
     return best
 
 
+def table_row(shape: str, mb: float, name: str, r: dict, ratio: float) -> str:
+    return (f"| {shape} | {mb:.0f} | {name} | {r['wall']:.2f} | {r['cpu']:.2f} | {r['rss']} | {ratio:.2f} | "
+            f"{r['status'][:60]} |")
+
+
 def warm(path: Path) -> None:
     with open(path, "rb") as f:
         while f.read(1 << 24):
@@ -245,8 +250,7 @@ def main() -> None:
         "| --- | ---: | --- | ---: | ---: | ---: | ---: | --- |",
     ]
     for shape, mb, name, r, ratio in rows:
-        lines.append(f"| {shape} | {mb:.0f} | {name} | {r['wall']:.2f} | {r['cpu']:.2f} | {r['rss']} | "
-                     f"{ratio:.2f} | {r['status'][:60]} |")
+        lines.append(table_row(shape, mb, name, r, ratio))
     text = "\n".join(lines) + "\n"
     print(text)
     if args.write_results:
@@ -281,8 +285,7 @@ def read_rows(args: argparse.Namespace) -> None:
             results[f"read(), threads={threads}"] = run("read", [str(path), str(out), str(threads)], args.repeat)
         results["engine reader (whole file)"] = run("backend reader", [str(path), str(out)], args.repeat)
         for name, r in results.items():
-            lines.append(f"| {shape} | {mb:.0f} | {name} | {r['wall']:.2f} | {r['cpu']:.2f} | {r['rss']} | "
-                         f"{r['wall'] / floor['wall']:.2f} | {r['status'][:60]} |")
+            lines.append(table_row(shape, mb, name, r, r["wall"] / floor["wall"]))
     text = "\n".join(lines) + "\n"
     print(text)
     if args.write_results:

@@ -255,6 +255,14 @@ class AsyncWrites {
   std::thread thread_;  // last: it starts once the rest is built
 };
 
+// Whether the head of an input shows no sign of another encoding than
+// UTF-8: no byte-order mark of UTF-16/32, no NUL pattern of a wide text.
+bool utf8_signs(std::string_view head) noexcept {
+  const BomMatch bom = match_bom(head);
+  if (bom.length != 0) return bom.encoding == TextEncoding::Utf8;
+  return wide_encoding_from_nuls(head) == TextEncoding::Utf8;
+}
+
 // The run over the window: the blocks joined in order, the reconciler
 // reading across them, and the writers the finished rows go to.
 class StreamRun {
@@ -423,10 +431,8 @@ class StreamRun {
       encoding_name_ = encoding.name;
       return true;
     }
-    const BomMatch bom = match_bom(head);
-    if (bom.length != 0 && bom.encoding != TextEncoding::Utf8) return false;
-    if (bom.length == 0 && wide_encoding_from_nuls(head) != TextEncoding::Utf8) return false;
-    source_ = bom.length != 0 ? EncodingSource::Bom : EncodingSource::Utf8;
+    if (!utf8_signs(head)) return false;
+    source_ = match_bom(head).length != 0 ? EncodingSource::Bom : EncodingSource::Utf8;
     encoding_name_ = "utf-8";
     return true;
   }
@@ -910,13 +916,7 @@ Expected<bool, RowvaneError> streams_as_utf8(const std::string& path, const Inte
     auto got = pread_all(&fd, offset, block.get(), kBlock);
     if (!got) return step_failure(std::move(got).error(), path, "read");
     const std::string_view view(block.get(), got.value());
-    if (offset == 0) {
-      // The signs of the encoding, as the streamed run reads them.
-      const std::string_view head = view.substr(0, std::min(view.size(), kDetectBytes));
-      const BomMatch bom = match_bom(head);
-      if (bom.length != 0 && bom.encoding != TextEncoding::Utf8) return false;
-      if (bom.length == 0 && wide_encoding_from_nuls(head) != TextEncoding::Utf8) return false;
-    }
+    if (offset == 0 && !utf8_signs(view.substr(0, std::min(view.size(), kDetectBytes)))) return false;
     scan.clear();
     scan_block(view, offset, setup, scan);
     if (!stitch.add(view, scan)) return false;

@@ -56,7 +56,8 @@ struct StreamOptions {
   // record is written: the delimiter and quote of the records to come (a
   // consumer of the output parses them with it).
   void (*on_layout)(void* context, unsigned char delimiter, unsigned char quote) = nullptr;
-  void* layout_context = nullptr;  // Rows set aside to hand back in the result (StreamResult::quarantine),
+  void* layout_context = nullptr;
+  // Rows set aside to hand back in the result (StreamResult::quarantine),
   // the first ones: a check that writes nothing reports them.
   size_t keep_quarantine = 0;
 };
@@ -136,8 +137,8 @@ Expected<RunSummary, RowvaneError> stream_basic_file(const std::string& input_pa
 Expected<bool, RowvaneError> streams_as_utf8(const std::string& path, const InterruptCheck& interrupt);
 
 // The streamed run of the file at `input_path` into `output` alone (no side
-// files, no change log; null: its counts alone): the records as they are made, for a consumer on
-// another thread (a pipe). Status NotUtf8 when the input is no regular file
+// files, no change log; null: its counts alone): the records as they are
+// made, for a consumer on another thread (a pipe). Status NotUtf8 when the input is no regular file
 // or not UTF-8 throughout (see streams_as_utf8); then `output` may hold the
 // records of its first blocks.
 Expected<StreamResult, RowvaneError> stream_into(const std::string& input_path, ByteTarget* output,

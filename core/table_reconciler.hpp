@@ -287,7 +287,8 @@ class TableReconciler {
     if (layout_.has_header) read_header();
 
     drop_blank_rows_ = m_ > 1 && !rules_.keep_blank_rows;
-    // The basic run reconciles a row of empty cells where it stands.
+    // The basic run reconciles a row of empty cells where it stands (held,
+    // a long run of them would keep the streamed window from moving on).
     hold_empty_rows_ = m_ > 1 && !rules_.basic_layout;
     notes_apply_ = m_ > 1 && rules_.set_aside_notes && layout_.has_header && layout_.numeric_body;
     // A backslash escape is read by the parser alone.

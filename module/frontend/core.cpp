@@ -869,16 +869,8 @@ struct RowFeed {
   void close() noexcept {
     stop.store(true, std::memory_order_release);
     if (producer.joinable()) {
-      if (rows) {
-        rows->drain();
-      } else if (read_fd >= 0) {
-        char sink[1 << 16];
-        for (;;) {
-          const ssize_t n = ::read(read_fd, sink, sizeof sink);
-          if (n < 0 && errno == EINTR) continue;
-          if (n <= 0) break;
-        }
-      }
+      const int fd = rows ? rows->fd() : read_fd;
+      if (fd >= 0) drain(fd);
       producer.join();
     }
     rows.reset();

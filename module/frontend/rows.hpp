@@ -12,6 +12,17 @@
 
 namespace rowvane::frontend {
 
+// Reads what is left of `fd` and drops it (a writer at the other end of a
+// pipe then finishes instead of waiting for room).
+inline void drain(int fd) noexcept {
+  char sink[1 << 16];
+  for (;;) {
+    const ssize_t n = ::read(fd, sink, sizeof sink);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+  }
+}
+
 // The rows of a repaired CSV file, read a block at a time: fields quoted
 // with `quote` (a doubled quote inside is one), rows ended by LF, CRLF or
 // CR; a UTF-8 byte-order mark at the start is skipped, a blank line is a
@@ -77,15 +88,7 @@ class Rows {
     }
   }
 
-  // Reads what is left and drops it (a writer at the other end of a pipe
-  // then finishes instead of waiting for room).
-  void drain() noexcept {
-    for (;;) {
-      const ssize_t n = ::read(fd_, buf_.data(), buf_.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return;
-    }
-  }
+  int fd() const noexcept { return fd_; }
 
  private:
   void fill() {
