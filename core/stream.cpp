@@ -768,6 +768,33 @@ bool names_input(const std::string& path, const FileIdentity& id) noexcept {
   return ::stat(path.c_str(), &st) == 0 && st.st_dev == id.dev && st.st_ino == id.ino;
 }
 
+// Whether the regular file `fd` is UTF-8 throughout as a streamed run
+// decides it, read in blocks of a MiB.
+Expected<bool, RowvaneError> utf8_throughout(int fd, const std::string& path, const InterruptCheck& interrupt) {
+  constexpr size_t kBlock = size_t{1} << 20;
+  auto block = std::make_unique_for_overwrite<char[]>(kBlock);
+  Utf8Stitch stitch;
+  BlockScan scan;
+  const ScanSetup setup{',', '"', false};  // the UTF-8 check alone
+  for (size_t offset = 0;; offset += kBlock) {
+    if (interrupt.should_stop()) return step_failure(interrupted_error(), path, "read");
+    auto got = pread_all(&fd, offset, block.get(), kBlock);
+    if (!got) return step_failure(std::move(got).error(), path, "read");
+    const std::string_view view(block.get(), got.value());
+    if (offset == 0 && !utf8_signs(view.substr(0, std::min(view.size(), kDetectBytes)))) return false;
+    scan_block(view, offset, setup, scan);
+    if (!stitch.add(view, scan)) return false;
+    if (got.value() < kBlock) return stitch.finish();
+  }
+}
+
+// Whether `path` names something other than a regular file (a FIFO, a
+// device): written directly, what a run writes there cannot be taken back.
+bool names_other_than_file(const std::optional<std::string>& path) noexcept {
+  struct stat st;
+  return path && !path->empty() && ::stat(path->c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+}
+
 // The streamed run of a file; `check` set: nothing is written, the change
 // records go there. Returns nullopt when the input must be run whole.
 std::optional<Expected<TableSummary, RowvaneError>> stream_file(
@@ -787,6 +814,15 @@ std::optional<Expected<TableSummary, RowvaneError>> stream_file(
 
   std::optional<OutputFile> output, quarantine, changes;
   if (check == nullptr) {
+    // A run found not UTF-8 late starts again whole: its outputs so far must
+    // be ones it can drop, so an output it writes directly waits for the
+    // input to be known UTF-8 throughout.
+    if (names_other_than_file(output_path) || names_other_than_file(quarantine_path) ||
+        names_other_than_file(changes_path)) {
+      auto utf8 = utf8_throughout(fd, input_path, interrupt);
+      if (!utf8) return Result(std::move(utf8).error());
+      if (!utf8.value()) return std::nullopt;
+    }
     const auto create = [&](const std::string& path, std::optional<OutputFile>& into) -> std::optional<RowvaneError> {
       auto file = OutputFile::create(path, input_id, fd, interrupt);
       if (!file) return step_failure(std::move(file).error(), path, "open");
@@ -905,23 +941,7 @@ Expected<bool, RowvaneError> streams_as_utf8(const std::string& path, const Inte
   const std::optional<FileIdentity> id = input.value().identity();
   if (!id) return step_failure(IoError::from_errno(errno), path, "stat");
   if (!S_ISREG(id->mode)) return false;
-  int fd = input.value().get();
-  constexpr size_t kBlock = size_t{1} << 20;
-  auto block = std::make_unique_for_overwrite<char[]>(kBlock);
-  Utf8Stitch stitch;
-  BlockScan scan;
-  const ScanSetup setup{',', '"', false};  // the UTF-8 check alone
-  for (size_t offset = 0;; offset += kBlock) {
-    if (interrupt.should_stop()) return step_failure(interrupted_error(), path, "read");
-    auto got = pread_all(&fd, offset, block.get(), kBlock);
-    if (!got) return step_failure(std::move(got).error(), path, "read");
-    const std::string_view view(block.get(), got.value());
-    if (offset == 0 && !utf8_signs(view.substr(0, std::min(view.size(), kDetectBytes)))) return false;
-    scan.clear();
-    scan_block(view, offset, setup, scan);
-    if (!stitch.add(view, scan)) return false;
-    if (got.value() < kBlock) return stitch.finish();
-  }
+  return utf8_throughout(input.value().get(), path, interrupt);
 }
 
 Expected<StreamResult, RowvaneError> stream_into(const std::string& input_path, ByteTarget* output,

@@ -1,6 +1,7 @@
 #include "core/stream.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/block_scan.hpp"
@@ -417,6 +419,37 @@ TEST(StreamTest, AFailingWriteEndsTheRun) {
 }
 
 // Inputs that are not UTF-8 throughout are handed back to be run whole.
+// An output the run writes directly (a FIFO) cannot be taken back: a file
+// found not UTF-8 only late must not send its first blocks there before the
+// whole run writes them again (or the reader has gone).
+TEST(StreamTest, ADirectOutputWaitsForTheInputToBeUtf8) {
+  TempDir dir;
+  const std::string text = "a,b\n" + repeat("1,2\n", 100000) + "3,\xff\n";
+  {
+    std::ofstream(dir / "in.csv", std::ios::binary) << text;
+  }
+  const std::string in = (dir / "in.csv").string(), fifo = (dir / "fifo").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (bool utf8 : {false, true}) {
+    if (utf8) {
+      std::ofstream(dir / "in.csv", std::ios::binary) << text.substr(0, text.size() - 3) << "\n";
+    }
+    auto regular = stream_table_file(in, (dir / "out.csv").string(), std::nullopt, std::nullopt, RunOptions{}, false,
+                                     TableRules{}, FileRunHooks{}, TextOptions{}, StreamOptions{});
+    ASSERT_TRUE(regular);
+    std::string got;
+    std::thread reader([&] { got = slurp(fifo); });
+    StreamOptions stream;
+    stream.block_size = 4096;
+    auto direct = stream_table_file(in, fifo, std::nullopt, std::nullopt, RunOptions{}, false, TableRules{},
+                                    FileRunHooks{}, TextOptions{}, stream);
+    reader.join();
+    ASSERT_TRUE(direct);
+    EXPECT_EQ(got, slurp(dir / "out.csv")) << utf8;
+    EXPECT_EQ(direct.value().blocks > 0, utf8);
+  }
+}
+
 TEST(StreamTest, NotUtf8IsHandedBack) {
   const struct {
     const char* name;
