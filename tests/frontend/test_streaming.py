@@ -162,6 +162,21 @@ def test_read_stops_early_and_from_a_pipe(tmp_path: pathlib.Path) -> None:
     writer.join()
 
 
+def test_read_cancelled_or_dropped_mid_file(tmp_path: pathlib.Path) -> None:
+    src = tmp_path / "in.csv"
+    src.write_bytes(_shape("clean"))
+    reader = csv_rowvane.read(src, threads=2, block_size=1 << 16)
+    next(reader)
+    _core.cancel_runs()  # the run stops at its next block; the rows already made are read first
+    with pytest.raises(InterruptedError):
+        for _ in reader:
+            pass
+    dropped = csv_rowvane.read(src, threads=2, block_size=1 << 16)
+    next(dropped)
+    del dropped  # its run is stopped and its thread joined, without a hang
+    assert sum(1 for _ in csv_rowvane.read(src)) > 50_000  # later runs are not cancelled
+
+
 @pytest.mark.parametrize("data", [
     "id,name\n1,Ren\xe9\n".encode("cp1252") + b"2,plain\n" * 700_000,
     "a,b\n1,\u00e9\n".encode("utf-16"),
