@@ -28,8 +28,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/records.hpp"
 #include "module/frame.hpp"
-#include "module/frontend/rows.hpp"
 
 // --- The Arrow C data interface ------------------------------------------------
 
@@ -335,16 +335,25 @@ struct ColumnScan {
     bool b;
     int32_t d32;
     bool has_clock = false;
+    bool integer = false;  // an int64 cell also reads as both floats, without a fraction
     for (unsigned k = 0; k < 7; ++k) {
       if (!(open & (1u << k))) continue;
       bool ok = false;
       switch (kInferred[k]) {
-        case Kind::Int64: ok = read_int(cell, &i64); break;
+        case Kind::Int64: ok = integer = read_int(cell, &i64); break;
         case Kind::Float64:
+          if (integer) {
+            ok = true;
+            break;
+          }
           ok = read_float(cell, &f64);
           if (ok && cell.find_first_of(".eE") != std::string_view::npos) fraction = true;
           break;
         case Kind::Float64Comma:
+          if (integer) {
+            ok = decimal_comma;
+            break;
+          }
           ok = decimal_comma && read_comma_float(cell, &f64);
           if (ok && cell.find(',') != std::string_view::npos) comma = true;
           break;
@@ -435,9 +444,28 @@ struct ColumnBuilder {
   std::vector<int32_t> i32;
   std::vector<uint8_t> bits;
 
-  ColumnBuilder(Kind k, bool null_empty) : kind(k), nullable(null_empty) {
-    if (kind == Kind::String) offsets32.push_back(0);
-    if (kind == Kind::LargeString) offsets64.push_back(0);
+  // `rows`, `text`: what the previous batch held, to reserve as much.
+  ColumnBuilder(Kind k, bool null_empty, size_t rows, size_t text) : kind(k), nullable(null_empty) {
+    switch (kind) {
+      case Kind::String:
+        offsets32.reserve(rows + 1);
+        offsets32.push_back(0);
+        data.reserve(text);
+        break;
+      case Kind::LargeString:
+        offsets64.reserve(rows + 1);
+        offsets64.push_back(0);
+        data.reserve(text);
+        break;
+      case Kind::Int64:
+      case Kind::Timestamp:
+      case Kind::TimestampUtc: i64.reserve(rows); break;
+      case Kind::Float64:
+      case Kind::Float64Comma: f64.reserve(rows); break;
+      case Kind::Date32: i32.reserve(rows); break;
+      case Kind::Bool: break;
+    }
+    if (nullable) validity.reserve(rows / 8 + 1);
   }
 
   static void set_bit(std::vector<uint8_t>& v, int64_t i, bool on) {
@@ -447,7 +475,7 @@ struct ColumnBuilder {
 
   void append(std::string_view cell) {
     const bool is_null = nullable && cell.empty();
-    set_bit(validity, length, !is_null);
+    if (nullable) set_bit(validity, length, !is_null);
     if (is_null) ++nulls;
     bool clock = false;
     switch (kind) {
@@ -617,12 +645,14 @@ Columns columns_of(PyObject* names, PyObject* types) {
 
 struct StreamState {
   Columns cols;
-  std::unique_ptr<Rows> rows;
+  std::unique_ptr<rowvane::RecordStream> rows;
   bool skip_header;
   int64_t batch_rows;
   bool null_empty;
   std::string error;
-  std::vector<std::string> fields;
+  std::vector<std::string_view> cells;
+  std::vector<size_t> text_hint;  // each column's text in the previous batch
+  size_t rows_hint = 0;
 };
 
 int stream_get_schema(ArrowArrayStream* s, ArrowSchema* out) {
@@ -642,24 +672,35 @@ int stream_get_next(ArrowArrayStream* s, ArrowArray* out) {
     const size_t width = st->cols.names.size();
     std::vector<ColumnBuilder> builders;
     builders.reserve(width);
-    for (Kind k : st->cols.kinds) builders.emplace_back(k, st->null_empty);
+    st->text_hint.resize(width);
+    for (size_t i = 0; i < width; ++i) {
+      builders.emplace_back(st->cols.kinds[i], st->null_empty, st->rows_hint, st->text_hint[i]);
+    }
     int64_t n = 0;
-    size_t count = 0;
-    while (n < st->batch_rows && st->rows && st->rows->next(st->fields, count)) {
+    std::vector<std::string_view>& cells = st->cells;
+    while (n < st->batch_rows && st->rows) {
+      auto more = st->rows->next(cells);
+      if (!more) {
+        st->error = "read: " + more.error().display();
+        return more.error().raw_os_error() != 0 ? more.error().raw_os_error() : EIO;
+      }
+      if (!more.value()) break;
       if (st->skip_header) {
         st->skip_header = false;
         continue;
       }
+      const size_t count = cells.size();
       if (count > width) {  // never a cell dropped silently
         st->error = "a row of " + std::to_string(count) + " cells in a table of " + std::to_string(width) +
                     " columns";
         return EINVAL;
       }
-      for (size_t i = 0; i < width; ++i) {
-        builders[i].append(i < count ? std::string_view(st->fields[i]) : std::string_view());
-      }
+      for (size_t i = 0; i < count; ++i) builders[i].append(cells[i]);
+      for (size_t i = count; i < width; ++i) builders[i].append(std::string_view());
       ++n;
     }
+    st->rows_hint = static_cast<size_t>(n);
+    for (size_t i = 0; i < width; ++i) st->text_hint[i] = builders[i].data.size();
     *out = ArrowArray{};
     if (n == 0) {
       st->rows.reset();  // the end: a released array
@@ -752,13 +793,19 @@ PyObject* arrow_scan(PyObject*, PyObject* args, PyObject* kwargs) {
     std::string failure;
     Py_BEGIN_ALLOW_THREADS
     try {
-      Rows rows(fd, delimiter, quote);
-      std::vector<std::string> fields;
-      size_t count = 0;
+      rowvane::RecordStream rows(fd, delimiter, quote);
+      std::vector<std::string_view> cells;
       bool at_header = header;
-      while ((at_header || rows_read < max_rows) && rows.next(fields, count)) {
+      while (at_header || rows_read < max_rows) {
+        auto more = rows.next(cells);
+        if (!more) {
+          failure = "read: " + more.error().display();
+          break;
+        }
+        if (!more.value()) break;
+        const size_t count = cells.size();
         if (at_header) {
-          first.assign(fields.begin(), fields.begin() + static_cast<std::ptrdiff_t>(count));
+          first.assign(cells.begin(), cells.end());
           width = count;
           at_header = false;
           continue;
@@ -767,9 +814,9 @@ PyObject* arrow_scan(PyObject*, PyObject* args, PyObject* kwargs) {
         if (scans.size() < width) scans.resize(width);
         for (size_t i = 0; i < count; ++i) {
           if (infer) {
-            scans[i].feed(fields[i], delimiter == ';');
+            scans[i].feed(cells[i], delimiter == ';');
           } else {
-            scans[i].bytes += fields[i].size();
+            scans[i].bytes += cells[i].size();
           }
         }
         ++rows_read;
@@ -820,9 +867,10 @@ PyObject* arrow_stream(PyObject*, PyObject* args, PyObject* kwargs) {
     if (fd < 0) raise_open_error(errno, a[0]);
     auto st = std::make_unique<StreamState>();
     try {
-      st->rows = std::make_unique<Rows>(fd, delimiter, quote);
-    } catch (const std::system_error& e) {
-      raise_open_error(e.code().value(), a[0]);
+      st->rows = std::make_unique<rowvane::RecordStream>(fd, delimiter, quote);
+    } catch (...) {
+      ::close(fd);
+      throw;
     }
     st->cols = std::move(cols);
     st->skip_header = header;

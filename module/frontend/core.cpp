@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -23,13 +24,13 @@
 #include "core/dialect.hpp"
 #include "core/error.hpp"
 #include "core/file.hpp"
+#include "core/records.hpp"
 #include "core/rowvane.hpp"
 #include "core/stream.hpp"
 #include "core/text_input.hpp"
 #include "core/utf8.hpp"
 #include "module/frame.hpp"
 #include "module/frontend/arrow.hpp"
-#include "module/frontend/rows.hpp"
 
 namespace rowvane::frontend {
 namespace {
@@ -845,19 +846,30 @@ constexpr const char* kFeedParams[] = {
 constexpr Signature kFeedSignature = {"row_feed", nullptr, kFeedParams, 9, 1};
 constexpr const char* kFeedCapsule = "csv_rowvane._core.row_feed";
 
+// Reads what is left of `fd` and drops it (a writer at the other end of a
+// pipe then finishes instead of waiting for room).
+void drain(int fd) noexcept {
+  char sink[1 << 16];
+  for (;;) {
+    const ssize_t n = ::read(fd, sink, sizeof sink);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+  }
+}
+
 struct RowFeed {
   std::string path;
   RunOptions options;
   std::uint64_t generation = g_cancel_generation.load(std::memory_order_acquire);
   std::atomic<bool> stop{false};
   int read_fd = -1;                 // the pipe's end the rows are read from, until `rows` owns it
-  std::unique_ptr<Rows> rows;
+  std::unique_ptr<RecordStream> rows;
   std::thread producer;
   // The run's outcome, set by the producer before it closes its end of the
   // pipe; read once it was joined.
   std::optional<Expected<StreamResult, RowvaneError>> result;
   bool ended = false;
-  std::vector<std::string> fields;
+  std::vector<std::string_view> cells;
 
   RowFeed() = default;
   RowFeed(const RowFeed&) = delete;
@@ -997,20 +1009,27 @@ PyObject* feed_rows(PyObject*, PyObject* args) {
         if (n < 0) throw std::system_error(errno, std::generic_category(), "read");
         if (n == 1) {
           const int fd = std::exchange(f.read_fd, -1);
-          f.rows = std::make_unique<Rows>(fd, static_cast<char>(delimiter), static_cast<char>(f.options.quote_char));
+          try {
+            f.rows = std::make_unique<RecordStream>(fd, static_cast<char>(delimiter),
+                                                    static_cast<char>(f.options.quote_char));
+          } catch (...) {
+            ::close(fd);
+            throw;
+          }
         }
       }
-      size_t count = 0;
       while (f.rows && static_cast<Py_ssize_t>(row_cells.size()) < max_rows && text.size() < (size_t{1} << 20)) {
-        if (!f.rows->next(f.fields, count)) {
+        auto more = f.rows->next(f.cells);
+        if (!more) throw std::system_error(more.error().raw_os_error(), std::generic_category(), "read");
+        if (!more.value()) {
           at_end = true;
           break;
         }
-        for (size_t i = 0; i < count; ++i) {
-          text += f.fields[i];
+        for (const std::string_view cell : f.cells) {
+          text += cell;
           cell_ends.push_back(text.size());
         }
-        row_cells.push_back(count);
+        row_cells.push_back(f.cells.size());
       }
       if (!f.rows) at_end = true;
     } catch (const std::exception& e) {

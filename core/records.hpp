@@ -1,0 +1,70 @@
+// Reading back the records a run wrote: fields quoted with one character (a
+// doubled quote inside is one), rows ended by LF, CRLF or CR, a block at a
+// time from a file descriptor (a file or a pipe). Each row comes as views of
+// its cells, valid until the next row is asked for: the Arrow batches and the
+// row feed copy them once, into their own buffers.
+//
+// The reader is lenient where the runs are never wrong: text after a closing
+// quote belongs to the same cell, an unclosed quote runs to the end of the
+// input, a blank line is a row of one empty cell, a UTF-8 byte-order mark at
+// the start is skipped.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/error.hpp"
+
+namespace rowvane {
+
+class RecordStream {
+ public:
+  static constexpr size_t kBlock = size_t{1} << 20;
+
+  // Takes over the open descriptor `fd` (closed by the destructor). `block`:
+  // the bytes read at a time; a row longer than that grows the buffer.
+  RecordStream(int fd, char delimiter, char quote, size_t block = kBlock) noexcept;
+  ~RecordStream();
+  RecordStream(const RecordStream&) = delete;
+  RecordStream& operator=(const RecordStream&) = delete;
+
+  // The next row's cells into `cells` (replaced): true; false at the end of
+  // the input; the failed read's error otherwise.
+  Expected<bool, IoError> next(std::vector<std::string_view>& cells);
+
+  int fd() const noexcept { return fd_; }
+
+ private:
+  // A cell of the row being read: bytes of the buffer from the row's start,
+  // or of `unquoted_` (a cell with a doubled quote or text after its quote).
+  struct Span {
+    size_t from;
+    size_t size;
+    bool own;
+  };
+
+  // Reads the row at pos_: true with spans_ set and pos_ past it; false when
+  // the row may go on past the bytes read so far (never at the end).
+  bool parse_row();
+  // Reads until `want` bytes follow pos_, the buffer is full or the input
+  // ends.
+  std::optional<IoError> fill(size_t want);
+
+  int fd_;
+  char delimiter_;
+  char quote_;
+  bool stops_[256] = {};  // the delimiter and the line ends
+  size_t block_;
+  std::vector<char> buf_;
+  size_t pos_ = 0;
+  size_t end_ = 0;
+  bool eof_ = false;
+  bool started_ = false;
+  std::vector<Span> spans_;
+  std::string unquoted_;
+};
+
+}  // namespace rowvane
