@@ -84,7 +84,7 @@ std::vector<Case> cases() {
   };
 }
 
-TEST(RecordReaderTest, ReadsTheSameRowsWhateverTheBlocksAndTheSource) {
+TEST(RecordStreamTest, ReadsTheSameRowsWhateverTheBlocksAndTheSource) {
   for (const Case& c : cases()) {
     for (size_t block : {size_t{1}, size_t{4}, size_t{5}, size_t{7}, size_t{64}, RecordStream::kBlock}) {
       SCOPED_TRACE(std::string(c.name) + ", block " + std::to_string(block));
@@ -96,7 +96,7 @@ TEST(RecordReaderTest, ReadsTheSameRowsWhateverTheBlocksAndTheSource) {
   }
 }
 
-TEST(RecordReaderTest, RowsLongerThanTheBlockAndManyRows) {
+TEST(RecordStreamTest, RowsLongerThanTheBlockAndManyRows) {
   std::string big(300000, 'x');
   for (size_t i = 0; i < big.size(); i += 97) big[i] = '"';  // quotes, doubled in the record
   std::string quoted = "\"";
@@ -118,7 +118,7 @@ TEST(RecordReaderTest, RowsLongerThanTheBlockAndManyRows) {
   }
 }
 
-TEST(RecordReaderTest, AFailedReadIsAnError) {
+TEST(RecordStreamTest, AFailedReadIsAnError) {
   RecordStream reader(-1, ',', '"');
   std::vector<std::string_view> cells;
   auto r = reader.next(cells);
