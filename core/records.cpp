@@ -1,5 +1,7 @@
 #include "core/records.hpp"
 
+#include "core/simd.hpp"
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -38,8 +40,8 @@ std::optional<IoError> RecordStream::fill(size_t want) {
   return std::nullopt;
 }
 
-Expected<bool, IoError> RecordStream::next(std::vector<std::string_view>& cells) {
-  cells.clear();
+Expected<bool, IoError> RecordStream::next() {
+  count_ = 0;
   if (!started_) {
     started_ = true;
     if (std::optional<IoError> e = fill(3)) return *e;
@@ -51,12 +53,7 @@ Expected<bool, IoError> RecordStream::next(std::vector<std::string_view>& cells)
       if (std::optional<IoError> e = fill(1)) return *e;
       continue;
     }
-    const size_t start = pos_;
-    if (parse_row()) {
-      const char* base = buf_.data() + start;
-      for (const Span& s : spans_) cells.emplace_back((s.own ? unquoted_.data() : base) + s.from, s.size);
-      return true;
-    }
+    if (parse_row()) return true;
     // The row goes on past what was read: read until the buffer is full, so
     // that it is parsed again only after the buffer doubled or moved (a long
     // row costs its length a few times over, never its length squared).
@@ -64,13 +61,31 @@ Expected<bool, IoError> RecordStream::next(std::vector<std::string_view>& cells)
   }
 }
 
+namespace {
+
+// The first delimiter or line end in b[i..e), or e: sixteen bytes at a time,
+// then byte by byte.
+size_t find_stop(const char* b, size_t i, size_t e, const bool* stops, simd::Block delimiter) noexcept {
+  const simd::Block lf = simd::Block::splat('\n');
+  const simd::Block cr = simd::Block::splat('\r');
+  for (; i + simd::kBlock <= e; i += simd::kBlock) {
+    const unsigned m = simd::any_of(simd::Block::load(b + i), delimiter, lf, cr).mask();
+    if (m != 0) return i + simd::first(m);
+  }
+  while (i < e && !stops[static_cast<unsigned char>(b[i])]) ++i;
+  return i;
+}
+
+}  // namespace
+
 bool RecordStream::parse_row() {
+  const simd::Block delimiter = simd::Block::splat(static_cast<unsigned char>(delimiter_));
   const char* b = buf_.data();
-  const size_t row = pos_;
   const size_t e = end_;
   const bool last = eof_;  // nothing follows these bytes
   size_t i = pos_;
-  spans_.clear();
+  size_t n = 0;
+  own_.clear();
   unquoted_.clear();
   for (;;) {
     if (i < e && b[i] == quote_) {
@@ -95,11 +110,10 @@ bool RecordStream::parse_row() {
         i = j + 1;
         break;
       }
-      size_t k = i;  // text after the closing quote
-      while (k < e && !stops_[static_cast<unsigned char>(b[k])]) ++k;
+      const size_t k = find_stop(b, i, e, stops_, delimiter);  // text after the closing quote
       if (k == e && !last) return false;
       if (!doubled && k == i) {
-        spans_.push_back({text - row, close - text, false});
+        put(n, {b + text, close - text});
       } else {
         const size_t from = unquoted_.size();
         for (size_t p = text; p < close; ++p) {
@@ -107,18 +121,19 @@ bool RecordStream::parse_row() {
           if (b[p] == quote_) ++p;  // the second of a doubled quote
         }
         unquoted_.append(b + i, k - i);
-        spans_.push_back({from, unquoted_.size() - from, true});
+        own_.push_back({n, from, unquoted_.size() - from});
+        put(n, {});
       }
       i = k;
     } else {
       const size_t text = i;
-      while (i < e && !stops_[static_cast<unsigned char>(b[i])]) ++i;
+      i = find_stop(b, i, e, stops_, delimiter);
       if (i == e && !last) return false;
-      spans_.push_back({text - row, i - text, false});
+      put(n, {b + text, i - text});
     }
     if (i == e) {  // the last row, without a line end
       pos_ = e;
-      return true;
+      break;
     }
     const char c = b[i];
     if (c == delimiter_) {
@@ -130,8 +145,11 @@ bool RecordStream::parse_row() {
       if (i + 1 < e && b[i + 1] == '\n') ++i;
     }
     pos_ = i + 1;
-    return true;
+    break;
   }
+  for (const Own& o : own_) views_[o.cell] = {unquoted_.data() + o.from, o.size};
+  count_ = n;
+  return true;
 }
 
 }  // namespace rowvane

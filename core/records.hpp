@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,24 +32,30 @@ class RecordStream {
   RecordStream(const RecordStream&) = delete;
   RecordStream& operator=(const RecordStream&) = delete;
 
-  // The next row's cells into `cells` (replaced): true; false at the end of
-  // the input; the failed read's error otherwise.
-  Expected<bool, IoError> next(std::vector<std::string_view>& cells);
+  // Reads the next row: true; false at the end of the input; the failed
+  // read's error otherwise.
+  Expected<bool, IoError> next();
+  // The cells of the row read last, valid until the next call of next().
+  std::span<const std::string_view> cells() const noexcept { return {views_.data(), count_}; }
 
   int fd() const noexcept { return fd_; }
 
  private:
-  // A cell of the row being read: bytes of the buffer from the row's start,
-  // or of `unquoted_` (a cell with a doubled quote or text after its quote).
-  struct Span {
+  // A cell whose text is in `unquoted_` (one with a doubled quote or text
+  // after its quote): where its view goes, where its text is.
+  struct Own {
+    size_t cell;
     size_t from;
     size_t size;
-    bool own;
   };
 
-  // Reads the row at pos_: true with spans_ set and pos_ past it; false when
-  // the row may go on past the bytes read so far (never at the end).
+  // Reads the row at pos_: true with its cells set and pos_ past it; false
+  // when the row may go on past the bytes read so far (never at the end).
   bool parse_row();
+  void put(size_t& n, std::string_view cell) {
+    if (n == views_.size()) views_.resize(n == 0 ? 16 : 2 * n);
+    views_[n++] = cell;
+  }
   // Reads until `want` bytes follow pos_, the buffer is full or the input
   // ends.
   std::optional<IoError> fill(size_t want);
@@ -63,7 +70,9 @@ class RecordStream {
   size_t end_ = 0;
   bool eof_ = false;
   bool started_ = false;
-  std::vector<Span> spans_;
+  std::vector<std::string_view> views_;  // the cells, the first count_ of them
+  size_t count_ = 0;
+  std::vector<Own> own_;
   std::string unquoted_;
 };
 

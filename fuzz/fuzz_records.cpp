@@ -70,13 +70,12 @@ Table read_back(const std::string& text, char delimiter, char quote, size_t bloc
   FUZZ_CHECK(::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()));
   FUZZ_CHECK(::lseek(fd, 0, SEEK_SET) == 0);
   rowvane::RecordStream reader(fd, delimiter, quote, block);
-  std::vector<std::string_view> cells;
   Table rows;
   for (;;) {
-    auto r = reader.next(cells);
+    auto r = reader.next();
     FUZZ_CHECK(r.has_value());
     if (!r.value()) break;
-    rows.emplace_back(cells.begin(), cells.end());
+    rows.emplace_back(reader.cells().begin(), reader.cells().end());
   }
   return rows;
 }

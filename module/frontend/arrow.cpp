@@ -15,12 +15,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <span>
 #include <new>
 #include <string>
 #include <string_view>
@@ -336,6 +339,7 @@ struct ColumnScan {
     int32_t d32;
     bool has_clock = false;
     bool integer = false;  // an int64 cell also reads as both floats, without a fraction
+    bool date = false;     // a date32 cell
     for (unsigned k = 0; k < 7; ++k) {
       if (!(open & (1u << k))) continue;
       bool ok = false;
@@ -358,12 +362,18 @@ struct ColumnScan {
           if (ok && cell.find(',') != std::string_view::npos) comma = true;
           break;
         case Kind::Bool: ok = read_bool(cell, &b); break;
-        case Kind::Date32: ok = read_date(cell, &d32); break;
+        case Kind::Date32: ok = date = read_date(cell, &d32); break;
         case Kind::Timestamp:
+          if (date) {  // a date alone is a naive timestamp at midnight
+            ok = true;
+            break;
+          }
           ok = read_timestamp(cell, false, &i64, &has_clock);
           if (ok && has_clock) clock = true;
           break;
-        case Kind::TimestampUtc: ok = read_timestamp(cell, true, &i64, &has_clock); break;
+        case Kind::TimestampUtc:  // needs a time of day, which a date alone has not
+          ok = !date && read_timestamp(cell, true, &i64, &has_clock);
+          break;
         default: break;
       }
       if (!ok) open &= ~(1u << k);
@@ -429,6 +439,47 @@ const void* keep(ArrayData& d, std::vector<T>&& v) {
   return p->data();
 }
 
+// The text of a string column: grown without filling it first (a vector
+// would zero every byte it is about to copy over), handed to the array as
+// one malloc'ed block.
+class Text {
+ public:
+  size_t size() const noexcept { return size_; }
+  void reserve(size_t n) {
+    if (n <= capacity_) return;
+    const size_t c = std::max({n, 2 * capacity_, size_t{64}});
+    char* grown = static_cast<char*>(std::realloc(p_.get(), c));
+    if (grown == nullptr) throw std::bad_alloc();
+    (void)p_.release();  // realloc freed or kept it
+    p_.reset(grown);
+    capacity_ = c;
+  }
+  void append(std::string_view s) {
+    if (size_ + s.size() > capacity_) reserve(size_ + s.size());
+    if (!s.empty()) std::memcpy(p_.get() + size_, s.data(), s.size());
+    size_ += s.size();
+  }
+  // The block, owned by the caller from now on (never null).
+  std::shared_ptr<void> release() {
+    reserve(1);
+    return std::shared_ptr<void>(p_.release(), std::free);
+  }
+
+ private:
+  struct Free {
+    void operator()(char* p) const noexcept { std::free(p); }
+  };
+  std::unique_ptr<char, Free> p_;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+};
+
+const void* keep(ArrayData& d, Text&& text) {
+  std::shared_ptr<void> p = text.release();
+  d.keep.push_back(p);
+  return p.get();
+}
+
 // One column of one batch, being built.
 struct ColumnBuilder {
   Kind kind;
@@ -438,7 +489,7 @@ struct ColumnBuilder {
   int64_t length = 0;
   std::vector<int32_t> offsets32;
   std::vector<int64_t> offsets64;
-  std::vector<char> data;
+  Text data;
   std::vector<int64_t> i64;
   std::vector<double> f64;
   std::vector<int32_t> i32;
@@ -474,6 +525,12 @@ struct ColumnBuilder {
   }
 
   void append(std::string_view cell) {
+    if (kind == Kind::String && !nullable) {  // the common case: text as it is
+      data.append(cell);
+      offsets32.push_back(static_cast<int32_t>(data.size()));
+      ++length;
+      return;
+    }
     const bool is_null = nullable && cell.empty();
     if (nullable) set_bit(validity, length, !is_null);
     if (is_null) ++nulls;
@@ -481,7 +538,7 @@ struct ColumnBuilder {
     switch (kind) {
       case Kind::String:
       case Kind::LargeString:
-        data.insert(data.end(), cell.begin(), cell.end());
+        data.append(cell);
         if (kind == Kind::String) {
           offsets32.push_back(static_cast<int32_t>(data.size()));
         } else {
@@ -650,7 +707,6 @@ struct StreamState {
   int64_t batch_rows;
   bool null_empty;
   std::string error;
-  std::vector<std::string_view> cells;
   std::vector<size_t> text_hint;  // each column's text in the previous batch
   size_t rows_hint = 0;
 };
@@ -677,9 +733,8 @@ int stream_get_next(ArrowArrayStream* s, ArrowArray* out) {
       builders.emplace_back(st->cols.kinds[i], st->null_empty, st->rows_hint, st->text_hint[i]);
     }
     int64_t n = 0;
-    std::vector<std::string_view>& cells = st->cells;
     while (n < st->batch_rows && st->rows) {
-      auto more = st->rows->next(cells);
+      auto more = st->rows->next();
       if (!more) {
         st->error = "read: " + more.error().display();
         return more.error().raw_os_error() != 0 ? more.error().raw_os_error() : EIO;
@@ -689,6 +744,7 @@ int stream_get_next(ArrowArrayStream* s, ArrowArray* out) {
         st->skip_header = false;
         continue;
       }
+      const std::span<const std::string_view> cells = st->rows->cells();
       const size_t count = cells.size();
       if (count > width) {  // never a cell dropped silently
         st->error = "a row of " + std::to_string(count) + " cells in a table of " + std::to_string(width) +
@@ -794,15 +850,15 @@ PyObject* arrow_scan(PyObject*, PyObject* args, PyObject* kwargs) {
     Py_BEGIN_ALLOW_THREADS
     try {
       rowvane::RecordStream rows(fd, delimiter, quote);
-      std::vector<std::string_view> cells;
       bool at_header = header;
       while (at_header || rows_read < max_rows) {
-        auto more = rows.next(cells);
+        auto more = rows.next();
         if (!more) {
           failure = "read: " + more.error().display();
           break;
         }
         if (!more.value()) break;
+        const std::span<const std::string_view> cells = rows.cells();
         const size_t count = cells.size();
         if (at_header) {
           first.assign(cells.begin(), cells.end());

@@ -869,7 +869,6 @@ struct RowFeed {
   // pipe; read once it was joined.
   std::optional<Expected<StreamResult, RowvaneError>> result;
   bool ended = false;
-  std::vector<std::string_view> cells;
 
   RowFeed() = default;
   RowFeed(const RowFeed&) = delete;
@@ -1019,17 +1018,17 @@ PyObject* feed_rows(PyObject*, PyObject* args) {
         }
       }
       while (f.rows && static_cast<Py_ssize_t>(row_cells.size()) < max_rows && text.size() < (size_t{1} << 20)) {
-        auto more = f.rows->next(f.cells);
+        auto more = f.rows->next();
         if (!more) throw std::system_error(more.error().raw_os_error(), std::generic_category(), "read");
         if (!more.value()) {
           at_end = true;
           break;
         }
-        for (const std::string_view cell : f.cells) {
+        for (const std::string_view cell : f.rows->cells()) {
           text += cell;
           cell_ends.push_back(text.size());
         }
-        row_cells.push_back(f.cells.size());
+        row_cells.push_back(f.rows->cells().size());
       }
       if (!f.rows) at_end = true;
     } catch (const std::exception& e) {

@@ -26,13 +26,12 @@ int memory_file(const std::string& text) {
 
 Table read_all(int fd, char delimiter, size_t block) {
   RecordStream reader(fd, delimiter, '"', block);
-  std::vector<std::string_view> cells;
   Table rows;
   for (;;) {
-    auto r = reader.next(cells);
+    auto r = reader.next();
     EXPECT_TRUE(r.has_value());
     if (!r || !r.value()) break;
-    rows.emplace_back(cells.begin(), cells.end());
+    rows.emplace_back(reader.cells().begin(), reader.cells().end());
   }
   return rows;
 }
@@ -120,8 +119,7 @@ TEST(RecordStreamTest, RowsLongerThanTheBlockAndManyRows) {
 
 TEST(RecordStreamTest, AFailedReadIsAnError) {
   RecordStream reader(-1, ',', '"');
-  std::vector<std::string_view> cells;
-  auto r = reader.next(cells);
+  auto r = reader.next();
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().raw_os_error(), EBADF);
 }
