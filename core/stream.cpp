@@ -750,6 +750,21 @@ Expected<size_t, IoError> pread_all(void* context, size_t offset, char* dst, siz
   return got;
 }
 
+// A read of a file still being written: it waits for the bytes it asks for.
+struct GrowingSource {
+  int fd;
+  const GrowingInput* growing;
+  const InterruptCheck* interrupt;
+};
+
+Expected<size_t, IoError> growing_read(void* context, size_t offset, char* dst, size_t n) {
+  auto& g = *static_cast<GrowingSource*>(context);
+  const size_t end = offset > SIZE_MAX - n ? SIZE_MAX : offset + n;
+  auto state = g.growing->wait(g.growing->context, end, *g.interrupt);
+  if (!state) return std::move(state).error();
+  return pread_all(&g.fd, offset, dst, n);
+}
+
 RowvaneError step_failure(IoError error, const std::string& path, const char* operation) {
   RowvaneError e{std::move(error)};
   e.path = path;
@@ -819,6 +834,7 @@ std::optional<Expected<TableSummary, RowvaneError>> stream_file(
     // input to be known UTF-8 throughout.
     if (names_other_than_file(output_path) || names_other_than_file(quarantine_path) ||
         names_other_than_file(changes_path)) {
+      if (stream.growing != nullptr) return std::nullopt;  // once the input is complete
       auto utf8 = utf8_throughout(fd, input_path, interrupt);
       if (!utf8) return Result(std::move(utf8).error());
       if (!utf8.value()) return std::nullopt;
@@ -839,9 +855,19 @@ std::optional<Expected<TableSummary, RowvaneError>> stream_file(
   }
   StreamTargets targets{target_of(hooks, output, RunFile::Output), target_of(hooks, quarantine, RunFile::Quarantine),
                         target_of(hooks, changes, RunFile::Changes)};
-  StreamInput source{pread_all, &fd, input_id->size};
+  GrowingSource growing{fd, stream.growing, &interrupt};
+  const StreamInput source = stream.growing != nullptr
+                                 ? StreamInput{growing_read, &growing, stream.growing->expected_size}
+                                 : StreamInput{pread_all, &fd, input_id->size};
   StreamResult r = stream_table(source, targets, options, quote_given, rules, text.input, text.output_bom, stream,
                                 check != nullptr ? check->change_count : 0, interrupt);
+  if (stream.growing != nullptr && r.status == StreamStatus::Done) {
+    // The run reached the end, so the file is complete: had it another size
+    // than the run assumed, the run goes again (the caller's fallback).
+    auto state = stream.growing->wait(stream.growing->context, SIZE_MAX, interrupt);
+    if (!state) return Result(step_failure(std::move(state).error(), input_path, "read"));
+    if (state.value().size != stream.growing->expected_size) return std::nullopt;
+  }
   if (part != nullptr) {
     part->status = r.status;
     part->first = r.first;
@@ -897,6 +923,16 @@ std::optional<Expected<TableSummary, RowvaneError>> stream_file(
 
 bool has_nul_byte(const std::string& s) noexcept { return s.find('\0') != std::string::npos; }
 
+// Before a run that reads a growing input whole or from its start again:
+// waits for it to be complete; the writer's failure otherwise.
+std::optional<RowvaneError> await_complete(const StreamOptions& stream, const std::string& path,
+                                           const InterruptCheck& interrupt) {
+  if (stream.growing == nullptr) return std::nullopt;
+  auto state = stream.growing->wait(stream.growing->context, SIZE_MAX, interrupt);
+  if (!state) return step_failure(std::move(state).error(), path, "read");
+  return std::nullopt;
+}
+
 }  // namespace
 
 Expected<TableSummary, RowvaneError> stream_table_file(
@@ -914,6 +950,16 @@ Expected<TableSummary, RowvaneError> stream_table_file(
                                 hooks, text, stream, nullptr);
     if (streamed) return std::move(*streamed);
   }
+  if (stream.growing != nullptr) {
+    if (auto e = await_complete(stream, input_path, hooks.interrupt)) return std::move(*e);
+    if (!refused) {
+      StreamOptions complete = stream;
+      complete.growing = nullptr;
+      auto streamed = stream_file(input_path, output_path, quarantine_path, changes_path, options, quote_given,
+                                  rules, hooks, text, complete, nullptr);
+      if (streamed) return std::move(*streamed);
+    }
+  }
   return rowvane_table_file(input_path, output_path, quarantine_path, changes_path, options, quote_given, rules,
                             hooks, text);
 }
@@ -930,6 +976,19 @@ Expected<RunSummary, RowvaneError> stream_basic_file(const std::string& input_pa
     if (streamed) {
       if (!*streamed) return std::move(*streamed).error();
       return std::move(streamed->value().run);
+    }
+  }
+  if (stream.growing != nullptr) {
+    if (auto e = await_complete(stream, input_path, hooks.interrupt)) return std::move(*e);
+    if (!refused) {
+      StreamOptions complete = stream;
+      complete.growing = nullptr;
+      auto streamed = stream_file(input_path, output_path, quarantine_path, std::nullopt, options, true,
+                                  basic_rules(), hooks, TextOptions{}, complete, nullptr);
+      if (streamed) {
+        if (!*streamed) return std::move(*streamed).error();
+        return std::move(streamed->value().run);
+      }
     }
   }
   return rowvane_file(input_path, output_path, quarantine_path, options, hooks);
@@ -979,6 +1038,7 @@ Expected<TableCheck, RowvaneError> stream_check_table_file(const std::string& in
                                                            TableRules rules, const FileRunHooks& hooks,
                                                            const TextOptions& text, size_t keep,
                                                            const StreamOptions& stream) {
+  if (auto e = await_complete(stream, input_path, hooks.interrupt)) return std::move(*e);
   if (!has_nul_byte(input_path)) {
     TableCheck check;
     check.change_count = keep;

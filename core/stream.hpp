@@ -32,6 +32,24 @@ namespace rowvane {
 inline constexpr size_t kDefaultBlockSize = size_t{4} << 20;
 inline constexpr size_t kMaxBlockSize = size_t{1} << 30;
 
+// An input file still being written while the run reads it (a compressed
+// input decompressed on another thread): a read waits for the bytes it
+// needs. The run's choices depend on the input's size (its block size, the
+// bytes the quote repair may read again), so the writer says the size the
+// file will have; a run that finds another size at the end is not kept: the
+// file runs again once complete.
+struct GrowingInput {
+  struct State {
+    size_t size = 0;        // bytes written so far
+    bool complete = false;  // the writer is done: `size` is the file's size
+  };
+  // Waits until `end` bytes are written or the file is complete; the
+  // writer's failure, or an interrupted error when `interrupt` says stop.
+  Expected<State, IoError> (*wait)(void* context, size_t end, const InterruptCheck& interrupt) = nullptr;
+  void* context = nullptr;
+  size_t expected_size = 0;
+};
+
 struct StreamOptions {
   size_t threads = 1;                    // 1: everything on the calling thread
   size_t block_size = kDefaultBlockSize; // bytes read per block (clamped to 1 .. kMaxBlockSize)
@@ -60,6 +78,10 @@ struct StreamOptions {
   // Rows set aside to hand back in the result (StreamResult::quarantine),
   // the first ones: a check that writes nothing reports them.
   size_t keep_quarantine = 0;
+  // The input is still being written (stream_table_file and
+  // stream_basic_file): read as it grows; any run that needs it whole waits
+  // for it to be complete first.
+  const GrowingInput* growing = nullptr;
 };
 
 // Where a streamed run reads its input: `read_at` fills `dst` with up to `n`

@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -447,6 +450,152 @@ TEST(StreamTest, ADirectOutputWaitsForTheInputToBeUtf8) {
     ASSERT_TRUE(direct);
     EXPECT_EQ(got, slurp(dir / "out.csv")) << utf8;
     EXPECT_EQ(direct.value().blocks > 0, utf8);
+  }
+}
+
+// A file written by another thread while the run reads it, a chunk at a
+// time; it may fail after `fail_after` bytes.
+class GrowingFile {
+ public:
+  static constexpr size_t kLong = 100000;  // a file this long is surely read while it is written
+  GrowingFile(std::string path, std::string text, size_t expected, size_t chunk, size_t fail_after = SIZE_MAX)
+      : path_(std::move(path)), text_(std::move(text)), chunk_(chunk), fail_after_(fail_after) {
+    std::ofstream(path_, std::ios::binary);  // there, empty, when the run opens it
+    input_.wait = wait;
+    input_.context = this;
+    input_.expected_size = expected;
+  }
+  ~GrowingFile() {
+    if (writer_.joinable()) writer_.join();
+  }
+  void start() {
+    writer_ = std::thread([this] {
+      std::ofstream out(path_, std::ios::binary);
+      for (size_t at = 0; at < text_.size(); at += chunk_) {
+        const size_t n = std::min(chunk_, text_.size() - at);
+        out.write(text_.data() + at, static_cast<std::streamsize>(n));
+        out.flush();
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (at + n > fail_after_) {
+          failed_ = true;
+          break;
+        }
+        state_.size = at + n;
+        changed_.notify_all();
+        if (text_.size() > kLong && at < text_.size() / 2 && at + n >= text_.size() / 2) {
+          // Halfway, the writer waits for the run to have read: it surely
+          // reads while the file is written.
+          changed_.wait_for(lock, std::chrono::seconds(10), [&] { return early_reads_ > 0; });
+        }
+      }
+      std::lock_guard<std::mutex> lock(mutex_);
+      state_.complete = !failed_;
+      changed_.notify_all();
+    });
+  }
+  const GrowingInput* input() const { return &input_; }
+  // Reads that had their bytes before the file was complete.
+  size_t early_reads() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return early_reads_;
+  }
+
+ private:
+  static Expected<GrowingInput::State, IoError> wait(void* context, size_t end, const InterruptCheck&) {
+    auto* g = static_cast<GrowingFile*>(context);
+    std::unique_lock<std::mutex> lock(g->mutex_);
+    g->changed_.wait(lock, [&] { return g->failed_ || g->state_.complete || g->state_.size >= end; });
+    if (g->failed_) return IoError::from_errno(EIO);
+    if (!g->state_.complete) {
+      ++g->early_reads_;
+      g->changed_.notify_all();
+    }
+    return g->state_;
+  }
+
+  std::string path_, text_;
+  size_t chunk_, fail_after_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  GrowingInput::State state_;
+  bool failed_ = false;
+  size_t early_reads_ = 0;
+  GrowingInput input_;
+  std::thread writer_;
+};
+
+// A file read while it is written gives the bytes of the finished file:
+// when the size said beforehand was wrong (the run goes again), when a late
+// byte is not UTF-8 (the whole run, once the file is complete); a writer
+// that fails fails the run with the writer's error.
+TEST(StreamTest, AGrowingInputGivesTheFinishedFilesBytes) {
+  const std::string text = numbered(20000);
+  const struct {
+    const char* name;
+    std::string text;
+    long size_error;
+    size_t fail_after;
+  } cases[] = {
+      {"the size said", text, 0, SIZE_MAX},
+      {"a size too small", text, -10, SIZE_MAX},
+      {"a size too large", text, 1000, SIZE_MAX},
+      {"a stray byte late", text + "9,\xff,x,1\n", 0, SIZE_MAX},
+      {"short", "a,b\n1,2\n", 0, SIZE_MAX},
+      {"empty", "", 0, SIZE_MAX},
+      {"the writer fails", text, 0, text.size() / 2},
+  };
+  TempDir dir;
+  const std::string in = (dir / "in.csv").string(), out = (dir / "out.csv").string();
+  const std::string q = (dir / "q.csv").string(), grown = (dir / "grown.csv").string();
+  for (const auto& c : cases) {
+    for (size_t threads : {1, 2}) {
+      for (bool basic : {false, true}) {
+        const std::string label = std::string(c.name) + (basic ? ", basic" : ", table") + ", threads " +
+                                  std::to_string(threads);
+        std::ofstream(in, std::ios::binary) << c.text;
+        fs::remove(out);
+        fs::remove(q);
+        StreamOptions stream;
+        stream.block_size = 4096;
+        stream.threads = threads;
+        const auto run = [&](const std::string& path, const StreamOptions& options) -> std::optional<RowvaneError> {
+          if (basic) {
+            auto r = stream_basic_file(path, out, q, RunOptions{}, FileRunHooks{}, options);
+            if (!r) return r.error();
+            return std::nullopt;
+          }
+          auto r = stream_table_file(path, out, q, std::nullopt, RunOptions{}, false, TableRules{}, FileRunHooks{},
+                                     TextOptions{}, options);
+          if (!r) return r.error();
+          return std::nullopt;
+        };
+        std::string want_out, want_q;
+        if (c.fail_after == SIZE_MAX) {
+          ASSERT_FALSE(run(in, stream)) << label;
+          want_out = slurp(out);
+          want_q = slurp(q);
+          fs::remove(out);
+          fs::remove(q);
+        }
+        GrowingFile file(grown, c.text, static_cast<size_t>(static_cast<long>(c.text.size()) + c.size_error), 1000,
+                         c.fail_after);
+        stream.growing = file.input();
+        file.start();
+        const std::optional<RowvaneError> failed = run(grown, stream);
+        if (c.fail_after != SIZE_MAX) {
+          ASSERT_TRUE(failed) << label;
+          EXPECT_EQ(failed->io.raw_os_error(), EIO) << label;
+          EXPECT_STREQ(failed->operation, "read") << label;
+          continue;
+        }
+        ASSERT_FALSE(failed) << label << ": " << failed->display();
+        if (c.text.size() > GrowingFile::kLong) {
+          EXPECT_GT(file.early_reads(), 0u) << label;  // it read while the file was written
+        }
+        EXPECT_EQ(slurp(out), want_out) << label;
+        EXPECT_EQ(slurp(q), want_q) << label;
+      }
+    }
   }
 }
 
