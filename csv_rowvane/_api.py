@@ -320,16 +320,18 @@ def _target(path: str) -> _Target:
 
 
 @contextlib.contextmanager
-def _plain_input(inp: str, member: str | None) -> Iterator[tuple[str, str | None, str | None]]:
-    """The file the run reads for the input ``inp``, its compression and the
-    zip member read: ``inp`` itself when it is plain, else its decompressed
-    text in a private temporary file (a zip archive's one CSV member, or
-    ``member``)."""
+def _plain_input(inp: str, member: str | None,
+                 growing: bool = False) -> Iterator[tuple[str, str | None, str | None, Any]]:
+    """The file the run reads for the input ``inp``, its compression, the
+    zip member read and the run's ``growing`` handle: ``inp`` itself when it
+    is plain, else its decompressed text in a private temporary file (a zip
+    archive's one CSV member, or ``member``). With ``growing``, the text may
+    still be written while the run reads it (the handle is then not None)."""
     fmt = _compression.sniff(inp)
     if member is not None and fmt != "zip":
         raise ValueError(f"member names a file of a zip archive, and {inp!r} is not one")
     if fmt is None:
-        yield inp, None, None
+        yield inp, None, None, None
         return
     if fmt == "zip" and member is None:
         members = _compression.zip_members(inp)
@@ -339,8 +341,12 @@ def _plain_input(inp: str, member: str | None) -> Iterator[tuple[str, str | None
                              "repair_many and check_many read each as a file of a batch, "
                              "or name one with member=")
         member = members[0]
+    if growing:
+        with _compression.decompressing(inp, fmt, member) as (path, handle):
+            yield path, fmt, member, handle
+        return
     with _compression.decompressed(inp, fmt, member) as path:
-        yield path, fmt, member
+        yield path, fmt, member, None
 
 
 def _named(exc: OSError, names: Mapping[str, str]) -> OSError:
@@ -508,13 +514,13 @@ def repair(
 
     started = time.perf_counter()
     input_size = _check_input(inp)
-    with _plain_input(inp, member) as (src, compression, member):
+    with _plain_input(inp, member, growing=True) as (src, compression, member, growing):
         in_place = (_same_file(inp, out) and compression is None and table is None
                     and _compression.output_format(out) is None)
         out_t = (_InPlace(out) if in_place else _Table(out, table, infer_types) if table is not None
                  else _target(out))
         result = _run_repair(inp, src, out_t, quar, chg, opts, detect, keep_blank_rows, encoding,
-                             encoding_errors, output_encoding, stream)
+                             encoding_errors, output_encoding, stream, growing)
     elapsed = time.perf_counter() - started
 
     def size(p: str) -> int | None:
@@ -542,9 +548,10 @@ def repair(
 def _run_repair(inp: str, src: str, out_t: _Target, quar: str | None, chg: str | None,
                 opts: dict[str, Any], detect: Detect, keep_blank_rows: bool, encoding: str,
                 encoding_errors: EncodingErrors, output_encoding: str,
-                stream: dict[str, Any] | None = None) -> dict[str, Any]:
+                stream: dict[str, Any] | None = None, growing: Any = None) -> dict[str, Any]:
     """The native run of ``repair`` over the file ``src`` (the input's text),
-    its outputs written to temporary files and renamed into place."""
+    its outputs written to temporary files and renamed into place.
+    ``growing``: src is still being decompressed (see _compression)."""
     quar_t: _Target | None = None
     chg_t: _Target | None = None
     try:
@@ -557,11 +564,11 @@ def _run_repair(inp: str, src: str, out_t: _Target, quar: str | None, chg: str |
                     chg_t.run_path if chg_t else None, **opts, keep_blank_rows=keep_blank_rows,
                     encoding=_encoding_choice(encoding), encoding_errors=encoding_errors,
                     page_chooser=choose_page, output_bom=output_encoding == "utf-8-sig",
-                    **(stream or {}),
+                    growing=growing, **(stream or {}),
                 )
             else:
                 result = _core.repair_basic(src, out_t.run_path, quar_t.run_path if quar_t else None, **opts,
-                                            **(stream or {}))
+                                            growing=growing, **(stream or {}))
         except OSError as e:
             names = {t.run_path: t.path for t in (out_t, quar_t, chg_t) if t is not None}
             names[src] = inp
@@ -708,7 +715,7 @@ def check(
     _check_encoding_options({"encoding": encoding, "encoding_errors": encoding_errors, "detect": detect})
     stream = _stream_options(threads, block_size, progress)
     input_size = _check_input(inp)
-    with _plain_input(inp, member) as (src, compression, member):
+    with _plain_input(inp, member) as (src, compression, member, _growing):
         return _run_check(inp, src, compression, member, input_size, opts, detect, max_problems,
                           keep_blank_rows, encoding, encoding_errors, fill_ragged_rows, merge_overflow, stream)
 
@@ -785,7 +792,7 @@ def read(
     _check_encoding_options({"encoding": encoding, "encoding_errors": encoding_errors})
     stream = _stream_options(threads, block_size, None)
     del stream["progress"]
-    with _plain_input(p, member) as (src, _compression_format, _member):
+    with _plain_input(p, member) as (src, _compression_format, _member, _growing):
         return _open_reader(p, src, opts, encoding, encoding_errors, stream)
 
 
@@ -864,7 +871,7 @@ def sniff_encoding(path: StrPath, sample_size: int = 65536, *, encoding: str = "
     st = os.stat(p)
     if stat.S_ISDIR(st.st_mode):
         raise IsADirectoryError(_errno.EISDIR, os.strerror(_errno.EISDIR), p)
-    with _plain_input(p, None) as (src, _fmt, _member):
+    with _plain_input(p, None) as (src, _fmt, _member, _growing):
         try:
             decoded = _core.decode_file(src, encoding=_encoding_choice(encoding), page_chooser=choose_page,
                                         head=sample_size + 1)

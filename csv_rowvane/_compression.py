@@ -2,8 +2,11 @@
 
 An input is recognised as compressed by its first bytes, never by its name:
 gzip, bz2, xz, zstd and zip. It is decompressed as a stream, a MiB at a time,
-into a private temporary file that the run then reads. An output is
-compressed by its name's suffix (``.gz``, ``.bz2``, ``.xz``, ``.zst``).
+into a private temporary file that the run reads: a repair reads it while a
+thread of its own decompresses (``decompressing``) when the size the text
+will have is written in the archive (gzip, zip, a zstd frame that says it),
+else once it is complete. An output is compressed by its name's suffix
+(``.gz``, ``.bz2``, ``.xz``, ``.zst``).
 """
 
 from __future__ import annotations
@@ -21,7 +24,7 @@ import zlib
 from collections.abc import Iterator
 from typing import IO, Any, Literal, TypeAlias
 
-from . import _tempfiles
+from . import _core, _tempfiles
 
 __all__ = [
     "ArchiveError",
@@ -30,6 +33,7 @@ __all__ = [
     "sniff",
     "zip_members",
     "decompressed",
+    "decompressing",
     "output_format",
     "compress_file",
     "cancel_all",
@@ -206,6 +210,26 @@ def _remove(path: str) -> None:
     _tempfiles.gone(path)
 
 
+def _failure(path: str, fmt: Format, member: str | None, e: BaseException) -> BaseException:
+    """What a decompression's exception ``e`` is raised as: ArchiveError
+    naming ``path`` for truncated or corrupt data, an OSError naming it."""
+    if isinstance(e, (ArchiveError, InterruptedError)):
+        return e
+    if isinstance(e, OSError):
+        if e.errno is None:  # bz2's and gzip's word for corrupt data
+            return ArchiveError(path, fmt, _reason(fmt, e))
+        if e.filename is None:
+            e.filename = path
+        return e
+    if isinstance(e, _errors()):
+        return ArchiveError(path, fmt, _reason(fmt, e))
+    if isinstance(e, KeyError):  # a zip member that is not there
+        return ArchiveError(path, fmt, f"no member {member!r} ({e})")
+    if isinstance(e, RuntimeError) and fmt == "zip":  # an encrypted zip member
+        return ArchiveError(path, fmt, f"cannot read zip member {member!r} ({e})")
+    return e
+
+
 @contextlib.contextmanager
 def decompressed(path: str, fmt: Format, member: str | None = None) -> Iterator[str]:
     """The decompressed text of ``path`` (of its zip ``member``), in a
@@ -217,24 +241,114 @@ def decompressed(path: str, fmt: Format, member: str | None = None) -> Iterator[
         try:
             with _open_reader(path, fmt, member) as src, open(tmp, "wb") as dst:
                 _copy(src, dst, epoch)
-        except (ArchiveError, InterruptedError):
-            raise
-        except OSError as e:
-            if e.errno is None:  # bz2's and gzip's word for corrupt data
-                raise ArchiveError(path, fmt, _reason(fmt, e)) from None
-            if e.filename is None:
-                e.filename = path
-            raise
-        except _errors() as e:
-            raise ArchiveError(path, fmt, _reason(fmt, e)) from None
-        except KeyError as e:  # a zip member that is not there
-            raise ArchiveError(path, fmt, f"no member {member!r} ({e})") from None
-        except RuntimeError as e:  # an encrypted zip member
-            if fmt != "zip":
+        except Exception as e:
+            failure = _failure(path, fmt, member, e)
+            if failure is e:
                 raise
-            raise ArchiveError(path, fmt, f"cannot read zip member {member!r} ({e})") from None
+            raise failure from None
         yield tmp
     finally:
+        _remove(tmp)
+
+
+def expected_size(path: str, fmt: Format, member: str | None = None) -> int | None:
+    """The size of the decompressed text as the archive states it, or None
+    when it does not: gzip's last four bytes (the size modulo 2**32 of its
+    last member), a zip member's entry, a zstd frame's header. A hint: a run
+    that finds another size goes again."""
+    try:
+        if fmt == "gzip":
+            with open(path, "rb") as f:
+                f.seek(0, os.SEEK_END)
+                if f.tell() < 18:
+                    return None
+                f.seek(-4, os.SEEK_END)
+                return int.from_bytes(f.read(4), "little")
+        if fmt == "zip":
+            with zipfile.ZipFile(path) as z:
+                names = zip_members(path) if member is None else [member]
+                return int(z.getinfo(names[0]).file_size) if len(names) == 1 else None
+        if fmt == "zstd":
+            from compression import zstd
+
+            with open(path, "rb") as f:
+                size = zstd.get_frame_info(f.read(18)).decompressed_size
+            return int(size) if size is not None else None
+    except (OSError, ValueError, KeyError, IndexError, zipfile.BadZipFile, ImportError):
+        return None  # the decompression itself says what is wrong
+    except Exception as e:  # zstd's error for a header it cannot read
+        if type(e).__name__ == "ZstdError":
+            return None
+        raise
+    return None
+
+
+def _fill(path: str, fmt: Format, member: str | None, tmp: str, growing: Any, stop: threading.Event,
+          epoch: int, outcome: list[BaseException]) -> None:
+    """Decompresses into ``tmp`` a MiB at a time, telling ``growing`` how far
+    it got; the exception that ended it goes into ``outcome``."""
+    complete = False
+    try:
+        with _open_reader(path, fmt, member) as src, open(tmp, "wb", buffering=0) as dst:
+            buf = bytearray(CHUNK)
+            view = memoryview(buf)
+            total = 0
+            while True:
+                if stop.is_set() or _epoch != epoch:
+                    raise InterruptedError("the run was cancelled")
+                n = src.readinto(view)
+                if not n:
+                    break
+                done = 0
+                while done < n:
+                    done += dst.write(view[done:n]) or 0
+                total += n
+                _core.growing_grew(growing, total)
+        complete = True
+    except BaseException as e:
+        outcome.append(_failure(path, fmt, member, e))
+    finally:
+        _core.growing_end(growing, complete)
+
+
+@contextlib.contextmanager
+def decompressing(path: str, fmt: Format, member: str | None = None) -> Iterator[tuple[str, Any]]:
+    """The decompressed text of ``path`` (of its zip ``member``) in a
+    private temporary file, and the ``growing`` handle of a run that reads
+    it while a thread of its own writes it; the handle is None when the
+    archive does not state the text's size (bz2, xz): then the file is
+    complete before the context begins. The file is gone when the context
+    ends. ArchiveError, naming ``path``, when the data is truncated or
+    corrupt (also when the run failed for want of it)."""
+    size = expected_size(path, fmt, member)
+    if size is None:
+        with decompressed(path, fmt, member) as text:
+            yield text, None
+        return
+    tmp = _private_temp("csv-rowvane-in-")
+    growing = _core.growing_new(size)
+    stop = threading.Event()
+    outcome: list[BaseException] = []
+    writer = threading.Thread(target=_fill, args=(path, fmt, member, tmp, growing, stop, _epoch, outcome),
+                              name="csv-rowvane-decompress", daemon=True)
+    writer.start()
+    try:
+        try:
+            yield tmp, growing
+        except BaseException:
+            stop.set()
+            writer.join()
+            # The run failed because the text could not be read: the
+            # archive's error says why.
+            if outcome and not isinstance(outcome[0], InterruptedError):
+                raise outcome[0] from None
+            raise
+        writer.join()
+        if outcome:
+            raise outcome[0]
+    finally:
+        stop.set()
+        writer.join()
         _remove(tmp)
 
 

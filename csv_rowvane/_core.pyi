@@ -31,6 +31,7 @@ def repair_file(
     progress: Callable[[int, int], object] | None = None,
     part_start: int | None = None,
     part_stop: int | None = None,
+    growing: Growing | None = None,
 ) -> dict[str, Any]: ...
 def repair_basic(
     input_path: str,
@@ -45,6 +46,7 @@ def repair_basic(
     threads: int | None = None,
     block_size: int | None = None,
     progress: Callable[[int, int], object] | None = None,
+    growing: Growing | None = None,
 ) -> dict[str, Any]: ...
 def check_file(
     input_path: str,
@@ -102,6 +104,13 @@ def row_feed(
 def feed_rows(feed: Any, max_rows: int, /) -> list[list[str]]: ...
 def feed_summary(feed: Any, /) -> dict[str, Any] | None: ...
 def feed_close(feed: Any, /) -> None: ...
+
+class Growing:
+    """A file written while a run reads it (a capsule)."""
+
+def growing_new(expected_size: int, /) -> Growing: ...
+def growing_grew(growing: Growing, size: int) -> None: ...
+def growing_end(growing: Growing, complete: bool) -> None: ...
 def basic_counts(
     input_path: str,
     delimiter: str | None = None,

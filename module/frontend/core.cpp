@@ -12,9 +12,11 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -480,6 +482,117 @@ PyRef summary_dict(const TableSummary& s) {
   return d;
 }
 
+// --- An input decompressed while it is repaired ------------------------------------
+
+// The file a Python thread decompresses into while a run reads it: the
+// thread says how far it got (growing_grew) and how it ended (growing_end);
+// the run's reads wait for their bytes.
+struct Growth {
+  std::mutex mutex;
+  std::condition_variable changed;
+  size_t size = 0;
+  bool complete = false;
+  bool failed = false;
+  GrowingInput input;
+};
+
+constexpr const char* kGrowthCapsule = "csv_rowvane._core.growing";
+
+Expected<GrowingInput::State, IoError> growth_wait(void* context, size_t end, const InterruptCheck& interrupt) {
+  Growth& g = *static_cast<Growth*>(context);
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(g.mutex);
+      // A while at a time: the interrupt check below may take the
+      // interpreter lock, which the writer holds while it waits for this one.
+      g.changed.wait_for(lock, std::chrono::milliseconds(50),
+                         [&] { return g.failed || g.complete || g.size >= end; });
+      if (g.failed) return IoError::fixed(IoErrorKind::Other, "the input's decompression failed");
+      if (g.complete || g.size >= end) return GrowingInput::State{g.size, g.complete};
+    }
+    if (interrupt.should_stop()) return interrupted_error();
+  }
+}
+
+void growth_capsule_destructor(PyObject* capsule) {
+  auto* g = static_cast<Growth*>(PyCapsule_GetPointer(capsule, kGrowthCapsule));
+  if (g == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  delete g;
+}
+
+Growth* growth_of(PyObject* capsule) {
+  if (capsule == nullptr || capsule == Py_None) return nullptr;
+  auto* g = static_cast<Growth*>(PyCapsule_GetPointer(capsule, kGrowthCapsule));
+  if (g == nullptr) throw PyErrorRaised{};
+  return g;
+}
+
+PyObject* growing_new(PyObject*, PyObject* expected) {
+  return guarded([&]() -> PyRef {
+    const size_t size = convert("expected_size", [&] { return to_count(expected); });
+    auto g = std::make_unique<Growth>();
+    g->input.wait = growth_wait;
+    g->input.context = g.get();
+    g->input.expected_size = size;
+    PyObject* capsule = PyCapsule_New(g.get(), kGrowthCapsule, growth_capsule_destructor);
+    if (capsule == nullptr) throw PyErrorRaised{};
+    g.release();
+    return PyRef::steal(capsule);
+  });
+}
+
+constexpr const char* kGrewParams[] = {"growing", "size"};
+constexpr Signature kGrewSignature = {"growing_grew", nullptr, kGrewParams, 2, 2};
+
+PyObject* growing_grew(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyRef {
+    const BoundArgs a = bind_tuple_dict(kGrewSignature, args, kwargs);
+    Growth* g = growth_of(a[0]);
+    if (g == nullptr) raise(PyExc_TypeError, "growing must be a growing file");
+    const size_t size = convert("size", [&] { return to_count(a[1]); });
+    {
+      std::lock_guard<std::mutex> lock(g->mutex);
+      g->size = std::max(g->size, size);
+    }
+    g->changed.notify_all();
+    return PyRef::borrow(Py_None);
+  });
+}
+
+constexpr const char* kEndParams[] = {"growing", "complete"};
+constexpr Signature kEndSignature = {"growing_end", nullptr, kEndParams, 2, 2};
+
+PyObject* growing_end(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyRef {
+    const BoundArgs a = bind_tuple_dict(kEndSignature, args, kwargs);
+    Growth* g = growth_of(a[0]);
+    if (g == nullptr) raise(PyExc_TypeError, "growing must be a growing file");
+    const bool complete = to_flag(a[1]);
+    {
+      std::lock_guard<std::mutex> lock(g->mutex);
+      g->complete = complete;
+      g->failed = !complete;
+    }
+    g->changed.notify_all();
+    return PyRef::borrow(Py_None);
+  });
+}
+
+// Waits, with the interpreter lock released, for a growing input to be
+// complete: a run that reads its input whole does so first.
+void await_growth(RunContext& run, Growth* g, const InterruptCheck& interrupt) {
+  if (g == nullptr) return;
+  std::optional<Expected<GrowingInput::State, IoError>> state;
+  {
+    Unlocked unlocked(run);
+    state.emplace(growth_wait(g, SIZE_MAX, interrupt));
+  }
+  if (!*state) raise_failure(run, RowvaneError{std::move(*state).error()});
+}
+
 // --- Entry points ---------------------------------------------------------------
 
 constexpr const char* kRepairParams[] = {
@@ -487,9 +600,9 @@ constexpr const char* kRepairParams[] = {
     "quote_char",       "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes",
     "drop_empty_surplus", "opening_quote_as_text", "set_aside_other_tables", "encoding", "encoding_errors",
     "page_chooser",     "output_bom",      "keep_blank_rows", "threads",        "block_size",
-    "progress",         "part_start",      "part_stop",
+    "progress",         "part_start",      "part_stop",       "growing",
 };
-constexpr Signature kRepairSignature = {"repair_file", nullptr, kRepairParams, 23, 2};
+constexpr Signature kRepairSignature = {"repair_file", nullptr, kRepairParams, 24, 2};
 
 // The progress callback of a streamed run: its exception stays pending and
 // stops the run.
@@ -588,6 +701,14 @@ PyObject* repair_file(PyObject*, PyObject* args, PyObject* kwargs) {
       return d;
     }
 
+    Growth* growing = growth_of(a.given(23));
+    if (growing != nullptr) {
+      if (as_read) {
+        await_growth(run, growing, hooks.interrupt);  // read whole
+      } else {
+        stream.growing = &growing->input;
+      }
+    }
     std::optional<Expected<TableSummary, RowvaneError>> result;
     {
       Unlocked unlocked(run);
@@ -604,8 +725,9 @@ PyObject* repair_file(PyObject*, PyObject* args, PyObject* kwargs) {
 constexpr const char* kBasicRunParams[] = {
     "input_path", "output_path", "quarantine_path", "delimiter", "quote_char", "fill_ragged_rows",
     "merge_overflow", "expected_columns", "repair_quotes", "threads", "block_size", "progress",
+    "growing",
 };
-constexpr Signature kBasicRunSignature = {"repair_basic", nullptr, kBasicRunParams, 12, 2};
+constexpr Signature kBasicRunSignature = {"repair_basic", nullptr, kBasicRunParams, 13, 2};
 
 // The engine's own run (rowvane_file's, byte for byte) with the lock
 // released, failing as open() fails; streamed where the input is UTF-8.
@@ -620,7 +742,8 @@ PyObject* repair_basic(PyObject*, PyObject* args, PyObject* kwargs) {
     RunContext run;
     FileRunHooks hooks;
     hooks.interrupt = run_interrupt(run);
-    const StreamOptions stream = stream_options(a, 9, run);
+    StreamOptions stream = stream_options(a, 9, run);
+    if (Growth* growing = growth_of(a.given(12))) stream.growing = &growing->input;
     std::optional<Expected<RunSummary, RowvaneError>> result;
     {
       Unlocked unlocked(run);
@@ -1158,7 +1281,7 @@ PyMethodDef methods[] = {
      "repair_quotes=True, drop_empty_surplus=True, opening_quote_as_text=True, "
      "set_aside_other_tables=True, encoding=None, encoding_errors='replace', page_chooser=None, "
      "output_bom=False, keep_blank_rows=False, threads=None, block_size=None, progress=None, "
-     "part_start=None, part_stop=None)\n--\n\n"
+     "part_start=None, part_stop=None, growing=None)\n--\n\n"
      "Decides the input's encoding, detects its table and repairs it into output_path, with the\n"
      "interpreter lock released; returns a dict of counts and of what was decided. A UTF-8 input\n"
      "is streamed in blocks of block_size bytes read ahead by threads threads (None: every core),\n"
@@ -1171,7 +1294,7 @@ PyMethodDef methods[] = {
     {"repair_basic", ROWVANE_KW(repair_basic), METH_VARARGS | METH_KEYWORDS,
      "repair_basic(input_path, output_path, quarantine_path=None, delimiter=None, quote_char=None, "
      "fill_ragged_rows=True, merge_overflow=True, expected_columns=None, repair_quotes=True, threads=None, "
-     "block_size=None, progress=None)\n--\n\n"
+     "block_size=None, progress=None, growing=None)\n--\n\n"
      "The engine's own repair, byte for byte that of _csv_rowvane_backend.rowvane_file, with the\n"
      "interpreter lock released, streamed in blocks on `threads` threads where the input is UTF-8;\n"
      "returns a dict of its counts. Failures raise the OSError subclass of the file that failed,\n"
@@ -1221,6 +1344,17 @@ PyMethodDef methods[] = {
     {"feed_summary", feed_summary, METH_O,
      "feed_summary(feed)\n--\n\n"
      "The counts of a feed's run once its rows were read to the end, else None."},
+    {"growing_new", growing_new, METH_O,
+     "growing_new(expected_size)\n--\n\n"
+     "A file being written while a run reads it (growing= of repair_file and repair_basic): the\n"
+     "writer tells how far it got with growing_grew and how it ended with growing_end; the run's\n"
+     "reads wait for their bytes. A run that finds another size than expected_size at the end\n"
+     "goes again over the complete file."},
+    {"growing_grew", ROWVANE_KW(growing_grew), METH_VARARGS | METH_KEYWORDS,
+     "growing_grew(growing, size)\n--\n\nThe file holds its first size bytes."},
+    {"growing_end", ROWVANE_KW(growing_end), METH_VARARGS | METH_KEYWORDS,
+     "growing_end(growing, complete)\n--\n\n"
+     "The writer is done: complete, or failed (the run's reads then fail)."},
     {"feed_close", feed_close, METH_O,
      "feed_close(feed)\n--\n\n"
      "Stops a feed's run (at its next block) and lets go of its pipe; the feed then has no rows."},

@@ -336,3 +336,82 @@ def test_command_line_archives_and_errors(cli: Run, tmp_path: pathlib.Path) -> N
     assert r.returncode == 1
     assert "csv-rowvane: cut.gz: truncated gzip data" in r.stderr.decode()
     assert not (tmp_path / "o.csv").exists()
+
+
+def _gzip_members(data: bytes) -> bytes:
+    # Two members: the size at the end is the last member's alone.
+    half = len(data) // 2
+    return gzip.compress(data[:half]) + gzip.compress(data[half:])
+
+
+def _zstd_unsized(data: bytes) -> bytes:
+    # Written as a stream: the frame does not say its size.
+    buf = io.BytesIO()
+    with zstd.ZstdFile(buf, "w") as f:
+        for at in range(0, len(data), 1 << 16):
+            f.write(data[at: at + (1 << 16)])
+    return buf.getvalue()
+
+
+@pytest.mark.parametrize(
+    ("name", "compress", "read_while_written"),
+    [
+        ("gzip", gzip.compress, True),
+        ("gzip of two members", _gzip_members, True),
+        ("zip", _zip, True),
+        ("zstd", COMPRESSORS["zstd"], True),
+        ("zstd without its size", _zstd_unsized, False),
+        ("bz2", bz2.compress, False),
+    ],
+)
+@pytest.mark.parametrize("text", ["clean", "stray byte late"])
+def test_a_repair_reads_the_text_while_it_is_decompressed(tmp_path: pathlib.Path, name: str,
+                                                         compress: Callable[[bytes], bytes],
+                                                         read_while_written: bool, text: str) -> None:
+    """The repair of a compressed input gives the plain file's bytes and
+    counts, whether it read the text while a thread decompressed it (the
+    archive states the size; a wrong statement makes the run go again) or
+    once complete."""
+    rows = b"".join(b'%d,"name %d, x",%d.5\n' % (i, i, i % 97) for i in range(120_000))
+    data = b"id,name,amount\n" + rows + (b"9,\xff,1\n" if text == "stray byte late" else b"")
+    plain = tmp_path / "plain.csv"
+    plain.write_bytes(data)
+    packed = tmp_path / "packed.csv"
+    packed.write_bytes(compress(data))
+    made: list[int] = []
+    real = _compression._core.growing_new
+
+    def spy(size: int) -> object:
+        made.append(size)
+        return real(size)
+
+    with pytest.MonkeyPatch.context() as m:
+        m.setattr(_compression._core, "growing_new", spy)
+        for detect in ("auto", "basic"):
+            for threads in (1, 2):
+                want = csv_rowvane.repair(plain, tmp_path / "want.csv", detect=detect, threads=threads,
+                                          block_size=1 << 18)
+                got = csv_rowvane.repair(packed, tmp_path / "got.csv", detect=detect, threads=threads,
+                                         block_size=1 << 18)
+                label = f"{name}, {text}, {detect}, threads {threads}"
+                assert (tmp_path / "got.csv").read_bytes() == (tmp_path / "want.csv").read_bytes(), label
+                assert (got.total_rows, got.repaired_rows, got.quarantined_rows) == (
+                    want.total_rows, want.repaired_rows, want.quarantined_rows), label
+    assert bool(made) == read_while_written
+    assert leftovers(tmp_path) == []
+
+
+def test_a_repair_stopped_while_the_text_is_decompressed_fails_cleanly(tmp_path: pathlib.Path) -> None:
+    """A run whose progress callback raises stops, and so does the thread
+    that decompresses its input: the error comes through, nothing is left."""
+    data = b"a,b\n" + b"1,2\n" * 2_000_000
+    src = tmp_path / "big.csv.gz"
+    src.write_bytes(gzip.compress(data, 1))
+
+    def stop(done: int, total: int) -> None:
+        raise RuntimeError("stop here")
+
+    with pytest.raises(RuntimeError, match="stop here"):
+        csv_rowvane.repair(src, tmp_path / "o.csv", progress=stop, block_size=1 << 16, threads=1)
+    assert not (tmp_path / "o.csv").exists()
+    assert leftovers(tmp_path) == []
