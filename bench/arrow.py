@@ -152,6 +152,9 @@ def main() -> int:
     def t(job: str, path: str = small) -> float:
         return res[(job, path)].get("best", float("nan"))
 
+    def cpu(job: str, path: str = small) -> float:
+        return res[(job, path)].get("cpu", float("nan"))
+
     lines = [
         "## DataFrames and compressed files",
         "",
@@ -159,7 +162,9 @@ def main() -> int:
         f"{mb:.1f} MB file of realistic rows (ids, names, a quoted address holding the delimiter, dates, "
         "decimals, flags, free text, one row in 997 with a surplus field), its gzip copy, and a "
         f"{os.path.getsize(large) / 1e6:.0f} MB file of the same rows; each job in its own process, best of "
-        f"{args.repeat}; one thread for every reader (pyarrow `use_threads=False`, `POLARS_MAX_THREADS=1`).",
+        f"{args.repeat}; one thread for every reader (pyarrow `use_threads=False`, `POLARS_MAX_THREADS=1`); "
+        "the repair of the gzip file reads the text while a thread of its own decompresses it, so its "
+        "wall time is below its CPU time.",
         "",
         "`stream_floor` reads the same file and writes it through one reused 1 MiB buffer; "
         "÷ floor is a job's best time over that of the floor on its file.",
@@ -181,6 +186,8 @@ def main() -> int:
         ("read_arrow typed ≥ 1.0× polars' own inference", t("polars_typed") / t("read_arrow_typed"), 1.0),
         (".csv.gz repair ≤ gunzip + plain repair (ratio ≤ 1.0)",
          t("repair", gz) / (t("gunzip", gz) + t("repair")), 1.0),
+        (".csv.gz repair ≤ gunzip + plain repair, in CPU time (ratio ≤ 1.0)",
+         cpu("repair", gz) / (cpu("gunzip", gz) + cpu("repair")), 1.0),
     ]
     lines += ["", "| target | measured | verdict |", "| --- | ---: | --- |"]
     for label, value, target in targets:

@@ -750,6 +750,8 @@ Expected<size_t, IoError> pread_all(void* context, size_t offset, char* dst, siz
   return got;
 }
 
+constexpr char kLongerMessage[] = "the input grew past the size it was said to have";
+
 // A read of a file still being written: it waits for the bytes it asks for.
 struct GrowingSource {
   int fd;
@@ -762,6 +764,9 @@ Expected<size_t, IoError> growing_read(void* context, size_t offset, char* dst, 
   const size_t end = offset > SIZE_MAX - n ? SIZE_MAX : offset + n;
   auto state = g.growing->wait(g.growing->context, end, *g.interrupt);
   if (!state) return std::move(state).error();
+  // Longer than said: the run stops here and goes again once the file is
+  // complete (its work so far was done while the file was written).
+  if (state.value().size > g.growing->expected_size) return IoError::fixed(IoErrorKind::Other, kLongerMessage);
   return pread_all(&g.fd, offset, dst, n);
 }
 
@@ -861,12 +866,15 @@ std::optional<Expected<TableSummary, RowvaneError>> stream_file(
                                  : StreamInput{pread_all, &fd, input_id->size};
   StreamResult r = stream_table(source, targets, options, quote_given, rules, text.input, text.output_bom, stream,
                                 check != nullptr ? check->change_count : 0, interrupt);
-  if (stream.growing != nullptr && r.status == StreamStatus::Done) {
-    // The run reached the end, so the file is complete: had it another size
-    // than the run assumed, the run goes again (the caller's fallback).
-    auto state = stream.growing->wait(stream.growing->context, SIZE_MAX, interrupt);
-    if (!state) return Result(step_failure(std::move(state).error(), input_path, "read"));
-    if (state.value().size != stream.growing->expected_size) return std::nullopt;
+  if (stream.growing != nullptr) {
+    // Had the file another size than the run assumed, the run goes again
+    // (the caller's fallback). A run that reached the end knows the file
+    // complete; one stopped early may have found it longer.
+    const bool done = r.status == StreamStatus::Done;
+    auto state = stream.growing->wait(stream.growing->context, done ? SIZE_MAX : 0, interrupt);
+    if (!state && done) return Result(step_failure(std::move(state).error(), input_path, "read"));
+    const size_t expected = stream.growing->expected_size;
+    if (state && (state.value().size > expected || (done && state.value().size != expected))) return std::nullopt;
   }
   if (part != nullptr) {
     part->status = r.status;
