@@ -539,7 +539,15 @@ def run_jobs(
                     job.options["progress"] = ticks.ticker(job.index)
         if (workers <= 1 or len(jobs) <= 1) and not large:
             for job in jobs:
-                outcomes[job.index] = work(job, on_error)
+                # An interrupt may land anywhere, even between making a
+                # temporary file and taking charge of it: what the job made
+                # and did not hand over goes with it.
+                with _tempfiles.collect() as temporaries:
+                    try:
+                        outcomes[job.index] = work(job, on_error)
+                    except BaseException:
+                        temporaries.remove_all()
+                        raise
                 ticks.finish(job.index)
             return outcomes
         pool = _Pool(max(1, min(workers, len(jobs))))

@@ -16,6 +16,7 @@ import contextlib
 import gzip
 import lzma
 import os
+import secrets
 import stat
 import tempfile
 import threading
@@ -198,10 +199,21 @@ def _copy(src: Any, dst: Any, epoch: int) -> None:
 
 
 def _private_temp(prefix: str) -> str:
-    fd, path = tempfile.mkstemp(prefix=prefix, suffix=".rowvane-tmp")
-    os.close(fd)
-    _tempfiles.created(path)
-    return path
+    """A new empty file of this process's own in the temporary folder. Its
+    name is known to the batch before the file exists: an interrupt landing
+    anywhere in between leaves nothing the batch does not remove."""
+    folder = tempfile.gettempdir()
+    for _ in range(100):
+        path = os.path.join(folder, f"{prefix}{secrets.token_hex(6)}.rowvane-tmp")
+        _tempfiles.created(path)
+        try:
+            fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
+        except FileExistsError:
+            _tempfiles.gone(path)
+            continue
+        os.close(fd)
+        return path
+    raise FileExistsError(f"no free temporary file name in {folder}")
 
 
 def _remove(path: str) -> None:
@@ -283,6 +295,10 @@ def expected_size(path: str, fmt: Format, member: str | None = None) -> int | No
     return None
 
 
+class _Stopped(Exception):
+    """The decompression was stopped because its run ended first."""
+
+
 def _fill(path: str, fmt: Format, member: str | None, tmp: str, growing: Any, stop: threading.Event,
           epoch: int, outcome: list[BaseException]) -> None:
     """Decompresses into ``tmp`` a MiB at a time, telling ``growing`` how far
@@ -294,7 +310,9 @@ def _fill(path: str, fmt: Format, member: str | None, tmp: str, growing: Any, st
             view = memoryview(buf)
             total = 0
             while True:
-                if stop.is_set() or _epoch != epoch:
+                if stop.is_set():
+                    raise _Stopped()
+                if _epoch != epoch:
                     raise InterruptedError("the run was cancelled")
                 n = src.readinto(view)
                 if not n:
@@ -321,26 +339,29 @@ def decompressing(path: str, fmt: Format, member: str | None = None) -> Iterator
     ends. ArchiveError, naming ``path``, when the data is truncated or
     corrupt (also when the run failed for want of it)."""
     size = expected_size(path, fmt, member)
-    if size is None:
+    if size is None or size >= 2**62:  # none stated, or none a file can have
         with decompressed(path, fmt, member) as text:
             yield text, None
         return
-    tmp = _private_temp("csv-rowvane-in-")
     growing = _core.growing_new(size)
     stop = threading.Event()
     outcome: list[BaseException] = []
-    writer = threading.Thread(target=_fill, args=(path, fmt, member, tmp, growing, stop, _epoch, outcome),
-                              name="csv-rowvane-decompress", daemon=True)
-    writer.start()
-    try:
+    epoch = _epoch
+    tmp: str | None = None
+    writer: threading.Thread | None = None
+    try:  # an interrupt may come anywhere: what was made is undone below
+        tmp = _private_temp("csv-rowvane-in-")
+        writer = threading.Thread(target=_fill, args=(path, fmt, member, tmp, growing, stop, epoch, outcome),
+                                  name="csv-rowvane-decompress", daemon=True)
+        writer.start()
         try:
             yield tmp, growing
         except BaseException:
             stop.set()
             writer.join()
-            # The run failed because the text could not be read: the
-            # archive's error says why.
-            if outcome and not isinstance(outcome[0], InterruptedError):
+            # The run failed because the text could not be read (corrupt
+            # data, a cancelled batch): the decompression's error says why.
+            if outcome and not isinstance(outcome[0], _Stopped):
                 raise outcome[0] from None
             raise
         writer.join()
@@ -348,8 +369,10 @@ def decompressing(path: str, fmt: Format, member: str | None = None) -> Iterator
             raise outcome[0]
     finally:
         stop.set()
-        writer.join()
-        _remove(tmp)
+        if writer is not None and writer.ident is not None:
+            writer.join()
+        if tmp is not None:
+            _remove(tmp)
 
 
 def output_format(path: str) -> Format | None:

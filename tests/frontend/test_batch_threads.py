@@ -214,3 +214,43 @@ def test_another_thread_runs_python_while_files_are_repaired(tmp_path: pathlib.P
     # The counter waits for the interpreter lock at most a few switch
     # intervals, never for a whole file's repair.
     assert gaps[0] < one_file / 4, (gaps, one_file)
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_an_interrupted_batch_of_archives_stops_their_decompression(tmp_path: pathlib.Path,
+                                                                    monkeypatch: pytest.MonkeyPatch,
+                                                                    jobs: int) -> None:
+    """Ctrl-C while archives are repaired as they are decompressed: the batch
+    raises at once, every decompressing thread ends, no temporary file is
+    left."""
+    import gzip
+    import tempfile
+
+    from csv_rowvane import _compression
+
+    private = tmp_path / "private-tmp"  # where the decompressed texts go
+    private.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(private))
+    src = tmp_path / "in"
+    src.mkdir()
+    rows = b"a,b,c\n" + b"1,\"two, 2\",3\n" * 1_500_000
+    for i in range(4):
+        (src / f"{i}.csv.gz").write_bytes(gzip.compress(rows, 1))
+    started = threading.Event()
+    real = _compression._core.growing_new
+
+    def growing_new(size: int) -> Any:
+        started.set()
+        return real(size)
+
+    monkeypatch.setattr(_compression._core, "growing_new", growing_new)
+    threading.Thread(target=lambda: started.wait(30) and _thread.interrupt_main(), daemon=True).start()
+    begun = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        csv_rowvane.repair_many([src], tmp_path / "out", jobs=jobs)
+    assert time.monotonic() - begun < 20
+    deadline = time.monotonic() + 5
+    while any(t.name == "csv-rowvane-decompress" for t in threading.enumerate()) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert not any(t.name == "csv-rowvane-decompress" for t in threading.enumerate())
+    assert leftovers(tmp_path) == [] and list(private.iterdir()) == []
