@@ -208,11 +208,9 @@ class _Target:
             self.final = os.path.realpath(path)
         directory, name = os.path.split(os.path.abspath(self.final))
         try:
-            fd, self.temp = tempfile.mkstemp(prefix=f".{name[:80]}.", suffix=".rowvane-tmp", dir=directory)
+            self.temp = _tempfiles.private_file(f".{name[:80]}.", directory=directory)
         except OSError as e:
             raise OSError(e.errno, e.strerror, path) from None
-        os.close(fd)
-        _tempfiles.created(self.temp)
 
     @property
     def run_path(self) -> str:
@@ -247,13 +245,10 @@ class _Converted(_Target):
         directory = os.path.dirname(os.path.abspath(self.final)) if self.temp is not None else None
         name = os.path.basename(self.final)
         try:
-            fd, self.plain = tempfile.mkstemp(prefix=f".{name[:80]}.", suffix=".plain.rowvane-tmp",
-                                              dir=directory)
+            self.plain = _tempfiles.private_file(f".{name[:80]}.", ".plain.rowvane-tmp", directory)
         except OSError as e:
             super().discard()
             raise OSError(e.errno, e.strerror, path) from None
-        os.close(fd)
-        _tempfiles.created(self.plain)
 
     @property
     def run_path(self) -> str:

@@ -7,7 +7,6 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 import os
-import tempfile
 import weakref
 from typing import Any
 
@@ -112,9 +111,7 @@ def read_arrow(
     for name in ("output_encoding", "infer_types"):
         if name in options:
             raise TypeError(f"unexpected option(s): {name}")
-    fd, text = tempfile.mkstemp(prefix="csv-rowvane-arrow-", suffix=".csv")
-    os.close(fd)
-    _tempfiles.created(text)
+    text = _tempfiles.private_file("csv-rowvane-arrow-", ".csv")
     try:
         report = repair(p, text, **options)
         native = NativeStream(text, report.output_delimiter, report.output_quote_char, header, infer_types,

@@ -16,9 +16,7 @@ import contextlib
 import gzip
 import lzma
 import os
-import secrets
 import stat
-import tempfile
 import threading
 import zipfile
 import zlib
@@ -199,21 +197,7 @@ def _copy(src: Any, dst: Any, epoch: int) -> None:
 
 
 def _private_temp(prefix: str) -> str:
-    """A new empty file of this process's own in the temporary folder. Its
-    name is known to the batch before the file exists: an interrupt landing
-    anywhere in between leaves nothing the batch does not remove."""
-    folder = tempfile.gettempdir()
-    for _ in range(100):
-        path = os.path.join(folder, f"{prefix}{secrets.token_hex(6)}.rowvane-tmp")
-        _tempfiles.created(path)
-        try:
-            fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
-        except FileExistsError:
-            _tempfiles.gone(path)
-            continue
-        os.close(fd)
-        return path
-    raise FileExistsError(f"no free temporary file name in {folder}")
+    return _tempfiles.private_file(prefix)
 
 
 def _remove(path: str) -> None:

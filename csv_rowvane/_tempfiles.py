@@ -6,10 +6,12 @@ from __future__ import annotations
 
 import contextlib
 import os
+import secrets
+import tempfile
 import threading
 from collections.abc import Iterator
 
-__all__ = ["Collector", "collect", "created", "gone"]
+__all__ = ["Collector", "collect", "created", "gone", "private_file"]
 
 _local = threading.local()
 
@@ -66,3 +68,26 @@ def gone(path: str) -> None:
     collector: Collector | None = getattr(_local, "collector", None)
     if collector is not None:
         collector.discard(path)
+
+
+def private_file(prefix: str, suffix: str = ".rowvane-tmp", directory: str | None = None) -> str:
+    """A new empty file of this process's own (mode 0600) in ``directory``
+    (the temporary folder by default), its path. Its name is known to the
+    batch (``created``) before the file exists, so that an interrupt landing
+    anywhere in between leaves nothing the batch does not remove; a
+    ``tempfile.mkstemp`` would make the file first."""
+    folder = directory if directory is not None else tempfile.gettempdir()
+    for _ in range(100):
+        path = os.path.join(folder, f"{prefix}{secrets.token_hex(6)}{suffix}")
+        created(path)
+        try:
+            fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
+        except FileExistsError:
+            gone(path)
+            continue
+        except OSError:
+            gone(path)
+            raise
+        os.close(fd)
+        return path
+    raise FileExistsError(f"no free temporary file name in {folder}")

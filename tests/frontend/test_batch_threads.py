@@ -254,3 +254,27 @@ def test_an_interrupted_batch_of_archives_stops_their_decompression(tmp_path: pa
         time.sleep(0.05)
     assert not any(t.name == "csv-rowvane-decompress" for t in threading.enumerate())
     assert leftovers(tmp_path) == [] and list(private.iterdir()) == []
+
+
+def test_a_private_file_is_known_to_the_batch_before_it_exists(tmp_path: pathlib.Path,
+                                                               monkeypatch: pytest.MonkeyPatch) -> None:
+    """An interrupt landing just after a temporary file was made leaves it
+    in the job's collection, so the batch removes it."""
+    from csv_rowvane import _tempfiles
+
+    real_open = os.open
+
+    def open_then_interrupt(path: str, flags: int, mode: int = 0o777) -> int:
+        os.close(real_open(path, flags, mode))
+        raise KeyboardInterrupt
+
+    with _tempfiles.collect() as temporaries:
+        made = _tempfiles.private_file("x-", directory=str(tmp_path))
+        assert temporaries.paths() == [made] and os.stat(made).st_mode & 0o777 == 0o600
+        monkeypatch.setattr(_tempfiles.os, "open", open_then_interrupt)
+        with pytest.raises(KeyboardInterrupt):
+            _tempfiles.private_file("y-", directory=str(tmp_path))
+        monkeypatch.undo()
+        assert len(temporaries.paths()) == 2
+        temporaries.remove_all()
+    assert list(tmp_path.iterdir()) == []
