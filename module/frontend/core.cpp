@@ -74,6 +74,7 @@ struct RunContext {
   PyThreadState* saved = nullptr;  // set while the lock is released
   std::uint64_t generation = g_cancel_generation.load(std::memory_order_acquire);
   bool main_thread = on_main_thread();
+  std::thread::id owner = std::this_thread::get_id();  // the thread that released the lock
   std::chrono::steady_clock::time_point next_signal_check{};
   bool cancelled = false;
   PyObject* chooser = nullptr;  // the front end's page chooser, borrowed
@@ -115,10 +116,15 @@ class Relocked {
 };
 
 // The run's interrupt check: cancelled from any thread, or, on the main
-// thread, a signal handler that raised (KeyboardInterrupt on Ctrl-C).
+// thread, a signal handler that raised (KeyboardInterrupt on Ctrl-C). The
+// run's other threads (reading ahead, which may wait for an input still
+// being written) see the cancellation alone: the lock, and what the run
+// notes, are the thread's that released it.
 bool run_should_stop(void* context) noexcept {
   RunContext& run = *static_cast<RunContext*>(context);
-  if (g_cancel_generation.load(std::memory_order_acquire) != run.generation) {
+  const bool cancelled = g_cancel_generation.load(std::memory_order_acquire) != run.generation;
+  if (std::this_thread::get_id() != run.owner) return cancelled;
+  if (cancelled) {
     run.cancelled = true;
     return true;
   }
@@ -418,7 +424,10 @@ InputEncoding input_encoding(RunContext& run, PyObject* encoding, PyObject* erro
 
 void raise_failure(const RunContext& run, const RowvaneError& error) {
   if (PyErr_Occurred()) throw PyErrorRaised{};
-  if (run.cancelled) raise(PyExc_InterruptedError, kCancelledMessage);
+  // A cancellation another thread of the run saw first is one too.
+  if (run.cancelled || g_cancel_generation.load(std::memory_order_acquire) != run.generation) {
+    raise(PyExc_InterruptedError, kCancelledMessage);
+  }
   if (error.undecodable) raise_undecodable(*error.undecodable);
   raise_run_error(error);
 }

@@ -11,8 +11,10 @@ import pathlib
 import shutil
 import subprocess
 import tempfile
+import time
 import zipfile
 from collections.abc import Callable, Iterator
+from typing import Any
 
 import pytest
 
@@ -415,3 +417,38 @@ def test_a_repair_stopped_while_the_text_is_decompressed_fails_cleanly(tmp_path:
         csv_rowvane.repair(src, tmp_path / "o.csv", progress=stop, block_size=1 << 16, threads=1)
     assert not (tmp_path / "o.csv").exists()
     assert leftovers(tmp_path) == []
+
+
+def test_a_slow_decompression_with_threads_reading_ahead(tmp_path: pathlib.Path,
+                                                         monkeypatch: pytest.MonkeyPatch) -> None:
+    """The threads that read ahead wait for text that comes slowly: they
+    check for a cancellation while they wait, never for a signal (that is
+    the calling thread's), and the output is the plain file's."""
+    data = b"a,b,c\n" + b"1,\"two, 2\",3\n" * 250_000
+    plain = tmp_path / "plain.csv"
+    plain.write_bytes(data)
+    packed = tmp_path / "packed.csv"
+    packed.write_bytes(gzip.compress(data, 1))
+    real = _compression._open_reader
+
+    class Slow:
+        def __init__(self, inner: Any) -> None:
+            self.inner = inner
+
+        def __enter__(self) -> Slow:
+            self.inner.__enter__()
+            return self
+
+        def __exit__(self, *exc: object) -> None:
+            self.inner.__exit__(*exc)
+
+        def readinto(self, view: memoryview) -> int:
+            time.sleep(0.08)  # longer than the readers' wait between checks
+            n: int = self.inner.readinto(view[: 1 << 18])
+            return n
+
+    monkeypatch.setattr(_compression, "_open_reader", lambda *a: Slow(real(*a)))
+    want = csv_rowvane.repair(plain, tmp_path / "want.csv", threads=2, block_size=1 << 16)
+    got = csv_rowvane.repair(packed, tmp_path / "got.csv", threads=2, block_size=1 << 16)
+    assert (tmp_path / "got.csv").read_bytes() == (tmp_path / "want.csv").read_bytes()
+    assert got.total_rows == want.total_rows
