@@ -22,31 +22,7 @@ constexpr unsigned char kLF = 0x0A;
 inline bool is_line_break(unsigned char c) noexcept { return c == kCR || c == kLF; }
 inline bool is_blank(unsigned char c) noexcept { return c == ' ' || c == '\t'; }
 
-// First byte in [p, end) equal to a, b or c, or `end`. The bytes passed over
-// are ORed into `seen`, so that a caller can tell an all-ASCII span (no high
-// bit in `seen`) without reading it again. A few bytes past the stop may be
-// ORed in too: that only costs a needless UTF-8 check, never a wrong answer.
-inline const unsigned char* find_any(const unsigned char* p, const unsigned char* end,
-                                     unsigned char a, unsigned char b, unsigned char c,
-                                     unsigned& seen) noexcept {
-  const simd::Block va = simd::Block::splat(a);
-  const simd::Block vb = simd::Block::splat(b);
-  const simd::Block vc = simd::Block::splat(c);
-  unsigned high = 0;
-  while (end - p >= static_cast<ptrdiff_t>(simd::kBlock)) {
-    const simd::Block v = simd::Block::load(p);
-    const unsigned hit = simd::any_of(v, va, vb, vc).mask();
-    high |= v.mask();
-    if (hit != 0) {
-      if (high != 0) seen |= 0x80;
-      return p + simd::first(hit);
-    }
-    p += simd::kBlock;
-  }
-  if (high != 0) seen |= 0x80;
-  while (p < end && *p != a && *p != b && *p != c) seen |= *p++;
-  return p;
-}
+using simd::find_any;
 
 inline const unsigned char* find_line_break(const unsigned char* p,
                                             const unsigned char* end) noexcept {

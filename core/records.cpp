@@ -11,11 +11,7 @@
 namespace rowvane {
 
 RecordStream::RecordStream(int fd, char delimiter, char quote, size_t block) noexcept
-    : fd_(fd), delimiter_(delimiter), quote_(quote), block_(block < 4 ? 4 : block) {
-  stops_[static_cast<unsigned char>(delimiter)] = true;
-  stops_[static_cast<unsigned char>('\n')] = true;
-  stops_[static_cast<unsigned char>('\r')] = true;
-}
+    : fd_(fd), delimiter_(delimiter), quote_(quote), block_(block < 4 ? 4 : block) {}
 
 RecordStream::~RecordStream() {
   if (fd_ >= 0) ::close(fd_);
@@ -61,25 +57,15 @@ Expected<bool, IoError> RecordStream::next() {
   }
 }
 
-namespace {
-
-// The first delimiter or line end in b[i..e), or e: sixteen bytes at a time,
-// then byte by byte.
-size_t find_stop(const char* b, size_t i, size_t e, const bool* stops, simd::Block delimiter) noexcept {
-  const simd::Block lf = simd::Block::splat('\n');
-  const simd::Block cr = simd::Block::splat('\r');
-  for (; i + simd::kBlock <= e; i += simd::kBlock) {
-    const unsigned m = simd::any_of(simd::Block::load(b + i), delimiter, lf, cr).mask();
-    if (m != 0) return i + simd::first(m);
-  }
-  while (i < e && !stops[static_cast<unsigned char>(b[i])]) ++i;
-  return i;
+// The first delimiter or line end in b[i..e), or e.
+size_t RecordStream::find_stop(const char* b, size_t i, size_t e) const noexcept {
+  const auto* base = reinterpret_cast<const unsigned char*>(b);
+  unsigned seen = 0;  // the scan's high bits: not wanted here
+  return static_cast<size_t>(
+      simd::find_any(base + i, base + e, static_cast<unsigned char>(delimiter_), '\r', '\n', seen) - base);
 }
 
-}  // namespace
-
 bool RecordStream::parse_row() {
-  const simd::Block delimiter = simd::Block::splat(static_cast<unsigned char>(delimiter_));
   const char* b = buf_.data();
   const size_t e = end_;
   const bool last = eof_;  // nothing follows these bytes
@@ -110,7 +96,7 @@ bool RecordStream::parse_row() {
         i = j + 1;
         break;
       }
-      const size_t k = find_stop(b, i, e, stops_, delimiter);  // text after the closing quote
+      const size_t k = find_stop(b, i, e);  // text after the closing quote
       if (k == e && !last) return false;
       if (!doubled && k == i) {
         put(n, {b + text, close - text});
@@ -127,7 +113,7 @@ bool RecordStream::parse_row() {
       i = k;
     } else {
       const size_t text = i;
-      i = find_stop(b, i, e, stops_, delimiter);
+      i = find_stop(b, i, e);
       if (i == e && !last) return false;
       put(n, {b + text, i - text});
     }

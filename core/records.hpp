@@ -52,6 +52,7 @@ class RecordStream {
   // Reads the row at pos_: true with its cells set and pos_ past it; false
   // when the row may go on past the bytes read so far (never at the end).
   bool parse_row();
+  size_t find_stop(const char* b, size_t i, size_t e) const noexcept;
   void put(size_t& n, std::string_view cell) {
     if (n == views_.size()) views_.resize(n == 0 ? 16 : 2 * n);
     views_[n++] = cell;
@@ -63,7 +64,6 @@ class RecordStream {
   int fd_;
   char delimiter_;
   char quote_;
-  bool stops_[256] = {};  // the delimiter and the line ends
   size_t block_;
   std::vector<char> buf_;
   size_t pos_ = 0;

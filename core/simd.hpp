@@ -183,6 +183,32 @@ inline Block any_of(Block v, Block a, Block b, Block c, Block d) noexcept {
   return (v.eq(a) | v.eq(b)) | (v.eq(c) | v.eq(d));
 }
 
+// First byte in [p, end) equal to a, b or c, or `end`. The bytes passed over
+// are ORed into `seen`, so that a caller can tell an all-ASCII span (no high
+// bit in `seen`) without reading it again. A few bytes past the stop may be
+// ORed in too: that only costs a needless UTF-8 check, never a wrong answer.
+inline const unsigned char* find_any(const unsigned char* p, const unsigned char* end,
+                                     unsigned char a, unsigned char b, unsigned char c,
+                                     unsigned& seen) noexcept {
+  const Block va = Block::splat(a);
+  const Block vb = Block::splat(b);
+  const Block vc = Block::splat(c);
+  unsigned high = 0;
+  while (end - p >= static_cast<std::ptrdiff_t>(kBlock)) {
+    const Block v = Block::load(p);
+    const unsigned hit = any_of(v, va, vb, vc).mask();
+    high |= v.mask();
+    if (hit != 0) {
+      if (high != 0) seen |= 0x80;
+      return p + first(hit);
+    }
+    p += kBlock;
+  }
+  if (high != 0) seen |= 0x80;
+  while (p < end && *p != a && *p != b && *p != c) seen |= *p++;
+  return p;
+}
+
 }  // namespace rowvane::simd
 
 namespace rowvane {

@@ -941,6 +941,26 @@ std::optional<RowvaneError> await_complete(const StreamOptions& stream, const st
   return std::nullopt;
 }
 
+// The streamed run `attempt` (unless the paths are refused); a growing
+// input it hands back is waited for and streamed once more, complete.
+// nullopt: the input is to be run whole (complete by then).
+template <class Attempt>
+std::optional<Expected<TableSummary, RowvaneError>> stream_or_complete(bool refused, const StreamOptions& stream,
+                                                                       const std::string& path,
+                                                                       const InterruptCheck& interrupt,
+                                                                       Attempt attempt) {
+  if (!refused) {
+    auto streamed = attempt(stream);
+    if (streamed) return streamed;
+  }
+  if (stream.growing == nullptr) return std::nullopt;
+  if (auto e = await_complete(stream, path, interrupt)) return Expected<TableSummary, RowvaneError>(std::move(*e));
+  if (refused) return std::nullopt;
+  StreamOptions complete = stream;
+  complete.growing = nullptr;
+  return attempt(complete);
+}
+
 }  // namespace
 
 Expected<TableSummary, RowvaneError> stream_table_file(
@@ -953,21 +973,11 @@ Expected<TableSummary, RowvaneError> stream_table_file(
                        (quarantine_path && (has_nul_byte(*quarantine_path) || same_destination(output_path, *quarantine_path))) ||
                        (changes_path && (has_nul_byte(*changes_path) || same_destination(output_path, *changes_path))) ||
                        (quarantine_path && changes_path && same_destination(*quarantine_path, *changes_path));
-  if (!refused) {
-    auto streamed = stream_file(input_path, output_path, quarantine_path, changes_path, options, quote_given, rules,
-                                hooks, text, stream, nullptr);
-    if (streamed) return std::move(*streamed);
-  }
-  if (stream.growing != nullptr) {
-    if (auto e = await_complete(stream, input_path, hooks.interrupt)) return std::move(*e);
-    if (!refused) {
-      StreamOptions complete = stream;
-      complete.growing = nullptr;
-      auto streamed = stream_file(input_path, output_path, quarantine_path, changes_path, options, quote_given,
-                                  rules, hooks, text, complete, nullptr);
-      if (streamed) return std::move(*streamed);
-    }
-  }
+  auto streamed = stream_or_complete(refused, stream, input_path, hooks.interrupt, [&](const StreamOptions& s) {
+    return stream_file(input_path, output_path, quarantine_path, changes_path, options, quote_given, rules, hooks,
+                       text, s, nullptr);
+  });
+  if (streamed) return std::move(*streamed);
   return rowvane_table_file(input_path, output_path, quarantine_path, changes_path, options, quote_given, rules,
                             hooks, text);
 }
@@ -978,26 +988,13 @@ Expected<RunSummary, RowvaneError> stream_basic_file(const std::string& input_pa
                                                      const StreamOptions& stream) {
   const bool refused = has_nul_byte(input_path) || has_nul_byte(output_path) ||
                        (quarantine_path && (has_nul_byte(*quarantine_path) || same_destination(output_path, *quarantine_path)));
-  if (!refused) {
-    auto streamed = stream_file(input_path, output_path, quarantine_path, std::nullopt, options, true, basic_rules(),
-                                hooks, TextOptions{}, stream, nullptr);
-    if (streamed) {
-      if (!*streamed) return std::move(*streamed).error();
-      return std::move(streamed->value().run);
-    }
-  }
-  if (stream.growing != nullptr) {
-    if (auto e = await_complete(stream, input_path, hooks.interrupt)) return std::move(*e);
-    if (!refused) {
-      StreamOptions complete = stream;
-      complete.growing = nullptr;
-      auto streamed = stream_file(input_path, output_path, quarantine_path, std::nullopt, options, true,
-                                  basic_rules(), hooks, TextOptions{}, complete, nullptr);
-      if (streamed) {
-        if (!*streamed) return std::move(*streamed).error();
-        return std::move(streamed->value().run);
-      }
-    }
+  auto streamed = stream_or_complete(refused, stream, input_path, hooks.interrupt, [&](const StreamOptions& s) {
+    return stream_file(input_path, output_path, quarantine_path, std::nullopt, options, true, basic_rules(), hooks,
+                       TextOptions{}, s, nullptr);
+  });
+  if (streamed) {
+    if (!*streamed) return std::move(*streamed).error();
+    return std::move(streamed->value().run);
   }
   return rowvane_file(input_path, output_path, quarantine_path, options, hooks);
 }

@@ -196,10 +196,6 @@ def _copy(src: Any, dst: Any, epoch: int) -> None:
         dst.write(view[:n])
 
 
-def _private_temp(prefix: str) -> str:
-    return _tempfiles.private_file(prefix)
-
-
 def _remove(path: str) -> None:
     with contextlib.suppress(OSError):
         os.unlink(path)
@@ -232,7 +228,7 @@ def decompressed(path: str, fmt: Format, member: str | None = None) -> Iterator[
     private temporary file that is gone when the context ends. ArchiveError,
     naming ``path``, when its data is truncated or corrupt."""
     epoch = _epoch
-    tmp = _private_temp("csv-rowvane-in-")
+    tmp = _tempfiles.private_file("csv-rowvane-in-")
     try:
         try:
             with _open_reader(path, fmt, member) as src, open(tmp, "wb") as dst:
@@ -334,7 +330,7 @@ def decompressing(path: str, fmt: Format, member: str | None = None) -> Iterator
     tmp: str | None = None
     writer: threading.Thread | None = None
     try:  # an interrupt may come anywhere: what was made is undone below
-        tmp = _private_temp("csv-rowvane-in-")
+        tmp = _tempfiles.private_file("csv-rowvane-in-")
         writer = threading.Thread(target=_fill, args=(path, fmt, member, tmp, growing, stop, epoch, outcome),
                                   name="csv-rowvane-decompress", daemon=True)
         writer.start()

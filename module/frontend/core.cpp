@@ -556,18 +556,28 @@ PyObject* growing_new(PyObject*, PyObject* expected) {
 constexpr const char* kGrewParams[] = {"growing", "size"};
 constexpr Signature kGrewSignature = {"growing_grew", nullptr, kGrewParams, 2, 2};
 
-PyObject* growing_grew(PyObject*, PyObject* args, PyObject* kwargs) {
+// What the writer tells (growing_grew, growing_end): `change` applied under
+// the lock, the waiting reads woken.
+template <class Change>
+PyObject* tell_growth(const Signature& sig, PyObject* args, PyObject* kwargs, Change change) {
   return guarded([&]() -> PyRef {
-    const BoundArgs a = bind_tuple_dict(kGrewSignature, args, kwargs);
+    const BoundArgs a = bind_tuple_dict(sig, args, kwargs);
     Growth* g = growth_of(a[0]);
     if (g == nullptr) raise(PyExc_TypeError, "growing must be a growing file");
-    const size_t size = convert("size", [&] { return to_count(a[1]); });
+    const auto apply = change(a[1]);  // converted before the lock is taken
     {
       std::lock_guard<std::mutex> lock(g->mutex);
-      g->size = std::max(g->size, size);
+      apply(*g);
     }
     g->changed.notify_all();
     return PyRef::borrow(Py_None);
+  });
+}
+
+PyObject* growing_grew(PyObject*, PyObject* args, PyObject* kwargs) {
+  return tell_growth(kGrewSignature, args, kwargs, [](PyObject* arg) {
+    const size_t size = convert("size", [&] { return to_count(arg); });
+    return [size](Growth& g) { g.size = std::max(g.size, size); };
   });
 }
 
@@ -575,18 +585,12 @@ constexpr const char* kEndParams[] = {"growing", "complete"};
 constexpr Signature kEndSignature = {"growing_end", nullptr, kEndParams, 2, 2};
 
 PyObject* growing_end(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyRef {
-    const BoundArgs a = bind_tuple_dict(kEndSignature, args, kwargs);
-    Growth* g = growth_of(a[0]);
-    if (g == nullptr) raise(PyExc_TypeError, "growing must be a growing file");
-    const bool complete = to_flag(a[1]);
-    {
-      std::lock_guard<std::mutex> lock(g->mutex);
-      g->complete = complete;
-      g->failed = !complete;
-    }
-    g->changed.notify_all();
-    return PyRef::borrow(Py_None);
+  return tell_growth(kEndSignature, args, kwargs, [](PyObject* arg) {
+    const bool complete = to_flag(arg);
+    return [complete](Growth& g) {
+      g.complete = complete;
+      g.failed = !complete;
+    };
   });
 }
 
