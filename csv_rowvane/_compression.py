@@ -20,7 +20,7 @@ import stat
 import threading
 import zipfile
 import zlib
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import IO, Any, Literal, TypeAlias
 
 from . import _core, _tempfiles
@@ -184,16 +184,32 @@ def _reason(fmt: str, e: BaseException) -> str:
     return f"corrupt {fmt} data ({e})"
 
 
-def _copy(src: Any, dst: Any, epoch: int) -> None:
+class _Stopped(Exception):
+    """The decompression was stopped because its run ended first."""
+
+
+def _copy(src: Any, dst: Any, epoch: int, stop: threading.Event | None = None,
+          grew: Callable[[int], object] | None = None) -> None:
+    """Copies ``src`` into ``dst`` a CHUNK at a time, stopping before each
+    when the batch was cancelled (or ``stop`` is set); ``grew(total)`` after
+    each chunk is written (``dst`` unbuffered then, so a reader sees it)."""
     buf = bytearray(CHUNK)
     view = memoryview(buf)
+    total = 0
     while True:
+        if stop is not None and stop.is_set():
+            raise _Stopped()
         if _epoch != epoch:
             raise InterruptedError("the run was cancelled")
         n = src.readinto(view)
         if not n:
             return
-        dst.write(view[:n])
+        done = 0
+        while done < n:  # an unbuffered file may take part of it
+            done += dst.write(view[done:n]) or 0
+        total += n
+        if grew is not None:
+            grew(total)
 
 
 def _remove(path: str) -> None:
@@ -248,6 +264,7 @@ def expected_size(path: str, fmt: Format, member: str | None = None) -> int | No
     when it does not: gzip's last four bytes (the size modulo 2**32 of its
     last member), a zip member's entry, a zstd frame's header. A hint: a run
     that finds another size goes again."""
+    unreadable: tuple[type[BaseException], ...] = (OSError, ValueError, LookupError, ImportError, *_errors())
     try:
         if fmt == "gzip":
             with open(path, "rb") as f:
@@ -266,17 +283,9 @@ def expected_size(path: str, fmt: Format, member: str | None = None) -> int | No
             with open(path, "rb") as f:
                 size = zstd.get_frame_info(f.read(18)).decompressed_size
             return int(size) if size is not None else None
-    except (OSError, ValueError, KeyError, IndexError, zipfile.BadZipFile, ImportError):
+    except unreadable:
         return None  # the decompression itself says what is wrong
-    except Exception as e:  # zstd's error for a header it cannot read
-        if type(e).__name__ == "ZstdError":
-            return None
-        raise
     return None
-
-
-class _Stopped(Exception):
-    """The decompression was stopped because its run ended first."""
 
 
 def _fill(path: str, fmt: Format, member: str | None, tmp: str, growing: Any, stop: threading.Event,
@@ -286,22 +295,7 @@ def _fill(path: str, fmt: Format, member: str | None, tmp: str, growing: Any, st
     complete = False
     try:
         with _open_reader(path, fmt, member) as src, open(tmp, "wb", buffering=0) as dst:
-            buf = bytearray(CHUNK)
-            view = memoryview(buf)
-            total = 0
-            while True:
-                if stop.is_set():
-                    raise _Stopped()
-                if _epoch != epoch:
-                    raise InterruptedError("the run was cancelled")
-                n = src.readinto(view)
-                if not n:
-                    break
-                done = 0
-                while done < n:
-                    done += dst.write(view[done:n]) or 0
-                total += n
-                _core.growing_grew(growing, total)
+            _copy(src, dst, epoch, stop, lambda total: _core.growing_grew(growing, total))
         complete = True
     except BaseException as e:
         outcome.append(_failure(path, fmt, member, e))
